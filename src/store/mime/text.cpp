@@ -99,6 +99,14 @@ DecodedText DecodeCharset(std::string_view bytes, std::string_view charsetName) 
         result.text = UndeclaredToUtf8(bytes);
         return result;
     }
+    // Mail labelled Latin-1 is very often Windows-1252 (curly quotes, dashes, the euro sign in
+    // 0x80..0x9F), as web browsers also assume; Windows-1252 itself is decoded here because
+    // iconv refuses its five unassigned bytes.
+    if (charset == "windows-1252" || charset == "cp1252" || charset == "iso-8859-1" ||
+        charset == "latin1" || charset == "iso_8859-1") {
+        result.text = Windows1252ToUtf8(bytes);
+        return result;
+    }
     iconv_t cd = OpenDecoder(charset);
     if (cd == reinterpret_cast<iconv_t>(-1)) {
         result.unknownCharset = true;
