@@ -112,8 +112,11 @@ std::string Lower(std::string_view s) {
     return r;
 }
 
-void SetString(PropertyBag& bag, PropTag tag, const std::string& value) {
-    if (!value.empty()) bag.set(tag, value);  // an empty string property is invalid in .msg
+// Text properties never hold NUL characters (readers of .msg and .pst files end the string
+// there) and are never empty (an empty string property is invalid in .msg).
+void SetString(PropertyBag& bag, PropTag tag, std::string value) {
+    std::erase(value, '\0');
+    if (!value.empty()) bag.set(tag, std::move(value));
 }
 
 Bytes ToBytes(std::string_view s) {
@@ -578,7 +581,8 @@ class Importer {
     Warnings& warnings_;
     FileTime now_;
     int depth_;
-    std::string htmlText_;  // the HTML body as UTF-8, to find the parts it shows inline
+    std::string htmlText_;   // the HTML body as UTF-8
+    std::string htmlLower_;  // the same in lower case, to find the parts it shows inline
 };
 
 // GMime replaces the letters of an encoded word in an unknown charset by question marks; such
@@ -917,6 +921,7 @@ void Importer::FillBody(const BodyChoice& body, PropertyBag& props) {
         }
         if (!html.empty()) props.set(PidTagHtml, std::move(html));
         htmlText_ = std::move(decoded.text);
+        htmlLower_ = Lower(htmlText_);
         props.set(PidTagNativeBody, NATIVE_BODY_HTML);
     }
     if (body.plain != nullptr) {
@@ -1023,7 +1028,7 @@ void Importer::AddPart(GMimePart* part, bool inBodyRelated, Message& out) {
     // A part the HTML does not refer to stays visible, so that no attachment is hidden away.
     bool inlineInHtml = false;
     if (inBodyRelated && !IsAttachmentDisposition(obj)) {
-        std::string html = Lower(htmlText_);
+        const std::string& html = htmlLower_;
         if (!contentId.empty() && html.find("cid:" + Lower(contentId)) != std::string::npos)
             inlineInHtml = true;
         if (!location.empty() && html.find(Lower(location)) != std::string::npos)
@@ -1098,9 +1103,9 @@ void Importer::CollectAttachments(GMimeObject* obj, GMimeMultipart* parent, cons
         auto* mp = GMIME_MULTIPART(obj);
         const int n = g_mime_multipart_get_count(mp);
         if (n == 0 || depth > kMaxNesting) {
-            // Nothing GMime could split: keep the entity's bytes as they are.
-            AddRawEntity(obj, WriteObject(obj), std::string(), "application/octet-stream", false,
-                         out);
+            // Nothing GMime could split: keep the entity's lines as they are, as text the user
+            // can open.
+            AddRawEntity(obj, WriteObject(obj), std::string(), "text/plain", false, out);
             return;
         }
         for (int i = 0; i < n; ++i) {
@@ -1127,7 +1132,7 @@ void Importer::FillMessage(GMimeMessage* msg, const std::string& rawHeaders, int
     std::string headers = NormaliseLineEnds(UndeclaredToUtf8(rawHeaders));
     while (headers.size() >= 2 && headers.compare(headers.size() - 2, 2, "\r\n") == 0)
         headers.resize(headers.size() - 2);
-    if (!headers.empty()) props.set(PidTagTransportMessageHeaders, headers + "\r\n");
+    if (!headers.empty()) SetString(props, PidTagTransportMessageHeaders, headers + "\r\n");
 
     GMimeObject* root = g_mime_message_get_mime_part(msg);
     std::string messageClass = kClassNote;

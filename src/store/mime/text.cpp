@@ -74,7 +74,7 @@ iconv_t OpenDecoder(const std::string& charset) {
 }  // namespace
 
 bool IsValidUtf8(std::string_view bytes) {
-    return g_utf8_validate(bytes.data(), static_cast<gssize>(bytes.size()), nullptr) != FALSE;
+    return g_utf8_validate_len(bytes.data(), bytes.size(), nullptr) != FALSE;
 }
 
 std::string Windows1252ToUtf8(std::string_view bytes) {
