@@ -309,8 +309,11 @@ TEST(MimeImport, MessageWithoutDateFromOrSubjectStillImports) {
     EXPECT_EQ(Str(p, PidTagDisplayTo), "bob@example.com");
     EXPECT_TRUE(HasWarningContaining(r, "no readable date"));
     // No string property is ever stored empty.
-    for (const auto& [tag, value] : p.tagged())
-        if (auto* s = std::get_if<std::string>(&value)) EXPECT_FALSE(s->empty()) << std::hex << tag;
+    for (const auto& [tag, value] : p.tagged()) {
+        if (auto* s = std::get_if<std::string>(&value)) {
+            EXPECT_FALSE(s->empty()) << std::hex << tag;
+        }
+    }
 }
 
 TEST(MimeImport, OnlyTheLeadingMboxLineIsSkipped) {
