@@ -274,24 +274,37 @@ std::string ShortFileName(const std::string& name) {
 class RawInput {
   public:
     virtual ~RawInput() = default;
-    virtual std::string Read(int64_t offset, size_t length) const = 0;
+    // Copies up to `length` bytes at `offset` to `to`; returns how many there were.
+    virtual size_t ReadInto(int64_t offset, size_t length, void* to) const = 0;
+
+    std::string Read(int64_t offset, size_t length) const {
+        std::string out(length, '\0');
+        out.resize(ReadInto(offset, length, out.data()));
+        return out;
+    }
+    // Appends the bytes from `offset` to `end` to `out`, read straight into it.
+    void AppendTo(Bytes& out, int64_t offset, int64_t end) const {
+        if (end <= offset) return;
+        const size_t old = out.size();
+        out.resize(old + static_cast<size_t>(end - offset));
+        out.resize(old + ReadInto(offset, static_cast<size_t>(end - offset), out.data() + old));
+    }
 };
 
 class FdInput final : public RawInput {
   public:
     explicit FdInput(int fd) : fd_(fd) {}
-    std::string Read(int64_t offset, size_t length) const override {
-        std::string out(length, '\0');
+    size_t ReadInto(int64_t offset, size_t length, void* to) const override {
+        auto* dst = static_cast<char*>(to);
         size_t done = 0;
         while (done < length) {
-            ssize_t n = pread(fd_, out.data() + done, length - done,
+            ssize_t n = pread(fd_, dst + done, length - done,
                               static_cast<off_t>(offset + static_cast<int64_t>(done)));
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
             done += static_cast<size_t>(n);
         }
-        out.resize(done);
-        return out;
+        return done;
     }
 
   private:
@@ -301,10 +314,11 @@ class FdInput final : public RawInput {
 class MemoryInput final : public RawInput {
   public:
     explicit MemoryInput(std::span<const uint8_t> bytes) : bytes_(bytes) {}
-    std::string Read(int64_t offset, size_t length) const override {
-        if (offset < 0 || static_cast<uint64_t>(offset) >= bytes_.size()) return {};
+    size_t ReadInto(int64_t offset, size_t length, void* to) const override {
+        if (offset < 0 || static_cast<uint64_t>(offset) >= bytes_.size()) return 0;
         size_t n = std::min(length, bytes_.size() - static_cast<size_t>(offset));
-        return std::string(reinterpret_cast<const char*>(bytes_.data()) + offset, n);
+        std::memcpy(to, bytes_.data() + offset, n);
+        return n;
     }
 
   private:
@@ -573,7 +587,7 @@ class Importer {
 
   public:
     // At the top level: reads the bytes of the message's body as they are in the input.
-    std::function<Bytes()> readRootBody;
+    std::function<void(Bytes&)> appendRootBody;
 
   private:
     const ImportOptions& options_;
@@ -952,7 +966,7 @@ void Importer::FillBody(const BodyChoice& body, PropertyBag& props) {
 // The signed entity byte for byte as it came, so that the signature still verifies: its
 // Content-* headers, a blank line, then the body straight from the input.
 Bytes Importer::SignedEntityBytes(GMimeObject* root) {
-    if (!readRootBody) return WriteObject(root);
+    if (!appendRootBody) return WriteObject(root);
     GMimeFormatOptions* fmt = g_mime_format_options_new();
     g_mime_format_options_set_newline_format(fmt, GMIME_NEWLINE_FORMAT_DOS);
     GString_ headers(g_mime_object_get_headers(root, fmt));
@@ -960,8 +974,7 @@ Bytes Importer::SignedEntityBytes(GMimeObject* root) {
     Bytes entity = ToBytes(headers ? headers.get() : "");
     entity.push_back('\r');
     entity.push_back('\n');
-    Bytes body = readRootBody();
-    entity.insert(entity.end(), body.begin(), body.end());
+    appendRootBody(entity);
     return entity;
 }
 
@@ -1234,14 +1247,12 @@ ImportResult ImportFromStream(GMimeStream* stream, const RawInput& raw, int64_t 
         }
         Importer importer(options, parserOptions.options, warnings, now, depth);
         if (headersEnd >= 0) {
-            importer.readRootBody = [&raw, headersEnd, size]() {
+            importer.appendRootBody = [&raw, headersEnd, size](Bytes& out) {
                 std::string eol = raw.Read(headersEnd, 2);
                 int64_t bodyStart = headersEnd + (eol == "\r\n"           ? 2
                                                   : eol.starts_with("\n") ? 1
                                                                           : 0);
-                std::string body = raw.Read(
-                    bodyStart, static_cast<size_t>(std::max<int64_t>(size - bodyStart, 0)));
-                return ToBytes(body);
+                raw.AppendTo(out, bodyStart, size);
             };
         }
         importer.FillMessage(msg.get(), rawHeaders, size - start, result.message);
