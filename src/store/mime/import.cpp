@@ -669,6 +669,7 @@ bool Importer::DecodeContent(GMimePart* part, Bytes& out) {
             break;
         }
         if (n == 0) break;
+        if (options_.yield != nullptr) options_.yield->maybeYield();
         if (base64) {
             for (ssize_t i = 0; i < n; ++i) {
                 unsigned char c = static_cast<unsigned char>(buf[i]);

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "shell/frontend.h"
 #include "store/model.h"
 
 namespace quill::store::mime {
@@ -24,6 +25,9 @@ struct ImportOptions {
     // Stamped on PidTagCreationTime and PidTagLastModificationTime (and used as the sent time
     // of a message without any date). The clock when unset.
     std::optional<FileTime> now;
+    // Given, the import lets the front end breathe while it decodes large parts (once per
+    // block of data read, on the clock's time budget).
+    YieldClock* yield = nullptr;
 };
 
 struct ImportResult {

@@ -439,6 +439,38 @@ TEST(MimeImport, EmptyAndGarbageInputGiveAMessage) {
     }
 }
 
+// A front end that only counts how often the import let it run.
+class CountingFrontend : public Frontend {
+  public:
+    int yields = 0;
+    MsgAnswer messageBox(const std::string&, MsgButtons, MsgIcon, const std::string&) override {
+        return MsgAnswer::Ok;
+    }
+    void beep() override {}
+    void setCaption(Caption, const std::string&) override {}
+    void setBar(Bar, double) override {}
+    std::string browseFolder(const std::string&) override { return {}; }
+    void yieldNow() override { ++yields; }
+};
+
+TEST(MimeImport, LargePartsLetTheFrontEndRun) {
+    // 3 MB of base64 in one attachment: decoded in many blocks, each a chance to yield.
+    std::string msg =
+        "From: a@example.org\r\nContent-Type: application/octet-stream\r\n"
+        "Content-Transfer-Encoding: base64\r\n\r\n";
+    for (int i = 0; i < 40000; ++i)
+        msg += "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKiss\r\n";
+    CountingFrontend frontend;
+    YieldClock clock(frontend, std::chrono::milliseconds(0));
+    ImportOptions options;
+    options.yield = &clock;
+    ImportResult r = ImportMessageBuffer(
+        std::span(reinterpret_cast<const uint8_t*>(msg.data()), msg.size()), options);
+    ASSERT_EQ(r.message.attachments.size(), 1u);
+    EXPECT_EQ(r.message.attachments[0].data.size(), 40000u * 45);
+    EXPECT_GT(frontend.yields, 10);
+}
+
 TEST(MimeImport, UnreadableFileSaysWhichAndWhy) {
     const std::filesystem::path missing = kData / "does-not-exist.eml";
     try {
