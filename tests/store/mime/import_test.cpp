@@ -87,6 +87,9 @@ TEST_P(EncodedWordSubjects, DecodeToUnicode) {
     EXPECT_EQ(Str(p, PidTagConversationTopic), c.normalized);
     EXPECT_EQ(Str(p, PidTagSubjectPrefix), c.prefix ? c.prefix : "<none>");
     EXPECT_EQ(Str(p, PidTagSentRepresentingName), "Sender");
+    // Sent from Date, received from the topmost Received header.
+    EXPECT_EQ(p.time(PidTagClientSubmitTime), Utc(2026, 12, 5, 8, 7, 3));
+    EXPECT_EQ(p.time(PidTagMessageDeliveryTime), Utc(2026, 12, 5, 8, 7, 5));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -437,6 +440,56 @@ TEST(MimeImport, EmptyAndGarbageInputGiveAMessage) {
         EXPECT_EQ(Str(r.message.props, PidTagMessageClass), "IPM.Note");
         EXPECT_EQ(r.message.props.int32(PidTagMessageFlags), MSGFLAG_READ);
     }
+}
+
+ImportResult FromText(const std::string& text) {
+    return ImportMessageBuffer(
+        std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+}
+
+TEST(MimeImport, ImportancePriorityAndSensitivityHeaders) {
+    struct Case {
+        const char* headers;
+        int32_t importance, priority, sensitivity;
+    };
+    const Case cases[] = {
+        {"", IMPORTANCE_NORMAL, PRIO_NORMAL, SENSITIVITY_NONE},
+        {"Importance: LOW\r\n", IMPORTANCE_LOW, PRIO_NORMAL, SENSITIVITY_NONE},
+        {"X-Priority: 1 (Highest)\r\n", IMPORTANCE_HIGH, PRIO_NORMAL, SENSITIVITY_NONE},
+        {"X-Priority: 5\r\n", IMPORTANCE_LOW, PRIO_NORMAL, SENSITIVITY_NONE},
+        {"Importance: normal\r\nX-Priority: 1\r\n", IMPORTANCE_NORMAL, PRIO_NORMAL,
+         SENSITIVITY_NONE},
+        {"X-MSMail-Priority: High\r\n", IMPORTANCE_HIGH, PRIO_NORMAL, SENSITIVITY_NONE},
+        {"Priority: non-urgent\r\nSensitivity: Private\r\n", IMPORTANCE_NORMAL, PRIO_NONURGENT,
+         SENSITIVITY_PRIVATE},
+        {"Sensitivity: personal\r\n", IMPORTANCE_NORMAL, PRIO_NORMAL, SENSITIVITY_PERSONAL},
+    };
+    for (const Case& c : cases) {
+        ImportResult r = FromText(std::string("From: a@example.org\r\n") + c.headers + "\r\nx\r\n");
+        EXPECT_EQ(r.message.props.int32(PidTagImportance), c.importance) << c.headers;
+        EXPECT_EQ(r.message.props.int32(PidTagPriority), c.priority) << c.headers;
+        EXPECT_EQ(r.message.props.int32(PidTagSensitivity), c.sensitivity) << c.headers;
+    }
+}
+
+TEST(MimeImport, SenderOnBehalfOfFromAndReplyTo) {
+    ImportResult r = FromText(
+        "From: Boss <boss@example.org>\r\nSender: Assistant <pa@example.org>\r\n"
+        "Reply-To: Desk <desk@example.org>, other@example.org\r\n"
+        "To: undisclosed-recipients:;\r\n\r\nx\r\n");
+    const PropertyBag& p = r.message.props;
+    EXPECT_EQ(Str(p, PidTagSentRepresentingName), "Boss");
+    EXPECT_EQ(Str(p, PidTagSentRepresentingEmailAddress), "boss@example.org");
+    EXPECT_EQ(Str(p, PidTagSenderName), "Assistant");
+    EXPECT_EQ(Str(p, PidTagSenderSmtpAddress), "pa@example.org");
+    EXPECT_EQ(Text(*p.binary(PidTagSenderSearchKey)), std::string("SMTP:PA@EXAMPLE.ORG\0", 20));
+    EXPECT_EQ(Str(p, PidTagReplyRecipientNames), "Desk; other@example.org");
+    const Bytes* entries = p.binary(PidTagReplyRecipientEntries);
+    ASSERT_NE(entries, nullptr);
+    EXPECT_EQ((*entries)[0], 2);  // two one-off entry IDs
+    // An empty group gives no recipient and no display string.
+    EXPECT_TRUE(r.message.recipients.empty());
+    EXPECT_FALSE(p.has(PidTagDisplayTo));
 }
 
 // A front end that only counts how often the import let it run.
