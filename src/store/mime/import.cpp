@@ -736,7 +736,7 @@ void Importer::FillSubject(GMimeMessage* msg, PropertyBag& props) {
     if (!threadIndex.empty()) {
         gsize len = 0;
         guchar* raw = g_base64_decode(threadIndex.c_str(), &len);
-        // A conversation index starts with a 22-byte header block ([MS-OXOMSG] 2.2.1.3).
+        // A conversation index starts with a 22-byte header block.
         if (raw != nullptr && len >= 22) props.set(PidTagConversationIndex, Bytes(raw, raw + len));
         g_free(raw);
     }
@@ -754,7 +754,7 @@ Bytes AddressSearchKey(const std::string& address) {
 void Importer::FillSender(GMimeMessage* msg, PropertyBag& props) {
     std::vector<Mailbox> from = MailboxesOf(msg, "From", g_mime_message_get_from(msg));
     std::vector<Mailbox> sender = MailboxesOf(msg, "Sender", g_mime_message_get_sender(msg));
-    if (from.empty()) from = sender;  // [MS-OXCMAIL]: From, else Sender, names the author
+    if (from.empty()) from = sender;  // without From, Sender names the author
     if (sender.empty()) sender = from;
     struct Group {
         PropTag name, type, email, smtp, searchKey, entryId;
