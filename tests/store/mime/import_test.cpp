@@ -492,6 +492,33 @@ TEST(MimeImport, SenderOnBehalfOfFromAndReplyTo) {
     EXPECT_FALSE(p.has(PidTagDisplayTo));
 }
 
+TEST(MimeImport, PartsGMimeCannotSplitAreKeptNotDropped) {
+    // A multipart without a boundary: its lines become a text attachment.
+    ImportResult noBoundary = FromText(
+        "From: a@example.org\r\nContent-Type: multipart/mixed\r\n\r\n--x\r\n"
+        "Content-Type: text/plain\r\n\r\nhello\r\n--x--\r\n");
+    ASSERT_EQ(noBoundary.message.attachments.size(), 1u);
+    EXPECT_NE(Text(noBoundary.message.attachments[0].data).find("hello"), std::string::npos);
+    EXPECT_TRUE(HasWarningContaining(noBoundary, "multipart without a boundary"));
+
+    // A forwarded message sent in base64 is still an embedded message.
+    ImportResult encoded = FromText(
+        "From: a@example.org\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
+        "Content-Type: message/rfc822\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+        "RnJvbTogeEB5LnoNClN1YmplY3Q6IGlubmVyDQoNCmJvZHkNCg==\r\n--b--\r\n");
+    ASSERT_EQ(encoded.message.attachments.size(), 1u);
+    ASSERT_NE(encoded.message.attachments[0].embedded, nullptr);
+    EXPECT_EQ(Str(encoded.message.attachments[0].embedded->props, PidTagSubject), "inner");
+    EXPECT_EQ(Str(encoded.message.attachments[0].embedded->props, PidTagBody), "body\r\n");
+
+    // NUL bytes in a text body and a charset label that names no charset.
+    using namespace std::string_literals;
+    ImportResult odd = FromText(
+        "From: a@example.org\r\nContent-Type: text/plain; charset=x-unknown\r\n\r\nK\xE4se\0!\r\n"s);
+    EXPECT_EQ(Str(odd.message.props, PidTagBody), "Käse!\r\n");
+    EXPECT_TRUE(HasWarningContaining(odd, "unknown charset \"x-unknown\""));
+}
+
 // A front end that only counts how often the import let it run.
 class CountingFrontend : public Frontend {
   public:
