@@ -174,7 +174,12 @@ bool FrmFinder::MakeWorkingCopy(const std::string& copyPath, int& errorCode) {
     };
 
     // A reflink shares the blocks (btrfs, XFS): no data moves at all.
-    if (::ioctl(out, FICLONE, in) != 0) {
+#ifdef FICLONE
+    const bool cloned = ::ioctl(out, FICLONE, in) == 0;
+#else
+    const bool cloned = false;
+#endif
+    if (!cloned) {
         struct stat inStat;
         if (::fstat(in, &inStat) != 0) return copyFailed(errno);
         const uint64_t size = static_cast<uint64_t>(inStat.st_size);
