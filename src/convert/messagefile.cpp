@@ -119,7 +119,8 @@ class MessageCutter {
                                                  " Bytes out of " + std::to_string(size_) +
                                                  " Total Bytes.");
             }
-            if (clock_.maybeYield() && clock_.cancelled()) {
+            clock_.maybeYield();
+            if (clock_.cancelled()) {
                 result.cancelled = true;
                 fail(k, ECANCELED, "Writing message file " + result.path + " was cancelled");
                 return abandon();
@@ -256,7 +257,8 @@ MailboxCutResult WriteMessageFiles(YieldClock& clock, const std::string& mailbox
                                             "Saved Email-" + std::to_string(k) + " Message");
             break;
         }
-        if (clock.maybeYield() && clock.cancelled() && !last) {
+        clock.maybeYield();
+        if (clock.cancelled() && !last) {
             clock.frontend().setCaption(Caption::LblProgress,
                                         "Saved Email-" + std::to_string(k) + " Message");
             result.cancelled = true;

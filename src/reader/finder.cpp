@@ -237,7 +237,8 @@ bool FrmFinder::MakeWorkingCopy(const std::string& copyPath, int& errorCode) {
                 }
                 if (moved == 0) break;  // the mailbox became shorter while it was copied
                 at += static_cast<uint64_t>(moved);
-                if (clock_.maybeYield() && clock_.cancelled()) return copyFailed(ECANCELED);
+                clock_.maybeYield();
+                if (clock_.cancelled()) return copyFailed(ECANCELED);
             }
             pos = std::max(extentEnd, at);
             if (hole < 0 && data < 0) break;  // no extent information: copied to the end
@@ -405,7 +406,8 @@ bool FrmFinder::FillQueue() {
         return false;
     }
     scanner_.feed(block_.data(), static_cast<size_t>(got), queue_);
-    if (clock_.maybeYield() && clock_.cancelled()) {
+    clock_.maybeYield();
+    if (clock_.cancelled()) {
         lastError_ = "Search of " + FileName + " was cancelled";
         searchEnd_ = SearchEnd::Cancelled;
         queue_.clear();

@@ -278,3 +278,15 @@ TEST_F(MessageFilesTest, ReaderAndMessageFilesGiveTheGoldenFiles) {
     }
     EXPECT_EQ(outFiles().size(), 4u);
 }
+
+TEST_F(MessageFilesTest, AProgramEndingLeavesNoPartialFile) {
+    const std::string path = write("in.mbox", "From a\nX\nFrom b\nY\n");
+    frontend_.cancel = true;
+    auto result = WriteMessageFiles(clock_, path, {0, 9}, out_, ".eml");
+    EXPECT_TRUE(result.cancelled);
+    EXPECT_EQ(result.written, 0u);
+    EXPECT_TRUE(outFiles().empty());
+    auto one = WriteMessageFile(clock_, path, {0, 9}, 1, out_, ".eml");
+    EXPECT_TRUE(one.cancelled);
+    EXPECT_TRUE(outFiles().empty());
+}
