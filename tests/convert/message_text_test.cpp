@@ -25,10 +25,6 @@ TEST(MessageText, WritesEveryLineEndAsCrLfAndEndsWithAnEmptyLine) {
         std::string message;
         std::string file;
     } rows[] = {
-        {"LF", "From a\nX: 1\n\nbody\n", "From a\r\nX: 1\r\n\r\nbody\r\n\r\n"},
-        {"CR LF", "From a\r\nX: 1\r\n\r\nbody\r\n", "From a\r\nX: 1\r\n\r\nbody\r\n\r\n"},
-        {"lone CR", "From a\rX: 1\r\rbody\r", "From a\r\nX: 1\r\n\r\nbody\r\n\r\n"},
-        {"mixed", "From a\r\nX: 1\n\r\rbody\n\r", "From a\r\nX: 1\r\n\r\n\r\nbody\r\n\r\n\r\n"},
         {"LF CR is two line ends", "a\n\rb", "a\r\n\r\nb\r\n\r\n"},
         {"last line without a line end", "From a\nbody", "From a\r\nbody\r\n\r\n"},
         {"escapes and From lines stay", "From a\n>From b\nFrom c\n",

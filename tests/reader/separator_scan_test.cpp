@@ -139,16 +139,3 @@ TEST(SeparatorScanner, GivesTheSameOffsetsForEveryWayOfCuttingTheFile) {
         }
     }
 }
-
-TEST(SeparatorScanner, HolesAndDataAfterThemKeepTheirOffsets) {
-    // Text right after a run of zeros starts no message (a zero byte is no line end); the
-    // next line does, at its offset counted across the zeros, beyond 4 GiB.
-    SeparatorScanner scanner("From ");
-    Offsets found;
-    const uint64_t hole = uint64_t{5} << 32;
-    scanner.feed("From a\n", 7, found);
-    scanner.feedZeros(hole, found);
-    const std::string tail = "From b\nFrom c\nX";
-    scanner.feed(tail.data(), tail.size(), found);
-    EXPECT_EQ(found, (Offsets{0, 7 + hole + 7}));
-}
