@@ -1,0 +1,271 @@
+#include "convert/messagefile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "convert/message_text.h"
+#include "shell/paths.h"
+
+namespace quill {
+
+namespace {
+
+constexpr size_t kReadBlock = size_t{1} << 20;
+// Text is written once this much has gathered; with a read block's worth more (at most twice
+// its size once every LF became CR LF) the output buffer stays under 3 MiB.
+constexpr size_t kWriteThreshold = size_t{1} << 20;
+constexpr auto kCaptionBudget = std::chrono::milliseconds(8);
+constexpr const char* kPartSuffix = ".part";
+
+std::string Reason(int code) {
+    return std::strerror(code);
+}
+
+// Reads the mailbox through one block buffer, sequentially when the messages follow each
+// other, and writes message files from it.
+class MessageCutter {
+  public:
+    MessageCutter(YieldClock& clock, std::string mailboxPath)
+        : clock_(clock), mailboxPath_(std::move(mailboxPath)) {}
+    ~MessageCutter() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+    // Opens the mailbox and measures it; false with error_ set when it cannot.
+    bool open() {
+        fd_ = ::open(mailboxPath_.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0) return fail(0, errno, "Could not open mailbox " + mailboxPath_);
+        struct stat st;
+        if (::fstat(fd_, &st) != 0)
+            return fail(0, errno, "Could not measure mailbox " + mailboxPath_);
+        size_ = static_cast<uint64_t>(st.st_size);
+        ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+        in_.resize(kReadBlock);
+        out_.reserve(kWriteThreshold + 2 * kReadBlock);
+        return true;
+    }
+
+    // Writes message k; forceCaption shows its "Saved" caption whatever the budget.
+    MessageFileResult cut(const std::vector<uint64_t>& positions, uint64_t k,
+                          const std::string& folder, const std::string& extension,
+                          bool forceCaption) {
+        MessageFileResult result;
+        result.path = MessageFilePath(folder, k, extension);
+        if (k >= positions.size()) {
+            fail(k, 0,
+                 "There is no message " + std::to_string(k) + " in mailbox " + mailboxPath_ + " (" +
+                     std::to_string(positions.size()) + " found)");
+            result.error = error_;
+            return result;
+        }
+        const uint64_t start = std::min(positions[k], size_);
+        const uint64_t next = k + 1 < positions.size() ? positions[k + 1] : size_;
+        const uint64_t end = std::max(start, std::min(next, size_));
+
+        const std::string part = result.path + kPartSuffix;
+        int out = ::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+        if (out < 0) {
+            fail(k, errno, "Could not create message file " + part);
+            result.error = error_;
+            return result;
+        }
+        auto abandon = [&]() {
+            ::close(out);
+            ::unlink(part.c_str());
+            result.error = error_;
+            return result;
+        };
+
+        MessageText text;
+        out_.clear();
+        uint64_t written = 0;
+        auto flush = [&]() -> bool {
+            size_t done = 0;
+            while (done < out_.size()) {
+                ssize_t w = ::write(out, out_.data() + done, out_.size() - done);
+                if (w < 0 && errno == EINTR) continue;
+                if (w <= 0) {
+                    int code = w < 0 ? errno : ENOSPC;
+                    fail(k, code,
+                         "Could not write message file " + part + " at offset " +
+                             std::to_string(written + done));
+                    return false;
+                }
+                done += static_cast<size_t>(w);
+            }
+            written += out_.size();
+            out_.clear();
+            return true;
+        };
+
+        uint64_t at = start;
+        while (at < end) {
+            if (at < blockStart_ || at >= blockStart_ + blockLen_) {
+                if (!readBlock(at, k, end)) return abandon();
+            }
+            const uint64_t stop = std::min(end, blockStart_ + blockLen_);
+            text.feed(in_.data() + (at - blockStart_), static_cast<size_t>(stop - at), out_);
+            at = stop;
+            if (out_.size() >= kWriteThreshold && !flush()) return abandon();
+            if (captionDue()) {
+                clock_.frontend().setCaption(Caption::LblProgress,
+                                             "Saving: " + std::to_string(text.textLength()) +
+                                                 " Bytes out of " + std::to_string(size_) +
+                                                 " Total Bytes.");
+            }
+            clock_.maybeYield();
+            if (clock_.cancelled()) {
+                result.cancelled = true;
+                fail(k, ECANCELED, "Writing message file " + result.path + " was cancelled");
+                return abandon();
+            }
+        }
+        text.finish(out_);
+        if (!flush()) return abandon();
+        if (::close(out) != 0) {
+            fail(k, errno, "Could not finish message file " + part);
+            ::unlink(part.c_str());
+            result.error = error_;
+            return result;
+        }
+        if (::rename(part.c_str(), result.path.c_str()) != 0) {
+            fail(k, errno, "Could not rename message file " + part + " to " + result.path);
+            ::unlink(part.c_str());
+            result.error = error_;
+            return result;
+        }
+        if (forceCaption || captionDue()) {
+            clock_.frontend().setCaption(Caption::LblProgress,
+                                         "Saved Email-" + std::to_string(k) + " Message");
+        }
+        result.ok = true;
+        return result;
+    }
+
+    const MessageFileError& error() const { return error_; }
+
+  private:
+    bool fail(uint64_t k, int code, std::string what) {
+        error_.message = k;
+        error_.code = code;
+        error_.text = std::move(what);
+        if (code != 0 && code != ECANCELED) error_.text += ": " + Reason(code);
+        return false;
+    }
+
+    bool readBlock(uint64_t at, uint64_t k, uint64_t end) {
+        ssize_t got;
+        do {
+            got = ::pread(fd_, in_.data(), in_.size(), static_cast<off_t>(at));
+        } while (got < 0 && errno == EINTR);
+        if (got < 0) {
+            blockLen_ = 0;
+            return fail(
+                k, errno,
+                "Could not read mailbox " + mailboxPath_ + " at offset " + std::to_string(at));
+        }
+        if (got == 0) {
+            blockLen_ = 0;
+            return fail(k, 0,
+                        "Mailbox " + mailboxPath_ + " ends at offset " + std::to_string(at) +
+                            ", before the end of message " + std::to_string(k) + " at offset " +
+                            std::to_string(end));
+        }
+        blockStart_ = at;
+        blockLen_ = static_cast<uint64_t>(got);
+        return true;
+    }
+
+    bool captionDue() {
+        auto now = std::chrono::steady_clock::now();
+        if (now - lastCaption_ < kCaptionBudget) return false;
+        lastCaption_ = now;
+        return true;
+    }
+
+    YieldClock& clock_;
+    std::string mailboxPath_;
+    int fd_ = -1;
+    uint64_t size_ = 0;
+    std::vector<char> in_;
+    uint64_t blockStart_ = 0;
+    uint64_t blockLen_ = 0;
+    std::string out_;
+    MessageFileError error_;
+    std::chrono::steady_clock::time_point lastCaption_{};
+};
+
+}  // namespace
+
+std::string MessageFilePath(const std::string& outputFolder, uint64_t k,
+                            const std::string& extension) {
+    return AddTrailingSeparator(outputFolder) + "Email-" + std::to_string(k) + extension;
+}
+
+MessageFileResult WriteMessageFile(YieldClock& clock, const std::string& mailboxPath,
+                                   const std::vector<uint64_t>& positions, uint64_t k,
+                                   const std::string& outputFolder, const std::string& extension) {
+    MessageCutter cutter(clock, mailboxPath);
+    if (!cutter.open()) {
+        MessageFileResult result;
+        result.path = MessageFilePath(outputFolder, k, extension);
+        result.error = cutter.error();
+        result.error.message = k;
+        return result;
+    }
+    clock.maybeYield();
+    return cutter.cut(positions, k, outputFolder, extension, true);
+}
+
+MailboxCutResult WriteMessageFiles(YieldClock& clock, const std::string& mailboxPath,
+                                   const std::vector<uint64_t>& positions,
+                                   const std::string& outputFolder, const std::string& extension,
+                                   const MessageFileDone& done) {
+    MailboxCutResult result;
+    if (positions.empty()) return result;
+    MessageCutter cutter(clock, mailboxPath);
+    if (!cutter.open()) {
+        result.error = cutter.error();
+        return result;
+    }
+    for (uint64_t k = 0; k < positions.size(); ++k) {
+        const bool last = k + 1 == positions.size();
+        MessageFileResult one = cutter.cut(positions, k, outputFolder, extension, last);
+        if (one.cancelled) {
+            result.cancelled = true;
+            break;
+        }
+        if (!one.ok) {
+            result.error = one.error;
+            // The caption keeps the last message written, as after a run that went well.
+            if (k > 0)
+                clock.frontend().setCaption(Caption::LblProgress,
+                                            "Saved Email-" + std::to_string(k - 1) + " Message");
+            break;
+        }
+        ++result.written;
+        if (done && !done(k, one.path)) {
+            result.stoppedByCaller = !last;
+            if (!last)
+                clock.frontend().setCaption(Caption::LblProgress,
+                                            "Saved Email-" + std::to_string(k) + " Message");
+            break;
+        }
+        clock.maybeYield();
+        if (clock.cancelled() && !last) {
+            clock.frontend().setCaption(Caption::LblProgress,
+                                        "Saved Email-" + std::to_string(k) + " Message");
+            result.cancelled = true;
+            break;
+        }
+    }
+    return result;
+}
+
+}  // namespace quill

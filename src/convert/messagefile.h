@@ -1,0 +1,73 @@
+#pragma once
+// Message files: every message of a mailbox cut out and written as "Email-<k>.eml" (or
+// ".emlx", the same content) in the mailbox's output folder, numbered from 0 in file order.
+//
+// Message k is exactly the bytes from its separator offset up to the next separator's (the
+// last one up to the end of the file), its line ends written as CR LF, as MessageText
+// describes. Messages are copied in bounded blocks, never held whole, so a message of any
+// size or a line of any length costs a few MiB of memory.
+//
+// A file is written under a temporary name in the same folder ("Email-3.eml.part") and
+// renamed when complete, so a file under its final name is always whole; a file of the same
+// name from an earlier run is replaced. Failures come back as values saying what failed, on
+// which file, at which offset, and the system's reason; nothing is thrown and nothing is
+// shown, so the caller decides whether to tell the user, record it, or go on.
+//
+// Progress goes to LblProgress ("Saving: ... Bytes out of ... Total Bytes.", "Saved Email-k
+// Message") on the yield budget, and the final caption always. Qt-free.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "shell/frontend.h"
+
+namespace quill {
+
+struct MessageFileError {
+    uint64_t message = 0;  // index k of the message that could not be written
+    int code = 0;          // the system's error number, 0 when the failure is not the system's
+    std::string text;      // what failed, on which file, at which offset, and why
+};
+
+struct MessageFileResult {
+    bool ok = false;
+    std::string path;        // the message file's final path, also when it failed
+    MessageFileError error;  // when !ok
+    bool cancelled = false;  // the user asked the program to end; nothing was left behind
+    explicit operator bool() const { return ok; }
+};
+
+// outputFolder + separator + "Email-" + k + extension (no second separator after a root).
+std::string MessageFilePath(const std::string& outputFolder, uint64_t k,
+                            const std::string& extension);
+
+// Cuts message k of the mailbox (positions: separator offsets in increasing order, as the
+// reader found them) and writes its file; opens and closes the mailbox for this one message.
+MessageFileResult WriteMessageFile(YieldClock& clock, const std::string& mailboxPath,
+                                   const std::vector<uint64_t>& positions, uint64_t k,
+                                   const std::string& outputFolder, const std::string& extension);
+
+// Called when message file k is complete under its final path (for PST and MSG output, to
+// import it and delete it). Returning false stops the cut after this message.
+using MessageFileDone = std::function<bool(uint64_t k, const std::string& path)>;
+
+struct MailboxCutResult {
+    uint64_t written = 0;                   // messages 0 .. written-1 have their files
+    std::optional<MessageFileError> error;  // why the cut stopped before the last message
+    bool cancelled = false;                 // stopped because the program is ending
+    bool stoppedByCaller = false;           // stopped because done returned false
+    bool ok() const { return !error && !cancelled && !stoppedByCaller; }
+};
+
+// Cuts and writes every message of the mailbox in one pass, opening it once and reading it
+// from start to end: the fast way for a whole mailbox. Stops at the first failure; the
+// messages before it are written.
+MailboxCutResult WriteMessageFiles(YieldClock& clock, const std::string& mailboxPath,
+                                   const std::vector<uint64_t>& positions,
+                                   const std::string& outputFolder, const std::string& extension,
+                                   const MessageFileDone& done = {});
+
+}  // namespace quill

@@ -1,0 +1,114 @@
+#pragma once
+// The mailbox reader: finds the byte offset of every message separator of one mailbox.
+//
+// The reader never scans the mailbox in place: it copies it to a working copy beside it
+// (the mailbox path with ".tmp" appended), scans the copy, and deletes it on closing. The
+// conversion run drives it once per mailbox:
+//
+//     SearchDone = false; FoundPositions.clear();
+//     finder.Text2 = "From ";
+//     finder.Open_MBOX(path);
+//     finder.Find_Click();
+//     while (!SearchDone) { clock.maybeYield(); finder.FindNext_Click(); }
+//     finder.CloseFile();
+//
+// Results arrive in FoundPositions and SearchDone (reader/search_state.h), in the reader's
+// message boxes, and in ProgressBar2 and LblHappening of the window. After a search that
+// stopped early, lastError() and searchEnd() say why, for the run's report.
+//
+// Qt-free: the window is reached through Frontend. Everything runs on the caller's thread;
+// long steps yield on a time budget.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "reader/search_state.h"
+#include "reader/separator_scan.h"
+#include "shell/frontend.h"
+
+namespace quill {
+
+class FrmFinder {
+  public:
+    // How the last search ended.
+    enum class SearchEnd {
+        None,        // no search has ended since the last Find_Click
+        Exhausted,   // every separator was found
+        NotStarted,  // Find_Click could not start one (empty name, missing file, failed open)
+        ReadFailed,  // the working copy could not be read to its end: lastError() says why
+        Cancelled,   // the user asked the program to end
+    };
+
+    explicit FrmFinder(Frontend& frontend);
+    // Closes an open file and removes its working copy, as unloading the reader window does.
+    ~FrmFinder();
+    FrmFinder(const FrmFinder&) = delete;
+    FrmFinder& operator=(const FrmFinder&) = delete;
+
+    // The two text boxes: the mailbox path and the search text.
+    std::string Text1;
+    std::string Text2;
+
+    // Opens the mailbox and makes its working copy; shows a message when a file is already
+    // open or the mailbox is too short or cannot be copied, and otherwise leaves the reader
+    // closed silently. Never throws.
+    void Open_MBOX(const std::string& fmboxname);
+    // Finds the first separator, opening the file named in Text1 if none is open.
+    void Find_Click();
+    // Finds the separator after the last one found; only beeps when none is held.
+    void FindNext_Click();
+    // Closes the working copy and deletes it (also one left behind by a failed open).
+    void CloseFile();
+
+    // Reader state, under the names the program gives them.
+    std::string FileName;
+    int FileNum = 0;        // above 0 while a working copy is open
+    int64_t FileSize = 0;   // length of the mailbox when opened
+    int64_t CurPos = 0;     // bytes consumed by the search, as the search steps see them
+    int64_t FoundPos = -1;  // offset of the last separator found; -1 when none is held
+    bool Found = false;     // outcome of the last search step
+    std::string SearchStr;  // the search text, quotes stripped
+    int64_t SearchLen = 0;
+
+    SearchEnd searchEnd() const { return searchEnd_; }
+    // The cause of the last failure in full (what, which file, the system's reason), or empty.
+    const std::string& lastError() const { return lastError_; }
+    // The offsets found since the last Find_Click, the same as FoundPositions holds.
+    const std::vector<uint64_t>& positions() const { return reported_; }
+
+    static constexpr const char* kReaderTitle = "Ombrex File Reader";
+    static constexpr const char* kErrorTitle = "! ERROR !";
+
+  private:
+    void OpenFile();
+    bool MakeWorkingCopy(const std::string& copyPath, int& errorCode);
+    void SearchString();
+    void GetString();
+    void ScanString();
+    void ShowString();
+    bool FillQueue();
+    void endSearch(SearchEnd how);
+    void showProgress(bool force);
+    void alert(const std::string& text, MsgIcon icon, const std::string& title,
+               MsgButtons buttons = MsgButtons::Ok);
+    void fail(std::string text, int code);
+
+    Frontend& frontend_;
+    YieldClock clock_;
+    SeparatorScanner scanner_{""};
+    std::vector<uint64_t> queue_;  // separators found ahead of the one last handed out
+    size_t queueHead_ = 0;
+    std::vector<uint64_t> reported_;  // offsets handed out since the search began
+    std::vector<char> block_;         // read buffer of the working copy
+    uint64_t scanLimit_ = 0;          // bytes of the working copy to search
+    uint64_t dataEnd_ = 0;            // end of the data extent being read (sparse files)
+    SearchEnd searchEnd_ = SearchEnd::None;
+    std::string lastError_;
+    // Progress is shown on the time budget; the last separator found waits here.
+    bool restartPending_ = true;
+    bool progressPending_ = false;
+    std::chrono::steady_clock::time_point lastProgress_{};
+};
+
+}  // namespace quill

@@ -1,0 +1,292 @@
+#include "convert/messagefile.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "../reader/scripted_frontend.h"
+#include "convert/message_text.h"
+#include "reader/finder.h"
+#include "reader/separator_scan.h"
+
+namespace fs = std::filesystem;
+using namespace quill;
+using quill::testing::ScriptedFrontend;
+using Positions = std::vector<uint64_t>;
+
+namespace {
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class MessageFilesTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("quill-convert-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_ / "out");
+        out_ = (dir_ / "out").string();
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    std::string write(const std::string& name, const std::string& bytes) {
+        auto path = dir_ / name;
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path.string();
+    }
+    std::vector<std::string> outFiles() const {
+        std::vector<std::string> names;
+        for (auto& entry : fs::directory_iterator(dir_ / "out"))
+            names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    std::string outFile(uint64_t k, const char* ext = ".eml") const {
+        return ReadAll(dir_ / "out" / ("Email-" + std::to_string(k) + ext));
+    }
+
+    fs::path dir_;
+    std::string out_;
+    ScriptedFrontend frontend_;
+    YieldClock clock_{frontend_};
+};
+
+}  // namespace
+
+TEST_F(MessageFilesTest, EveryMessageByteForByte) {
+    struct Row {
+        const char* what;
+        std::string mailbox;
+        std::vector<std::string> files;
+    } rows[] = {
+        {"LF mailbox",
+         "From a\nX: 1\n\nbody\nFrom b\nY: 2\n\nmore\n",
+         {"From a\r\nX: 1\r\n\r\nbody\r\n\r\n", "From b\r\nY: 2\r\n\r\nmore\r\n\r\n"}},
+        {"CR LF mailbox",
+         "From a\r\nX: 1\r\n\r\nbody\r\nFrom b\r\nY: 2\r\n",
+         {"From a\r\nX: 1\r\n\r\nbody\r\n\r\n", "From b\r\nY: 2\r\n\r\n"}},
+        {"CR mailbox",
+         "From a\rX: 1\r\rbody\rFrom b\rY: 2\r",
+         {"From a\r\nX: 1\r\n\r\nbody\r\n\r\n", "From b\r\nY: 2\r\n\r\n"}},
+        {"mixed mailbox",
+         "From a\r\nX: 1\n\rbody\rFrom b\nY: 2\r\n\nFrom c\rZ\n",
+         {"From a\r\nX: 1\r\n\r\nbody\r\n\r\n", "From b\r\nY: 2\r\n\r\n\r\n",
+          "From c\r\nZ\r\n\r\n"}},
+        {"last line without a line end",
+         "From a\nX\nFrom b\nend",
+         {"From a\r\nX\r\n\r\n", "From b\r\nend\r\n\r\n"}},
+        {"From inside lines stays in its message",
+         "From a\nSubject: Greetings From Rome\n\n>From here\nFrom b\nx\n",
+         {"From a\r\nSubject: Greetings From Rome\r\n\r\n>From here\r\n\r\n",
+          "From b\r\nx\r\n\r\n"}},
+        {"byte-order mark before the first message",
+         "\xEF\xBB\xBF"
+         "From a\nX\nFrom b\nY\n",
+         {"From a\r\nX\r\n\r\n", "From b\r\nY\r\n\r\n"}},
+        {"two separator lines in a row",
+         "From a\nFrom b\nY\n",
+         {"From a\r\n\r\n", "From b\r\nY\r\n\r\n"}},
+    };
+    for (const auto& row : rows) {
+        const std::string path = write("in.mbox", row.mailbox);
+        const Positions positions = FindSeparatorsSimple(row.mailbox, "From ");
+        ASSERT_EQ(positions.size(), row.files.size()) << row.what;
+
+        fs::remove_all(out_);
+        fs::create_directories(out_);
+        for (uint64_t k = 0; k < positions.size(); ++k) {
+            auto result = WriteMessageFile(clock_, path, positions, k, out_, ".eml");
+            ASSERT_TRUE(result) << row.what << ": " << result.error.text;
+            EXPECT_EQ(result.path, out_ + "/Email-" + std::to_string(k) + ".eml");
+            EXPECT_EQ(outFile(k), row.files[k]) << row.what << ", message " << k;
+        }
+
+        fs::remove_all(out_);
+        fs::create_directories(out_);
+        std::vector<std::string> reported;
+        auto all = WriteMessageFiles(clock_, path, positions, out_, ".emlx",
+                                     [&](uint64_t, const std::string& p) {
+                                         reported.push_back(p);
+                                         return true;
+                                     });
+        ASSERT_TRUE(all.ok()) << row.what;
+        EXPECT_EQ(all.written, positions.size()) << row.what;
+        ASSERT_EQ(outFiles().size(), positions.size()) << row.what;  // nothing else left
+        for (uint64_t k = 0; k < positions.size(); ++k) {
+            EXPECT_EQ(outFile(k, ".emlx"), row.files[k]) << row.what << ", message " << k;
+            EXPECT_EQ(reported[k], out_ + "/Email-" + std::to_string(k) + ".emlx");
+        }
+    }
+}
+
+TEST_F(MessageFilesTest, TheThirtySixByteExample) {
+    // Six CR LF lines; the separators are at 0 and 22.
+    const std::string mailbox = "From a\r\nX: 1\r\n\r\nbody\r\nFrom b\r\nY: 2\r\n";
+    ASSERT_EQ(mailbox.size(), 36u);
+    const Positions positions = FindSeparatorsSimple(mailbox, "From ");
+    ASSERT_EQ(positions, (Positions{0, 22}));
+    const std::string path = write("example.mbox", mailbox);
+    ASSERT_TRUE(WriteMessageFiles(clock_, path, positions, out_, ".eml").ok());
+    EXPECT_EQ(outFile(0), mailbox.substr(0, 22) + "\r\n");
+    EXPECT_EQ(outFile(0).size(), 24u);
+    EXPECT_EQ(outFile(1), mailbox.substr(22) + "\r\n");
+    EXPECT_EQ(outFile(1).size(), 16u);
+    EXPECT_EQ(frontend_.lastCaption(Caption::LblProgress), "Saved Email-1 Message");
+}
+
+TEST_F(MessageFilesTest, ASecondRunReplacesFilesOfTheSameNames) {
+    const std::string longer =
+        write("a.mbox", "From a\nold one\nFrom b\nold two\nFrom c\nold three\n");
+    const std::string shorter = write("b.mbox", "From x\nnew\nFrom y\nnewer\n");
+    ASSERT_TRUE(WriteMessageFiles(clock_, longer, {0, 15, 30}, out_, ".eml").ok());
+    ASSERT_TRUE(WriteMessageFiles(clock_, shorter, {0, 11}, out_, ".eml").ok());
+    EXPECT_EQ(outFile(0), "From x\r\nnew\r\n\r\n");
+    EXPECT_EQ(outFile(1), "From y\r\nnewer\r\n\r\n");
+    EXPECT_EQ(outFile(2), "From c\r\nold three\r\n\r\n");  // higher numbers of the longer run stay
+    EXPECT_EQ(outFiles(), (std::vector<std::string>{"Email-0.eml", "Email-1.eml", "Email-2.eml"}));
+}
+
+TEST_F(MessageFilesTest, LongMessagesAreCopiedInBlocks) {
+    // Lines end on both sides of the 1 MiB read blocks, and a CR LF pair is split by them.
+    std::string mailbox = "From a\r\n";
+    mailbox += std::string((size_t{1} << 20) - 1 - mailbox.size(), 'x');
+    mailbox += "\r\n";                            // the CR is the last byte of the first block
+    mailbox += std::string(3 << 20, 'y') + "\n";  // one 3 MiB line
+    mailbox += "From b\nz";
+    const Positions positions = FindSeparatorsSimple(mailbox, "From ");
+    ASSERT_EQ(positions.size(), 2u);
+    const std::string path = write("long.mbox", mailbox);
+    ASSERT_TRUE(WriteMessageFiles(clock_, path, positions, out_, ".eml").ok());
+    EXPECT_TRUE(outFile(0) == MessageFileText(mailbox.substr(0, positions[1])));
+    EXPECT_EQ(outFile(1), "From b\r\nz\r\n\r\n");
+}
+
+TEST_F(MessageFilesTest, FailuresSayWhatFailedAndLeaveNoPartialFile) {
+    const std::string path = write("in.mbox", "From a\nX\nFrom b\nY\n");
+    const Positions positions = {0, 9};
+
+    auto missing =
+        WriteMessageFile(clock_, (dir_ / "gone.mbox").string(), positions, 1, out_, ".eml");
+    EXPECT_FALSE(missing);
+    EXPECT_EQ(missing.error.code, ENOENT);
+    EXPECT_EQ(missing.error.message, 1u);
+    EXPECT_NE(missing.error.text.find("gone.mbox"), std::string::npos) << missing.error.text;
+    EXPECT_NE(missing.error.text.find(std::strerror(ENOENT)), std::string::npos);
+
+    auto noFolder = WriteMessageFiles(clock_, path, positions, (dir_ / "nowhere").string(), ".eml");
+    ASSERT_TRUE(noFolder.error.has_value());
+    EXPECT_EQ(noFolder.written, 0u);
+    EXPECT_NE(noFolder.error->text.find("nowhere/Email-0.eml"), std::string::npos)
+        << noFolder.error->text;
+
+    auto noMessage = WriteMessageFile(clock_, path, positions, 2, out_, ".eml");
+    EXPECT_FALSE(noMessage);
+    EXPECT_TRUE(outFiles().empty());
+}
+
+TEST_F(MessageFilesTest, AFileThatCannotBeWrittenWhollyKeepsTheOldOne) {
+    // A file-size limit makes writing fail half-way, as a full disk does.
+    std::string mailbox = "From a\nsmall\nFrom b\n" + std::string(300000, 'x') + "\n";
+    const std::string path = write("in.mbox", mailbox);
+    const Positions positions = {0, 13};
+    std::ofstream(dir_ / "out" / "Email-1.eml") << "an earlier run's message";
+
+    struct rlimit old;
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    struct rlimit small = old;
+    small.rlim_cur = 100000;
+    auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    auto result = WriteMessageFiles(clock_, path, positions, out_, ".eml");
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    ::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_EQ(result.written, 1u);
+    ASSERT_TRUE(result.error.has_value());
+    EXPECT_EQ(result.error->message, 1u);
+    EXPECT_EQ(result.error->code, EFBIG);
+    EXPECT_NE(result.error->text.find("Email-1.eml"), std::string::npos) << result.error->text;
+    EXPECT_NE(result.error->text.find("at offset"), std::string::npos) << result.error->text;
+    EXPECT_EQ(outFile(1), "an earlier run's message");
+    EXPECT_EQ(outFiles(), (std::vector<std::string>{"Email-0.eml", "Email-1.eml"}));
+    EXPECT_EQ(frontend_.lastCaption(Caption::LblProgress), "Saved Email-0 Message");
+}
+
+TEST_F(MessageFilesTest, TheCallerMayStopAfterAnyMessage) {
+    const std::string path = write("in.mbox", "From a\nX\nFrom b\nY\nFrom c\nZ\n");
+    auto result = WriteMessageFiles(clock_, path, {0, 9, 18}, out_, ".eml",
+                                    [](uint64_t k, const std::string&) { return k < 1; });
+    EXPECT_EQ(result.written, 2u);
+    EXPECT_TRUE(result.stoppedByCaller);
+    EXPECT_FALSE(result.ok());
+    EXPECT_EQ(outFiles().size(), 2u);
+}
+
+TEST_F(MessageFilesTest, MessagesBeyondFourGibibytes) {
+    const uint64_t fourGiB = uint64_t{1} << 32;
+    const std::string path = (dir_ / "big.mbox").string();
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    const std::string tail = "\nFrom b\nY\nFrom c\nlast";
+    ASSERT_EQ(::pwrite(fd, tail.data(), tail.size(), static_cast<off_t>(fourGiB - 4)),
+              static_cast<ssize_t>(tail.size()));
+    ::close(fd);
+    const Positions positions = {0, fourGiB - 3, fourGiB + 6};
+    auto b = WriteMessageFile(clock_, path, positions, 1, out_, ".eml");
+    ASSERT_TRUE(b) << b.error.text;
+    EXPECT_EQ(outFile(1), "From b\r\nY\r\n\r\n");
+    auto c = WriteMessageFile(clock_, path, positions, 2, out_, ".eml");
+    ASSERT_TRUE(c) << c.error.text;
+    EXPECT_EQ(outFile(2), "From c\r\nlast\r\n\r\n");
+    EXPECT_EQ(frontend_.lastCaption(Caption::LblProgress), "Saved Email-2 Message");
+}
+
+TEST_F(MessageFilesTest, ReaderAndMessageFilesGiveTheGoldenFiles) {
+    // The conversion run's road for one mailbox: the reader's offsets, then every file.
+    const fs::path data = fs::path(QUILL_TEST_DATA) / "convert";
+    const std::string path = write("mixed-line-ends.mbox", ReadAll(data / "mixed-line-ends.mbox"));
+    FrmFinder finder(frontend_);
+    SearchDone = false;
+    FoundPositions.clear();
+    finder.Text2 = "From ";
+    finder.Open_MBOX(path);
+    finder.Find_Click();
+    while (!SearchDone) finder.FindNext_Click();
+    finder.CloseFile();
+    auto positions = SplitFoundPositions(FoundPositions);
+    ASSERT_TRUE(positions.has_value());
+    ASSERT_EQ(positions->size(), 4u) << FoundPositions;
+    ASSERT_TRUE(WriteMessageFiles(clock_, path, *positions, out_, ".eml").ok());
+    for (uint64_t k = 0; k < 4; ++k) {
+        const std::string name = "Email-" + std::to_string(k) + ".eml";
+        EXPECT_EQ(outFile(k), ReadAll(data / "mixed-line-ends" / name)) << name;
+    }
+    EXPECT_EQ(outFiles().size(), 4u);
+}
+
+TEST_F(MessageFilesTest, AProgramEndingLeavesNoPartialFile) {
+    const std::string path = write("in.mbox", "From a\nX\nFrom b\nY\n");
+    frontend_.cancel = true;
+    auto result = WriteMessageFiles(clock_, path, {0, 9}, out_, ".eml");
+    EXPECT_TRUE(result.cancelled);
+    EXPECT_EQ(result.written, 0u);
+    EXPECT_TRUE(outFiles().empty());
+    auto one = WriteMessageFile(clock_, path, {0, 9}, 1, out_, ".eml");
+    EXPECT_TRUE(one.cancelled);
+    EXPECT_TRUE(outFiles().empty());
+}

@@ -1,0 +1,342 @@
+#include "reader/finder.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "scripted_frontend.h"
+
+namespace fs = std::filesystem;
+using namespace quill;
+using quill::testing::ScriptedFrontend;
+using Box = ScriptedFrontend::Box;
+
+namespace {
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The conversion run's use of the reader for one mailbox; gives up after a bound so that a
+// search that never ends fails the test instead of hanging it.
+void Drive(FrmFinder& finder, const std::string& path) {
+    SearchDone = false;
+    FoundPositions.clear();
+    finder.Text2 = "From ";
+    finder.Open_MBOX(path);
+    finder.Find_Click();
+    for (int step = 0; !SearchDone; ++step) {
+        ASSERT_LT(step, 100000) << "the search never ends";
+        finder.FindNext_Click();
+    }
+    finder.CloseFile();
+}
+
+class FrmFinderTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("quill-reader-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    std::string write(const std::string& name, const std::string& bytes) {
+        auto path = dir_ / name;
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path.string();
+    }
+    std::vector<std::string> files() const {
+        std::vector<std::string> names;
+        for (auto& entry : fs::directory_iterator(dir_)) names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    fs::path dir_;
+    ScriptedFrontend frontend_;
+};
+
+}  // namespace
+
+TEST_F(FrmFinderTest, FindsTheMessagesOfTheFixtureMailboxes) {
+    struct Row {
+        const char* fixture;
+        const char* positions;
+    } rows[] = {
+        {"subject-with-from.mbox", "0|83|"},          {"escaped-from-lines.mbox", "0|41|"},
+        {"bom-before-first-separator.mbox", "3|31|"}, {"cr-line-ends.mbox", "0|24|"},
+        {"lf-only-line-ends.mbox", "0|24|43|"},
+    };
+    FrmFinder finder(frontend_);  // one reader for every mailbox, as in a run
+    for (const auto& row : rows) {
+        const std::string path =
+            write(row.fixture, ReadAll(fs::path(QUILL_TEST_DATA) / "reader" / row.fixture));
+        Drive(finder, path);
+        EXPECT_EQ(FoundPositions, row.positions) << row.fixture;
+        EXPECT_EQ(finder.searchEnd(), FrmFinder::SearchEnd::Exhausted) << row.fixture;
+        EXPECT_FALSE(fs::exists(path + ".tmp")) << row.fixture;
+    }
+    EXPECT_TRUE(frontend_.boxes.empty());
+    EXPECT_EQ(frontend_.beeps, 0);
+}
+
+TEST_F(FrmFinderTest, ShowsTheLastSeparatorFoundInTheBarAndLabel) {
+    // Separators at 0, 14 and 35 of 56 bytes: the bar ends at 35 / 56 = 62.5 %, rounded to
+    // the even neighbour, 62.
+    const std::string mailbox =
+        "From a@b Mon\n\nFrom c@d Tue\nX: 1\n\n\n\nFrom e@f Wed\nY: 2\n\na\n";
+    ASSERT_EQ(mailbox.size(), 56u);
+    FrmFinder finder(frontend_);
+    Drive(finder, write("in.mbox", mailbox));
+    EXPECT_EQ(FoundPositions, "0|14|35|");
+    EXPECT_EQ(frontend_.lastCaption(Caption::LblHappening),
+              "Searching for messages... Found message at : 35");
+    EXPECT_EQ(frontend_.lastBar(Bar::ProgressBar2), 62.0);
+    EXPECT_EQ(finder.positions(), (std::vector<uint64_t>{0, 14, 35}));
+    EXPECT_EQ(finder.Text1, (dir_ / "in.mbox").string());
+}
+
+TEST_F(FrmFinderTest, SearchesThatCannotStartEndWithTheirMessages) {
+    const std::string title = FrmFinder::kReaderTitle;
+    const Box notFound{"File not found !", MsgButtons::Ok, MsgIcon::Exclamation, title, true};
+    const Box couldNotOpen{"File could not open !", MsgButtons::Ok, MsgIcon::Exclamation, title,
+                           true};
+    auto sizeBox = [&](int size) {
+        return Box{"File size is " + std::to_string(size) +
+                       " byte !\r\rFile can not open for string searching !",
+                   MsgButtons::Ok, MsgIcon::Exclamation, title, true};
+    };
+    struct Row {
+        const char* what;
+        const char* content;  // nullptr: no file
+        std::string path;     // "" or a blank path given instead of the file
+        std::vector<Box> boxes;
+    } rows[] = {
+        {"empty path",
+         nullptr,
+         "  ",
+         {{"Enter name of the file to be searched...", MsgButtons::Ok, MsgIcon::None, title,
+           true}}},
+        {"missing file", nullptr, "", {notFound}},
+        {"empty file", "", "", {sizeBox(0), sizeBox(0), couldNotOpen}},
+        {"one byte", "F", "", {sizeBox(1), sizeBox(1), couldNotOpen}},
+    };
+    for (const auto& row : rows) {
+        ScriptedFrontend frontend;
+        FrmFinder finder(frontend);
+        std::string path = row.path.empty() ? (dir_ / "box.mbox").string() : row.path;
+        fs::remove(dir_ / "box.mbox");
+        if (row.content) write("box.mbox", row.content);
+        Drive(finder, path);
+        EXPECT_TRUE(SearchDone) << row.what;
+        EXPECT_EQ(FoundPositions, "") << row.what;
+        EXPECT_EQ(finder.searchEnd(), FrmFinder::SearchEnd::NotStarted) << row.what;
+        EXPECT_FALSE(finder.lastError().empty()) << row.what;
+        ASSERT_EQ(frontend.boxes.size(), row.boxes.size()) << row.what;
+        for (size_t i = 0; i < row.boxes.size(); ++i) {
+            EXPECT_EQ(frontend.boxes[i].text, row.boxes[i].text) << row.what;
+            EXPECT_EQ(frontend.boxes[i].icon, row.boxes[i].icon) << row.what;
+            EXPECT_EQ(frontend.boxes[i].buttons, row.boxes[i].buttons) << row.what;
+            EXPECT_EQ(frontend.boxes[i].title, row.boxes[i].title) << row.what;
+            EXPECT_TRUE(frontend.boxes[i].beepedBefore) << row.what;
+        }
+        EXPECT_FALSE(fs::exists(path + ".tmp")) << row.what;
+    }
+}
+
+TEST_F(FrmFinderTest, ShortMailboxesOpenAndEndTheSearchAtOnce) {
+    for (const char* content : {"Fr", "Fro", "From", "From "}) {
+        ScriptedFrontend frontend;
+        FrmFinder finder(frontend);
+        const std::string path = write("short.mbox", content);
+        SearchDone = false;
+        FoundPositions.clear();
+        finder.Text2 = "From ";
+        finder.Open_MBOX(path);
+        EXPECT_GT(finder.FileNum, 0) << content;
+        EXPECT_TRUE(fs::exists(path + ".tmp")) << content;
+        finder.Find_Click();
+        EXPECT_TRUE(SearchDone) << content;
+        EXPECT_EQ(FoundPositions, "") << content;
+        EXPECT_EQ(finder.FoundPos, -1) << content;
+        finder.FindNext_Click();  // after the end only a beep
+        EXPECT_EQ(frontend.beeps, 1) << content;
+        EXPECT_TRUE(frontend.boxes.empty()) << content;
+        finder.CloseFile();
+        EXPECT_EQ(finder.FileNum, 0);
+        EXPECT_FALSE(fs::exists(path + ".tmp")) << content;
+    }
+}
+
+TEST_F(FrmFinderTest, OpeningWhileOpenChangesNothing) {
+    const std::string first = write("a.mbox", "From a\nX\nFrom b\nY\n");
+    const std::string second = write("b.mbox", "From c\nZ\n");
+    FrmFinder finder(frontend_);
+    SearchDone = false;
+    FoundPositions.clear();
+    finder.Text2 = "From ";
+    finder.Open_MBOX(first);
+    const int fileNum = finder.FileNum;
+    finder.Open_MBOX(second);
+    ASSERT_EQ(frontend_.boxes.size(), 1u);
+    EXPECT_EQ(frontend_.boxes[0].text, "Close current file before open a file!");
+    EXPECT_EQ(frontend_.boxes[0].icon, MsgIcon::Exclamation);
+    EXPECT_EQ(frontend_.boxes[0].title, "");
+    EXPECT_TRUE(frontend_.boxes[0].beepedBefore);
+    EXPECT_EQ(finder.FileNum, fileNum);
+    EXPECT_EQ(finder.FileName, first);
+    EXPECT_EQ(finder.Text1, first);
+    EXPECT_TRUE(fs::exists(first + ".tmp"));
+    EXPECT_FALSE(fs::exists(second + ".tmp"));
+    finder.Find_Click();
+    while (!SearchDone) finder.FindNext_Click();
+    EXPECT_EQ(FoundPositions, "0|9|");
+    finder.CloseFile();
+    EXPECT_EQ(files(), (std::vector<std::string>{"a.mbox", "b.mbox"}));
+}
+
+TEST_F(FrmFinderTest, WorkingCopyIsMadeAfreshAndRemoved) {
+    const std::string mailbox = "From a\nX\nFrom b\nY\n";
+    const std::string path = write("in.mbox", mailbox);
+    write("in.mbox.tmp", "left over by an earlier run, longer than the mailbox itself");
+    {
+        FrmFinder finder(frontend_);
+        finder.Text2 = "From ";
+        finder.Open_MBOX(path);
+        ASSERT_GT(finder.FileNum, 0);
+        EXPECT_EQ(ReadAll(path + ".tmp"), mailbox);
+        SearchDone = false;
+        FoundPositions.clear();
+        finder.Find_Click();
+        EXPECT_EQ(FoundPositions, "0|");
+    }  // destroyed while open, as when the program ends during a search
+    EXPECT_FALSE(fs::exists(path + ".tmp"));
+    EXPECT_TRUE(frontend_.boxes.empty());
+}
+
+TEST_F(FrmFinderTest, ClosingWithNothingOpenRemovesACopyLeftBehind) {
+    const std::string path = write("tiny.mbox", "F");
+    write("tiny.mbox.tmp", "stale");
+    FrmFinder finder(frontend_);
+    finder.CloseFile();  // nothing opened yet: returns quietly
+    finder.Open_MBOX(path);
+    EXPECT_EQ(finder.FileNum, 0);
+    finder.CloseFile();
+    EXPECT_FALSE(fs::exists(path + ".tmp"));
+    finder.CloseFile();
+    EXPECT_EQ(frontend_.boxes.size(), 1u);  // only the size message of the open
+}
+
+TEST_F(FrmFinderTest, WorkingCopyThatCannotBeMadeOrDeleted) {
+    // A folder in the working copy's place can be neither replaced nor deleted.
+    const std::string path = write("in.mbox", "From a\nX\n");
+    fs::create_directories(dir_ / "in.mbox.tmp" / "inside");
+    FrmFinder finder(frontend_);
+    Drive(finder, path);
+    const std::string error = "Error No: " + std::to_string(EISDIR);
+    ASSERT_EQ(frontend_.boxes.size(), 4u);
+    EXPECT_EQ(frontend_.boxes[0].text, "Temporary file creation failed !\r\r" + error);
+    EXPECT_EQ(frontend_.boxes[0].title, "! ERROR !");
+    EXPECT_EQ(frontend_.boxes[1].text, frontend_.boxes[0].text);  // the second attempt
+    EXPECT_EQ(frontend_.boxes[2].text, "File could not open !");
+    EXPECT_EQ(frontend_.boxes[3].text,
+              "Temporay file \"" + path + ".tmp\" could not be deleted!\r\r" + error);
+    EXPECT_EQ(frontend_.boxes[3].icon, MsgIcon::Exclamation);
+    EXPECT_EQ(frontend_.boxes[3].title, "! ERROR !");
+    EXPECT_EQ(frontend_.beeps, 4);
+    EXPECT_TRUE(SearchDone);
+    EXPECT_EQ(FoundPositions, "");
+    EXPECT_EQ(finder.FileNum, 0);
+    EXPECT_NE(finder.lastError().find("in.mbox.tmp"), std::string::npos) << finder.lastError();
+}
+
+TEST_F(FrmFinderTest, QuotedSearchTextIsStripped) {
+    const std::string path = write("q.mbox", "\"\"x\nFrom a\n\"\"y\n");
+    struct Row {
+        const char* text;
+        const char* positions;
+    } rows[] = {{"\"From \"", "4|"}, {"\"\"", "0|11|"}, {"From ", "4|"}};
+    for (const auto& row : rows) {
+        FrmFinder finder(frontend_);
+        SearchDone = false;
+        FoundPositions.clear();
+        finder.Text2 = row.text;
+        finder.Open_MBOX(path);
+        finder.Find_Click();
+        while (!SearchDone) finder.FindNext_Click();
+        finder.CloseFile();
+        EXPECT_EQ(FoundPositions, row.positions) << row.text;
+    }
+}
+
+TEST_F(FrmFinderTest, OffsetsBeyondFourGibibytes) {
+    // A sparse mailbox: a few real messages around the 4 GiB mark, holes in between.
+    const uint64_t fourGiB = uint64_t{1} << 32;
+    const std::string path = (dir_ / "big.mbox").string();
+    {
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        auto put = [&](uint64_t at, const std::string& text) {
+            ASSERT_EQ(::pwrite(fd, text.data(), text.size(), static_cast<off_t>(at)),
+                      static_cast<ssize_t>(text.size()));
+        };
+        put(0, "From a\nX\n");
+        put(fourGiB - 4, "\nFrom b\nY\n");  // its "From " straddles 4 GiB
+        put(fourGiB + 4096, "\nFrom c\nZ\n");
+        ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(fourGiB + 8192)), 0);
+        ::close(fd);
+    }
+    FrmFinder finder(frontend_);
+    Drive(finder, path);
+    EXPECT_EQ(FoundPositions,
+              "0|" + std::to_string(fourGiB - 3) + "|" + std::to_string(fourGiB + 4097) + "|");
+    EXPECT_EQ(finder.FileSize, static_cast<int64_t>(fourGiB + 8192));
+    EXPECT_EQ(frontend_.lastBar(Bar::ProgressBar2), 100.0);
+    EXPECT_FALSE(fs::exists(path + ".tmp"));
+    EXPECT_TRUE(frontend_.boxes.empty());
+}
+
+TEST_F(FrmFinderTest, AProgramEndingStopsTheReaderQuietly) {
+    const std::string path = write("in.mbox", "From a\nX\nFrom b\nY\n");
+    {
+        // During the copy: no working copy stays, no message, the search ends.
+        frontend_.cancel = true;
+        FrmFinder finder(frontend_);
+        Drive(finder, path);
+        EXPECT_TRUE(SearchDone);
+        EXPECT_EQ(FoundPositions, "");
+        EXPECT_EQ(finder.searchEnd(), FrmFinder::SearchEnd::Cancelled);
+        EXPECT_TRUE(frontend_.boxes.empty());
+        EXPECT_FALSE(fs::exists(path + ".tmp"));
+    }
+    {
+        // During the search.
+        frontend_.cancel = false;
+        FrmFinder finder(frontend_);
+        SearchDone = false;
+        FoundPositions.clear();
+        finder.Text2 = "From ";
+        finder.Open_MBOX(path);
+        ASSERT_GT(finder.FileNum, 0);
+        frontend_.cancel = true;
+        finder.Find_Click();
+        EXPECT_TRUE(SearchDone);
+        EXPECT_EQ(finder.searchEnd(), FrmFinder::SearchEnd::Cancelled);
+        finder.CloseFile();
+        EXPECT_FALSE(fs::exists(path + ".tmp"));
+        EXPECT_TRUE(frontend_.boxes.empty());
+    }
+}

@@ -1,0 +1,141 @@
+#include "reader/separator_scan.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+using namespace quill;
+using Offsets = std::vector<uint64_t>;
+
+namespace {
+
+Offsets ScanWhole(const std::string& file, const std::string& text = "From ") {
+    SeparatorScanner scanner(text);
+    Offsets found;
+    scanner.feed(file.data(), file.size(), found);
+    return found;
+}
+
+// Feeds the file in blocks of the sizes drawn by next(); runs of zeros go through feedZeros
+// when zerosAsHoles is set, as the reader does for the holes of sparse files.
+template <typename NextSize>
+Offsets ScanChunked(const std::string& file, const std::string& text, NextSize next,
+                    bool zerosAsHoles = false) {
+    SeparatorScanner scanner(text);
+    Offsets found;
+    size_t pos = 0;
+    while (pos < file.size()) {
+        size_t n = std::min(file.size() - pos, next());
+        if (zerosAsHoles && file[pos] == '\0') {
+            size_t run = 0;
+            while (pos + run < file.size() && file[pos + run] == '\0') ++run;
+            scanner.feedZeros(run, found);
+            pos += run;
+            continue;
+        }
+        scanner.feed(file.data() + pos, n, found);
+        pos += n;
+    }
+    EXPECT_EQ(scanner.bytesSeen(), file.size());
+    return found;
+}
+
+}  // namespace
+
+TEST(SeparatorRule, FindsTheSearchTextOnlyWhereALineStarts) {
+    struct Row {
+        const char* what;
+        std::string file;
+        Offsets expected;
+    } rows[] = {
+        {"at the start of the file", "From a\nX: 1\n", {0}},
+        {"after LF", "x\nFrom a\nX", {2}},
+        {"after CR LF", "x\r\nFrom a\r\nX", {3}},
+        {"after a lone CR", "x\rFrom a\rX", {2}},
+        {"after an empty line", "x\n\nFrom a\n", {3}},
+        {"right after a byte-order mark",
+         "\xEF\xBB\xBF"
+         "From a\nX",
+         {3}},
+        {"byte-order mark not at the start",
+         "x\n\xEF\xBB\xBF"
+         "From a\nX",
+         {}},
+        {"half a byte-order mark",
+         "\xEF\xBB"
+         "From a\nX",
+         {}},
+        {"inside a subject line", "From a\nSubject: Greetings From Rome\nX", {0}},
+        {"escaped body line", "From a\n>From here\nX", {0}},
+        {"lower case", "from a\nX", {}},
+        {"capitals", "FROM a\nX", {}},
+        {"header with a colon", "From: a@b\nX", {}},
+        {"no blank", "From\nX", {}},
+        {"two separator lines in a row", "From a\nFrom b\nX", {0, 7}},
+        {"separator text twice on one line", "From From x\nX", {0}},
+        {"bare separator lines", "From \nFrom \nX", {0, 6}},
+        {"last bytes of the file", "X\nFrom ", {}},
+        {"one byte after it", "X\nFrom x", {2}},
+        {"exactly the search text", "From ", {}},
+        {"the search text and one byte", "From x", {0}},
+        {"empty file", "", {}},
+        {"one byte", "F", {}},
+        {"four bytes", "From", {}},
+        {"CR LF pair split by nothing else", "\r\nFrom a\r\n\r\nFrom b\r\n", {2, 12}},
+    };
+    for (const auto& row : rows) EXPECT_EQ(ScanWhole(row.file), row.expected) << row.what;
+    for (const auto& row : rows)
+        EXPECT_EQ(FindSeparatorsSimple(row.file, "From "), row.expected) << row.what;
+}
+
+TEST(SeparatorRule, OtherSearchTextsFollowTheSameRule) {
+    struct Row {
+        std::string text;
+        std::string file;
+        Offsets expected;
+    } rows[] = {
+        {"", "From a\nFrom b\n", {}},   // an empty search text finds nothing
+        {"aa", "aaaa\naaa\n", {0, 5}},  // no overlaps: the search goes on after a match
+        {"a\nb", "a\nb\nb\nx", {0}},   {"\n", "\n\n\nx", {0, 1, 2}},
+        {"x", "x\rx\r\nx", {0, 2}},  // the last byte never belongs to a match
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(ScanWhole(row.file, row.text), row.expected) << row.text;
+        EXPECT_EQ(FindSeparatorsSimple(row.file, row.text), row.expected) << row.text;
+    }
+}
+
+TEST(SeparatorScanner, GivesTheSameOffsetsForEveryWayOfCuttingTheFile) {
+    std::mt19937_64 random(20260612);
+    const std::vector<std::string> pieces = {"From ",
+                                             "From a@b Mon\n",
+                                             "\n",
+                                             "\r",
+                                             "\r\n",
+                                             ">From x",
+                                             "From: a",
+                                             "from ",
+                                             "x",
+                                             "Subject: Greetings From Rome",
+                                             std::string(40, '\0'),
+                                             "F",
+                                             "Fro",
+                                             " "};
+    const std::vector<std::string> texts = {"From ", "aa", "\n", "F", "From: a\n"};
+    for (int round = 0; round < 300; ++round) {
+        std::string file = round % 5 == 0 ? "\xEF\xBB\xBF" : "";
+        const int count = static_cast<int>(random() % 60);
+        for (int i = 0; i < count; ++i) file += pieces[random() % pieces.size()];
+        if (round % 7 == 0) file += std::string(10000 + random() % 5000, '\0');
+        for (const auto& text : texts) {
+            const Offsets expected = FindSeparatorsSimple(file, text);
+            ASSERT_EQ(ScanWhole(file, text), expected) << round;
+            ASSERT_EQ(ScanChunked(file, text, [] { return size_t{1}; }), expected) << round;
+            auto randomSize = [&] { return size_t{1} + random() % 17; };
+            ASSERT_EQ(ScanChunked(file, text, randomSize), expected) << round;
+            ASSERT_EQ(ScanChunked(file, text, randomSize, true), expected) << round;
+        }
+    }
+}
