@@ -13,6 +13,7 @@
 //   grdFiles1->setRow(i)     makes row i the current cell;
 //   the quill::Frontend of this window (captions, bars, message boxes, folder choice,
 //   yield, cancel): pass *this to the Qt-free run;
+//   yieldBudget()            the time budget for a YieldClock on this window;
 //   RunScope                 held for the length of the run: closing the window meanwhile
 //                            only sets cancelRequested(); the run returns at its next
 //                            yield, and the window closes once the scope ends.
@@ -26,6 +27,7 @@
 #include <QRadioButton>
 #include <QString>
 #include <QWidget>
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -109,6 +111,9 @@ class frmStep1 : public QWidget, public quill::Frontend {
         frmStep1& window_;
     };
     bool runInProgress() const { return runDepth_ > 0; }
+    // How long long work may go between two yields (tests use 0: yield at every chance).
+    std::chrono::milliseconds yieldBudget() const { return yieldBudget_; }
+    void setYieldBudget(std::chrono::milliseconds budget) { yieldBudget_ = budget; }
 
     // quill::Frontend
     quill::MsgAnswer messageBox(const std::string& text, quill::MsgButtons buttons,
@@ -145,6 +150,7 @@ class frmStep1 : public QWidget, public quill::Frontend {
     std::function<void(const QString&)> openDocument_;
     int runDepth_ = 0;
     bool closeRequested_ = false;
+    std::chrono::milliseconds yieldBudget_{8};
 };
 
 // The window's text font: Tahoma 8.25 pt, or the closest sans font this system has.

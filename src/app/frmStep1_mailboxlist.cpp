@@ -96,7 +96,7 @@ void frmStep1::CmdAddFolder_Click() {
 
     RunScope busy(*this);
     WaitCursor waiting;
-    quill::YieldClock clock(*this);
+    quill::YieldClock clock(*this, yieldBudget());
     quill::MailboxSearch found = quill::FindMailboxesUnder(start, &clock);
     if (found.cancelled || cancelRequested()) return;  // the window is closing
 
