@@ -4,9 +4,9 @@
 // fails with DuplicateKeyError and leaves the collection as it was.
 
 #include <cstddef>
+#include <functional>
 #include <stdexcept>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -18,6 +18,9 @@ class DuplicateKeyError : public std::runtime_error {
         : std::runtime_error("the key \"" + key + "\" is already in the collection") {}
 };
 
+// Keys are indexed by an open-addressing table of positions into the item list, so a
+// collection of a hundred thousand file paths costs two vectors rather than a node per key
+// (which also makes dropping it cheap).
 template <class T>
 class KeyedCollection {
   public:
@@ -25,9 +28,11 @@ class KeyedCollection {
     bool empty() const { return items_.empty(); }
 
     void Add(T item, const std::string& key) {
-        auto [where, inserted] = positions_.emplace(key, items_.size());
-        if (!inserted) throw DuplicateKeyError(key);
+        if (2 * (items_.size() + 1) > slots_.size()) grow();
+        std::size_t slot = findSlot(key);
+        if (slots_[slot] != 0) throw DuplicateKeyError(key);
         items_.emplace_back(key, std::move(item));
+        slots_[slot] = items_.size();  // position + 1; 0 marks a free slot
     }
 
     // position counts from 1.
@@ -38,20 +43,17 @@ class KeyedCollection {
         return items_[position - 1].second;
     }
     const T& Item(const std::string& key) const {
-        auto found = positions_.find(key);
-        if (found == positions_.end())
+        std::size_t slot = slots_.empty() ? 0 : findSlot(key);
+        if (slots_.empty() || slots_[slot] == 0)
             throw std::out_of_range("no item with the key \"" + key + "\"");
-        return items_[found->second].second;
+        return items_[slots_[slot] - 1].second;
     }
     const std::string& Key(std::size_t position) const {
         Item(position);  // range check
         return items_[position - 1].first;
     }
-    bool Contains(const std::string& key) const { return positions_.count(key) != 0; }
-
-    void reserve(std::size_t n) {
-        items_.reserve(n);
-        positions_.reserve(n);
+    bool Contains(const std::string& key) const {
+        return !slots_.empty() && slots_[findSlot(key)] != 0;
     }
 
     // Iteration in order over (key, item) pairs.
@@ -59,8 +61,22 @@ class KeyedCollection {
     auto end() const { return items_.end(); }
 
   private:
+    // The slot holding `key`, or the free slot where it belongs. The table is never full.
+    std::size_t findSlot(const std::string& key) const {
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t slot = std::hash<std::string>{}(key)&mask;
+        while (slots_[slot] != 0 && items_[slots_[slot] - 1].first != key) slot = (slot + 1) & mask;
+        return slot;
+    }
+    void grow() {
+        std::vector<std::size_t> old = std::move(slots_);
+        slots_.assign(old.empty() ? 16 : old.size() * 2, 0);
+        for (std::size_t position : old)
+            if (position != 0) slots_[findSlot(items_[position - 1].first)] = position;
+    }
+
     std::vector<std::pair<std::string, T>> items_;
-    std::unordered_map<std::string, std::size_t> positions_;
+    std::vector<std::size_t> slots_;  // size a power of two, at most half in use
 };
 
 }  // namespace quill

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "shell/frontend.h"
 #include "shell/paths.h"
 
 namespace quill {
@@ -54,6 +55,10 @@ MailboxSearch FindMailboxesUnder(const std::string& folder, YieldClock* clock) {
         walker.Terminate();
     }
     for (const auto& [key, path] : *files) {
+        if (clock && clock->maybeYield() && clock->cancelled()) {
+            result.cancelled = true;
+            break;
+        }
         if (!IsMailboxFileName(path) && !IsMailboxInBundle(path)) continue;
         std::error_code ec;
         if (!std::filesystem::is_regular_file(std::filesystem::path(path), ec)) continue;

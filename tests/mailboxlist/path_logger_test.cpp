@@ -71,6 +71,21 @@ TEST(KeyedCollection, FindsByPositionAndKeyAndRefusesADuplicateKey) {
     EXPECT_THROW(c.Item("K3"), std::out_of_range);
 }
 
+TEST(KeyedCollection, KeepsEveryKeyFindableAsItGrows) {
+    KeyedCollection<int> c;
+    for (int i = 0; i < 5000; ++i) c.Add(i, "K" + std::to_string(i));
+    for (int i = 0; i < 5000; i += 7) {
+        EXPECT_EQ(c.Item("K" + std::to_string(i)), i);
+        EXPECT_THROW(c.Add(-1, "K" + std::to_string(i)), DuplicateKeyError);
+    }
+    EXPECT_EQ(c.Count(), 5000u);
+    EXPECT_FALSE(c.Contains("K5000"));
+    EXPECT_EQ(c.Item(5000), 4999);
+    KeyedCollection<int> empty;
+    EXPECT_FALSE(empty.Contains("K0"));
+    EXPECT_THROW(empty.Item("K0"), std::out_of_range);
+}
+
 TEST(pathLogger, WalksTheDocumentedTreeBreadthFirstWithItsKeys) {
     TempTree tree("walk");
     MakeDocumentedTree(tree);
