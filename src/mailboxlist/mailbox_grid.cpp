@@ -141,7 +141,9 @@ void MailboxGrid::paintEvent(QPaintEvent* event) {
     for (int row = first; row <= last; ++row) {
         QRect cell(left, (row - verticalScrollBar()->value()) * rowHeight_, columnWidth_,
                    rowHeight_);
-        bool current = row == current_;
+        // The current cell is highlighted; the empty list's one blank row is not, so that
+        // an empty list does not look like a chosen blank entry.
+        bool current = row == current_ && !cells_[static_cast<std::size_t>(row)].isEmpty();
         QPalette::ColorGroup group = hasFocus() ? QPalette::Active : QPalette::Inactive;
         painter.fillRect(
             cell, current && active ? palette().color(group, QPalette::Highlight) : kCellColour);
@@ -153,7 +155,7 @@ void MailboxGrid::paintEvent(QPaintEvent* event) {
         painter.drawText(cell.adjusted(kTextMargin, 0, -kTextMargin, -1),
                          Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
                          cells_[static_cast<std::size_t>(row)]);
-        if (current && hasFocus()) {
+        if (row == current_ && hasFocus()) {
             QStyleOptionFocusRect focus;
             focus.initFrom(this);
             focus.rect = cell.adjusted(0, 0, -1, -1);
