@@ -128,19 +128,6 @@ TEST_F(List, FolderImportAddsMailboxesInWalkOrder) {
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);  // the wait cursor is gone
 }
 
-TEST_F(List, WaitCursorIsShownWhileImporting) {
-    TempTree tree("cursor");
-    tree.File("a.mbox");
-    bool waitCursorDuringBox = false;
-    // The count box comes after the cursor is restored; nothing is shown before it.
-    dialogs.onMessageBox = [&](const ScriptedDialogs::ShownBox&) {
-        waitCursorDuringBox = QApplication::overrideCursor() != nullptr;
-    };
-    ImportFolder(tree.path() + "/");
-    EXPECT_FALSE(waitCursorDuringBox);
-    EXPECT_EQ(Rows(), QStringList{QString::fromStdString(tree.path()) + "/a.mbox"});
-}
-
 TEST_F(List, AnImportThatFindsNothingDisablesConvertEvenWithRowsListed) {
     TempTree tree("nothing");
     tree.File("notes.txt");
