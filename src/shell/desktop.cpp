@@ -16,8 +16,8 @@ void OpenDocument(const QString& target) {
 }
 
 QString BrowseFolder(QWidget* owner, const QString& prompt) {
-    QString chosen = QFileDialog::getExistingDirectory(owner, prompt, QString(),
-                                                       QFileDialog::ShowDirsOnly);
+    QString chosen =
+        QFileDialog::getExistingDirectory(owner, prompt, QString(), QFileDialog::ShowDirsOnly);
     if (chosen.isEmpty()) return QString();
     QString native = QDir::toNativeSeparators(QDir::cleanPath(chosen));
     // cleanPath keeps the separator of a root ("/", "C:/") and drops every other trailing one.

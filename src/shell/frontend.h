@@ -19,7 +19,7 @@ enum class Caption { LblHappening, LblProgessCurrent, LblIMMFile, LblEmlsFound, 
 enum class Bar { ProgressBar1, ProgressBar2 };
 
 class Frontend {
-public:
+  public:
     virtual ~Frontend() = default;
 
     // A modal message box. Texts keep the program's own line breaks ("\r", "\r\n");
@@ -46,7 +46,7 @@ public:
 // Calls Frontend::yieldNow at most once per budget. maybeYield() is cheap enough to be
 // called once per block of work (one clock read).
 class YieldClock {
-public:
+  public:
     explicit YieldClock(Frontend& frontend,
                         std::chrono::milliseconds budget = std::chrono::milliseconds(8))
         : frontend_(frontend), budget_(budget), last_(std::chrono::steady_clock::now()) {}
@@ -65,7 +65,7 @@ public:
     bool cancelled() const { return frontend_.cancelRequested(); }
     Frontend& frontend() { return frontend_; }
 
-private:
+  private:
     Frontend& frontend_;
     std::chrono::milliseconds budget_;
     std::chrono::steady_clock::time_point last_;

@@ -1,0 +1,48 @@
+#pragma once
+// The window's dialogs behind one small interface: message boxes, the beep, the Open dialog
+// and the folder picker. The program uses QtDialogs; tests use ScriptedDialogs
+// (shell/scripted_dialogs.h), so that every click handler runs headless with scripted answers.
+
+#include <QString>
+#include <QStringList>
+
+#include "shell/frontend.h"
+
+class QWidget;
+
+namespace quill {
+
+class Dialogs {
+  public:
+    virtual ~Dialogs() = default;
+
+    // A modal message box. The text's line breaks are "\n".
+    virtual MsgAnswer messageBox(QWidget* owner, const QString& text, MsgButtons buttons,
+                                 MsgIcon icon, const QString& title) = 0;
+    virtual void beep() = 0;
+    // The Open dialog with multiple selection: the chosen files as full native paths in the
+    // dialog's order, or an empty list when the user cancels. `description` names the
+    // filter as the user sees it; `patterns` are matched case-insensitively.
+    virtual QStringList openFiles(QWidget* owner, const QString& description,
+                                  const QStringList& patterns) = 0;
+    // A modal folder picker: the folder in native form, without a trailing separator
+    // except on a root, or the empty text on cancel.
+    virtual QString browseFolder(QWidget* owner, const QString& prompt) = 0;
+};
+
+// Real Qt dialogs.
+class QtDialogs final : public Dialogs {
+  public:
+    MsgAnswer messageBox(QWidget* owner, const QString& text, MsgButtons buttons, MsgIcon icon,
+                         const QString& title) override;
+    void beep() override;
+    QStringList openFiles(QWidget* owner, const QString& description,
+                          const QStringList& patterns) override;
+    QString browseFolder(QWidget* owner, const QString& prompt) override;
+};
+
+// The name filter a QFileDialog needs to show `description` as it is and match `patterns`
+// (Qt reads the patterns from the last parenthesised group).
+QString OpenDialogNameFilter(const QString& description, const QStringList& patterns);
+
+}  // namespace quill
