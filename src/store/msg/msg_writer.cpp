@@ -415,7 +415,7 @@ MsgWriteResult Fail(const fs::path& path, const Failure& f) {
     MsgWriteResult r;
     r.systemError = f.systemError;
     r.error = "Could not write the Outlook message file \"" + path.string() + "\": " + f.what;
-    if (f.offset >= 0) r.error += " (at offset " + std::to_string(f.offset) + ")";
+    if (f.offset >= 0) r.error += " (from offset " + std::to_string(f.offset) + ")";
     r.error += " failed: " + f.reason + ".";
     return r;
 }

@@ -524,7 +524,7 @@ TEST(MsgWriteFailure, DiskLimitMidFileLeavesTheOldFileAndNoTemporary) {
     EXPECT_FALSE(r.ok());
     EXPECT_EQ(r.systemError, EFBIG);
     EXPECT_THAT(r.error, HasSubstr("File too large"));
-    EXPECT_THAT(r.error, HasSubstr("at offset"));
+    EXPECT_THAT(r.error, HasSubstr("from offset"));
     EXPECT_THAT(r.error, HasSubstr(file.string()));
     EXPECT_EQ(ReadFile(file), (Bytes{'o', 'l', 'd'}));
     EXPECT_FALSE(HasTemporaryFiles(folder.path()));
