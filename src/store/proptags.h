@@ -125,4 +125,48 @@ inline constexpr int32_t MAPI_BCC = 3;
 inline constexpr int32_t ATTACH_BY_VALUE = 1;
 inline constexpr int32_t ATTACH_EMBEDDED_MSG = 5;
 
+// Importance, priority and sensitivity values (PidTagImportance, PidTagPriority,
+// PidTagSensitivity).
+inline constexpr int32_t IMPORTANCE_LOW = 0;
+inline constexpr int32_t IMPORTANCE_NORMAL = 1;
+inline constexpr int32_t IMPORTANCE_HIGH = 2;
+inline constexpr int32_t PRIO_NONURGENT = -1;
+inline constexpr int32_t PRIO_NORMAL = 0;
+inline constexpr int32_t PRIO_URGENT = 1;
+inline constexpr int32_t SENSITIVITY_NONE = 0;
+inline constexpr int32_t SENSITIVITY_PERSONAL = 1;
+inline constexpr int32_t SENSITIVITY_PRIVATE = 2;
+inline constexpr int32_t SENSITIVITY_COMPANY_CONFIDENTIAL = 3;
+
+// Object and display types (PidTagObjectType, PidTagDisplayType), recipient flags.
+inline constexpr int32_t MAPI_MAILUSER = 6;
+inline constexpr int32_t MAPI_ATTACH = 7;
+inline constexpr int32_t DT_MAILUSER = 0;
+inline constexpr int32_t RECIP_SENDABLE = 0x0001;  // recipSendable of PidTagRecipientFlags
+
+// Attachment flags (PidTagAttachFlags).
+inline constexpr int32_t ATT_INVISIBLE_IN_HTML = 0x0001;
+inline constexpr int32_t ATT_INVISIBLE_IN_RTF = 0x0002;
+inline constexpr int32_t ATT_MHTML_REF = 0x0004;  // rendered in the HTML body
+
+// PidTagNativeBody values.
+inline constexpr int32_t NATIVE_BODY_PLAIN = 1;
+inline constexpr int32_t NATIVE_BODY_RTF = 2;
+inline constexpr int32_t NATIVE_BODY_HTML = 3;
+
+// Store support mask bits (PidTagStoreSupportMask).
+inline constexpr int32_t STORE_ENTRYID_UNIQUE = 0x00000001;
+inline constexpr int32_t STORE_MODIFY_OK = 0x00000008;
+inline constexpr int32_t STORE_CREATE_OK = 0x00000010;
+inline constexpr int32_t STORE_ATTACH_OK = 0x00000020;
+inline constexpr int32_t STORE_OLE_OK = 0x00000040;
+inline constexpr int32_t STORE_MV_PROPS_OK = 0x00000200;
+inline constexpr int32_t STORE_CATEGORIZE_OK = 0x00000400;
+inline constexpr int32_t STORE_RTF_OK = 0x00000800;
+inline constexpr int32_t STORE_UNICODE_OK = 0x00040000;
+// The mask Outlook writes into Unicode .msg files (0x00040E79).
+inline constexpr int32_t STORE_SUPPORT_MASK_UNICODE =
+    STORE_UNICODE_OK | STORE_RTF_OK | STORE_CATEGORIZE_OK | STORE_MV_PROPS_OK | STORE_OLE_OK |
+    STORE_ATTACH_OK | STORE_CREATE_OK | STORE_MODIFY_OK | STORE_ENTRYID_UNIQUE;
+
 }  // namespace quill::store

@@ -1,0 +1,453 @@
+// The import as a user sees its result: subject, sender, recipients, dates, bodies and
+// attachments of the small messages in tests/data/mime, each aimed at one thing that goes
+// wrong in real mail.
+
+#include "store/mime/import.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace quill::store::mime {
+namespace {
+
+const std::filesystem::path kData = std::filesystem::path(QUILL_TEST_DATA) / "mime";
+constexpr FileTime kNow{134410000000000000};
+
+FileTime Utc(int year, int month, int day, int hour, int minute, int second) {
+    std::tm tm{};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    return FileTime{static_cast<uint64_t>(timegm(&tm) + 11644473600LL) * 10000000u};
+}
+
+ImportResult Load(const std::string& name) {
+    ImportOptions options;
+    options.now = kNow;
+    return ImportMessageFile(kData / name, options);
+}
+
+std::string FileBytes(const std::string& name) {
+    std::ifstream in(kData / name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string Str(const PropertyBag& bag, PropTag tag) {
+    return bag.string(tag).value_or("<none>");
+}
+
+std::string Text(const Bytes& b) {
+    return std::string(b.begin(), b.end());
+}
+
+const Attachment* FindAttachment(const Message& m, const std::string& name) {
+    for (const auto& a : m.attachments)
+        if (a.props.string(PidTagAttachLongFilename) == name) return &a;
+    return nullptr;
+}
+
+// A test name from a fixture's file name: "subject-koi8r.eml" gives "subject_koi8r".
+std::string NameOf(std::string file) {
+    file = file.substr(0, file.rfind('.'));
+    for (char& c : file)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    return file;
+}
+
+bool HasWarningContaining(const ImportResult& r, const std::string& text) {
+    for (const auto& w : r.warnings)
+        if (w.find(text) != std::string::npos) return true;
+    return false;
+}
+
+struct SubjectCase {
+    const char* file;
+    const char* subject;
+    const char* prefix;  // nullptr: none
+    const char* normalized;
+};
+
+class EncodedWordSubjects : public ::testing::TestWithParam<SubjectCase> {};
+
+TEST_P(EncodedWordSubjects, DecodeToUnicode) {
+    const SubjectCase& c = GetParam();
+    ImportResult r = Load(c.file);
+    const PropertyBag& p = r.message.props;
+    EXPECT_EQ(Str(p, PidTagSubject), c.subject);
+    EXPECT_EQ(Str(p, PidTagNormalizedSubject), c.normalized);
+    EXPECT_EQ(Str(p, PidTagConversationTopic), c.normalized);
+    EXPECT_EQ(Str(p, PidTagSubjectPrefix), c.prefix ? c.prefix : "<none>");
+    EXPECT_EQ(Str(p, PidTagSentRepresentingName), "Sender");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Charsets, EncodedWordSubjects,
+    ::testing::Values(SubjectCase{"subject-utf8-base64.eml", "Grüße aus Köln – 東京", nullptr,
+                                  "Grüße aus Köln – 東京"},
+                      SubjectCase{"subject-latin1-quoted-printable.eml", "Re: Café crème",
+                                  "Re: ", "Café crème"},
+                      SubjectCase{"subject-koi8r.eml", "Привет мир", nullptr, "Привет мир"},
+                      SubjectCase{"subject-shift-jis.eml", "会議の件", nullptr, "会議の件"},
+                      // An unknown charset label must not turn letters into question marks.
+                      SubjectCase{"subject-adjacent-words-and-unknown-charset.eml",
+                                  "Jörg und Müller", nullptr, "Jörg und Müller"}),
+    [](const auto& info) { return NameOf(info.param.file); });
+
+class UndeclaredEightBitHeaders
+    : public ::testing::TestWithParam<std::pair<const char*, const char*>> {};
+
+TEST_P(UndeclaredEightBitHeaders, ReadAsUtf8ElseWindows1252) {
+    ImportResult r = Load(GetParam().first);
+    const PropertyBag& p = r.message.props;
+    EXPECT_EQ(Str(p, PidTagSubject), GetParam().second);
+    EXPECT_EQ(Str(p, PidTagSentRepresentingName), "Jürgen Groß");
+    EXPECT_EQ(Str(p, PidTagDisplayTo), "Anna Öberg");
+    ASSERT_EQ(r.message.recipients.size(), 1u);
+    EXPECT_EQ(Str(r.message.recipients[0].props, PidTagDisplayName), "Anna Öberg");
+    EXPECT_EQ(Str(p, PidTagBody), "Käse\r\n");
+    // The raw header block is text too, never invalid UTF-8.
+    EXPECT_NE(Str(p, PidTagTransportMessageHeaders).find("From: Jürgen Groß"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, UndeclaredEightBitHeaders,
+    ::testing::Values(std::pair{"undeclared-8bit-headers-utf8.eml", "Grüße für Sie"},
+                      std::pair{"undeclared-8bit-headers-windows1252.eml", "Grüße – für Sie"}),
+    [](const auto& info) { return NameOf(info.param.first); });
+
+TEST(MimeImport, AlternativeWithHtmlGivesBothBodiesAndTheEnvelope) {
+    ImportResult r = Load("alternative-plain-and-html.eml");
+    const Message& m = r.message;
+    const PropertyBag& p = m.props;
+    EXPECT_EQ(Str(p, PidTagMessageClass), "IPM.Note");
+    EXPECT_EQ(Str(p, PidTagBody), "The figures are in.\r\nCafé at 3.");
+    ASSERT_NE(p.binary(PidTagHtml), nullptr);
+    EXPECT_EQ(Text(*p.binary(PidTagHtml)),
+              "<html><body><p>The figures are in.</p><p>Café at 3.</p></body></html>");
+    EXPECT_EQ(p.int32(PidTagInternetCodepage), 65001);
+
+    EXPECT_EQ(Str(p, PidTagSentRepresentingName), "Smith, Ann");
+    EXPECT_EQ(Str(p, PidTagSentRepresentingSmtpAddress), "ann@example.org");
+    EXPECT_EQ(Str(p, PidTagSenderEmailAddress), "ann@example.org");
+    EXPECT_EQ(Str(p, PidTagSenderAddressType), "SMTP");
+
+    // The group in Cc is expanded into its members.
+    struct Row {
+        int32_t type;
+        const char* name;
+        const char* address;
+    };
+    const Row expected[] = {{MAPI_TO, "Bob", "bob@example.com"},
+                            {MAPI_TO, "carol@example.com", "carol@example.com"},
+                            {MAPI_CC, "dave@example.com", "dave@example.com"},
+                            {MAPI_CC, "Eve", "eve@example.com"}};
+    ASSERT_EQ(m.recipients.size(), std::size(expected));
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        const PropertyBag& rp = m.recipients[i].props;
+        EXPECT_EQ(rp.int32(PidTagRecipientType), expected[i].type) << i;
+        EXPECT_EQ(Str(rp, PidTagDisplayName), expected[i].name) << i;
+        EXPECT_EQ(Str(rp, PidTagSmtpAddress), expected[i].address) << i;
+        EXPECT_EQ(Str(rp, PidTagEmailAddress), expected[i].address) << i;
+        EXPECT_EQ(Str(rp, PidTagAddressType), "SMTP") << i;
+        EXPECT_EQ(rp.int32(PidTagRowid), static_cast<int32_t>(i));
+    }
+    EXPECT_EQ(Str(p, PidTagDisplayTo), "Bob; carol@example.com");
+    EXPECT_EQ(Str(p, PidTagDisplayCc), "dave@example.com; Eve");
+    EXPECT_FALSE(p.has(PidTagDisplayBcc));
+
+    EXPECT_EQ(p.time(PidTagClientSubmitTime), Utc(2026, 12, 8, 19, 30, 0));
+    EXPECT_EQ(p.time(PidTagMessageDeliveryTime), Utc(2026, 12, 8, 19, 30, 0));
+    EXPECT_EQ(p.time(PidTagCreationTime), kNow);
+    EXPECT_EQ(Str(p, PidTagInternetMessageId), "<alt-1@example.org>");
+    EXPECT_EQ(Str(p, PidTagInReplyToId), "<orig-1@example.com>");
+    EXPECT_EQ(Str(p, PidTagInternetReferences), "<root-1@example.com> <orig-1@example.com>");
+    EXPECT_EQ(p.int32(PidTagImportance), IMPORTANCE_HIGH);
+    EXPECT_EQ(p.int32(PidTagPriority), PRIO_URGENT);
+    EXPECT_EQ(p.int32(PidTagSensitivity), SENSITIVITY_COMPANY_CONFIDENTIAL);
+    EXPECT_EQ(Str(p, PidTagSubjectPrefix), "RE: ");
+    EXPECT_EQ(Str(p, PidTagNormalizedSubject), "Quarterly figures");
+
+    EXPECT_TRUE(m.attachments.empty());
+    EXPECT_EQ(p.int32(PidTagMessageFlags), MSGFLAG_READ);
+    EXPECT_EQ(p.boolean(PidTagHasAttachments), false);
+    EXPECT_TRUE(r.warnings.empty());
+}
+
+TEST(MimeImport, AlternativeWithoutHtmlHasOnlyThePlainBody) {
+    ImportResult r = Load("alternative-plain-only.eml");
+    EXPECT_EQ(Str(r.message.props, PidTagBody), "Only plain text here.");
+    EXPECT_FALSE(r.message.props.has(PidTagHtml));
+    EXPECT_TRUE(r.message.attachments.empty());
+}
+
+TEST(MimeImport, HtmlOnlyKeepsItsCharsetAndGetsATextRendering) {
+    ImportResult r = Load("html-only-latin1.eml");
+    const PropertyBag& p = r.message.props;
+    ASSERT_NE(p.binary(PidTagHtml), nullptr);
+    EXPECT_NE(Text(*p.binary(PidTagHtml))
+                  .find("Gr\xFC\xDF"
+                        "e &amp; Dank"),
+              std::string::npos);
+    EXPECT_EQ(p.int32(PidTagInternetCodepage), 28591);
+    EXPECT_EQ(Str(p, PidTagBody), "Grüße & Dank\r\n\r\nZweite\u00A0Zeile");
+}
+
+TEST(MimeImport, InlineImagesOfRelatedAreHiddenOthersStayVisible) {
+    ImportResult r = Load("related-inline-images.eml");
+    const Message& m = r.message;
+    struct Row {
+        const char* name;
+        bool hidden;
+        size_t size;
+    };
+    // The unreferenced image has a Content-ID but the HTML never shows it: hiding it would
+    // hide it from the user altogether.
+    const Row expected[] = {
+        {"logo.png", true, 768}, {"unused.png", false, 10}, {"report.pdf", false, 13}};
+    ASSERT_EQ(m.attachments.size(), std::size(expected));
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        const Attachment& a = m.attachments[i];
+        EXPECT_EQ(Str(a.props, PidTagAttachLongFilename), expected[i].name);
+        EXPECT_EQ(a.props.boolean(PidTagAttachmentHidden).value_or(false), expected[i].hidden)
+            << expected[i].name;
+        EXPECT_EQ(a.data.size(), expected[i].size) << expected[i].name;
+        EXPECT_EQ(a.props.int32(PidTagAttachNumber), static_cast<int32_t>(i));
+    }
+    EXPECT_EQ(Str(m.attachments[0].props, PidTagAttachContentId), "logo@example.org");
+    EXPECT_EQ(m.attachments[0].props.int32(PidTagAttachFlags), ATT_MHTML_REF);
+    EXPECT_EQ(m.attachments[0].data[255], 255);
+    EXPECT_EQ(Text(m.attachments[2].data), "%PDF-1.4 fake");
+    EXPECT_EQ(m.props.int32(PidTagMessageFlags), MSGFLAG_READ | MSGFLAG_HASATTACH);
+    EXPECT_EQ(Str(m.props, PidTagBody), "Hello");
+}
+
+TEST(MimeImport, OnlyInlineImagesGiveNoPaperclip) {
+    ImportResult r = Load("related-inline-image-only.eml");
+    ASSERT_EQ(r.message.attachments.size(), 1u);
+    EXPECT_EQ(r.message.attachments[0].props.boolean(PidTagAttachmentHidden), true);
+    EXPECT_EQ(r.message.props.int32(PidTagMessageFlags), MSGFLAG_READ);
+    EXPECT_EQ(r.message.props.boolean(PidTagHasAttachments), false);
+}
+
+TEST(MimeImport, AttachmentNamesAreDecoded) {
+    ImportResult r = Load("attachment-names-rfc2231.eml");
+    struct Row {
+        const char* name;
+        const char* extension;
+        const char* content;
+        const char* mimeType;
+    };
+    const Row expected[] = {
+        {"naïve résumé.txt", ".txt", "one", "text/plain"},                       // RFC 2231, UTF-8
+        {"Grüße aus Köln.doc", ".doc", "two", "application/octet-stream"},       // continuations
+        {"Übersicht.xlsx", ".xlsx", "three", "application/octet-stream"},        // encoded word
+        {"plan.txt", ".txt", "four", "application/octet-stream"},                // path dropped
+        {"attachment-5.jpg", ".jpg", "\xFF\xD8\xFF\xE0\x00\x10", "image/jpeg"},  // no name
+    };
+    const Message& m = r.message;
+    ASSERT_EQ(m.attachments.size(), std::size(expected));
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        const PropertyBag& a = m.attachments[i].props;
+        EXPECT_EQ(Str(a, PidTagAttachLongFilename), expected[i].name);
+        EXPECT_EQ(Str(a, PidTagDisplayName), expected[i].name);
+        EXPECT_EQ(Str(a, PidTagAttachExtension), expected[i].extension);
+        EXPECT_EQ(Str(a, PidTagAttachMimeTag), expected[i].mimeType);
+        EXPECT_EQ(Text(m.attachments[i].data),
+                  std::string(expected[i].content, i == 4 ? 6 : std::strlen(expected[i].content)));
+        EXPECT_EQ(a.int32(PidTagAttachMethod), ATTACH_BY_VALUE);
+        EXPECT_EQ(a.int32(PidTagRenderingPosition), -1);
+        EXPECT_LE(Str(a, PidTagAttachFilename).size(), 12u);
+    }
+    EXPECT_EQ(Str(m.props, PidTagBody), "See attachments.");
+}
+
+TEST(MimeImport, ForwardedMessageIsEmbeddedWithItsOwnAttachment) {
+    ImportResult r = Load("forwarded-message-with-attachment.eml");
+    const Message& m = r.message;
+    EXPECT_EQ(Str(m.props, PidTagBody), "See the forwarded message.");
+    ASSERT_EQ(m.attachments.size(), 1u);
+    const Attachment& a = m.attachments[0];
+    EXPECT_EQ(a.props.int32(PidTagAttachMethod), ATTACH_EMBEDDED_MSG);
+    EXPECT_EQ(Str(a.props, PidTagAttachMimeTag), "message/rfc822");
+    EXPECT_EQ(Str(a.props, PidTagDisplayName), "Contract");
+    ASSERT_NE(a.embedded, nullptr);
+    const Message& inner = *a.embedded;
+    EXPECT_EQ(Str(inner.props, PidTagSubject), "Contract");
+    EXPECT_EQ(Str(inner.props, PidTagSentRepresentingName), "Lawyer");
+    EXPECT_EQ(inner.props.time(PidTagClientSubmitTime), Utc(2026, 12, 9, 15, 45, 0));
+    EXPECT_EQ(Str(inner.props, PidTagBody), "Please sign.");
+    EXPECT_EQ(Str(inner.props, PidTagInternetMessageId), "<inner@example.net>");
+    EXPECT_NE(
+        Str(inner.props, PidTagTransportMessageHeaders).find("From: Lawyer <law@example.net>"),
+        std::string::npos);
+    ASSERT_EQ(inner.recipients.size(), 1u);
+    ASSERT_EQ(inner.attachments.size(), 1u);
+    EXPECT_EQ(Str(inner.attachments[0].props, PidTagAttachLongFilename), "contract.pdf");
+    EXPECT_EQ(Text(inner.attachments[0].data), "%PDF-1.7 contract");
+    EXPECT_EQ(inner.props.int32(PidTagMessageFlags), MSGFLAG_READ | MSGFLAG_HASATTACH);
+    EXPECT_EQ(m.props.int32(PidTagMessageFlags), MSGFLAG_READ | MSGFLAG_HASATTACH);
+}
+
+TEST(MimeImport, MessageWithoutDateFromOrSubjectStillImports) {
+    ImportResult r = Load("no-date-from-subject.eml");
+    const PropertyBag& p = r.message.props;
+    EXPECT_FALSE(p.has(PidTagSubject));
+    EXPECT_FALSE(p.has(PidTagNormalizedSubject));
+    EXPECT_FALSE(p.has(PidTagSentRepresentingName));
+    EXPECT_FALSE(p.has(PidTagSenderEmailAddress));
+    EXPECT_EQ(p.time(PidTagClientSubmitTime), kNow);
+    EXPECT_EQ(Str(p, PidTagBody), "Anonymous note.\r\n");
+    EXPECT_EQ(Str(p, PidTagDisplayTo), "bob@example.com");
+    EXPECT_TRUE(HasWarningContaining(r, "no readable date"));
+    // No string property is ever stored empty.
+    for (const auto& [tag, value] : p.tagged())
+        if (auto* s = std::get_if<std::string>(&value)) EXPECT_FALSE(s->empty()) << std::hex << tag;
+}
+
+TEST(MimeImport, OnlyTheLeadingMboxLineIsSkipped) {
+    ImportResult with = Load("alternative-plain-only.eml");
+    std::string headers = Str(with.message.props, PidTagTransportMessageHeaders);
+    EXPECT_EQ(headers.rfind("From: ann@example.org\r\n", 0), 0u);
+    EXPECT_EQ(headers.find("From sender@"), std::string::npos);
+    // The block ends with one line end, not with the blank line after it.
+    EXPECT_TRUE(headers.ends_with("boundary=\"ALT\"\r\n")) << headers;
+    EXPECT_EQ(with.message.props.int32(PidTagMessageSize),
+              static_cast<int32_t>(FileBytes("alternative-plain-only.eml").size() - 50));
+
+    ImportResult without = Load("no-mbox-from-line.eml");
+    EXPECT_EQ(Str(without.message.props, PidTagSubject), "No separator line");
+    EXPECT_EQ(Str(without.message.props, PidTagSentRepresentingEmailAddress), "ann@example.org");
+    EXPECT_EQ(Str(without.message.props, PidTagBody), "Text.\r\n");
+}
+
+TEST(MimeImport, BrokenBase64IsDecodedAsFarAsPossibleAndReported) {
+    ImportResult r = Load("broken-base64.eml");
+    EXPECT_EQ(Str(r.message.props, PidTagBody), "Hello World");
+    const Attachment* data = FindAttachment(r.message, "data.bin");
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(data->data, (Bytes{0, 1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_TRUE(HasWarningContaining(
+        r, "broken base64 data in the application/octet-stream part \"data.bin\" at byte 330"));
+}
+
+TEST(MimeImport, MissingClosingBoundaryKeepsEveryPart) {
+    ImportResult r = Load("missing-closing-boundary.eml");
+    EXPECT_EQ(Str(r.message.props, PidTagBody), "Body text.");
+    const Attachment* csv = FindAttachment(r.message, "table.csv");
+    ASSERT_NE(csv, nullptr);
+    EXPECT_EQ(Text(csv->data), "a,b\r\n1,2\r\n");
+    EXPECT_TRUE(HasWarningContaining(r, "closing MIME boundary is missing"));
+}
+
+TEST(MimeImport, SignedMessageKeepsTheSignedEntityByteForByte) {
+    ImportResult r = Load("smime-signed.eml");
+    const Message& m = r.message;
+    EXPECT_EQ(Str(m.props, PidTagMessageClass), "IPM.Note.SMIME.MultipartSigned");
+    EXPECT_EQ(Str(m.props, PidTagBody), "Signed text.");
+    const Attachment* notes = FindAttachment(m, "notes.txt");
+    ASSERT_NE(notes, nullptr);
+    EXPECT_EQ(Text(notes->data), "notes");
+    const Attachment* p7m = FindAttachment(m, "smime.p7m");
+    ASSERT_NE(p7m, nullptr);
+    EXPECT_EQ(Str(p7m->props, PidTagAttachMimeTag), "multipart/signed");
+    EXPECT_EQ(p7m->props.boolean(PidTagAttachmentHidden), true);
+    std::string file = FileBytes("smime-signed.eml");
+    EXPECT_EQ(Text(p7m->data), file.substr(file.find("Content-Type: multipart/signed")));
+    EXPECT_EQ(m.props.boolean(PidTagHasAttachments), true);  // notes.txt
+}
+
+TEST(MimeImport, EncryptedMessageKeepsItsDataAsAttachment) {
+    ImportResult r = Load("smime-encrypted.eml");
+    EXPECT_EQ(Str(r.message.props, PidTagMessageClass), "IPM.Note.SMIME");
+    ASSERT_EQ(r.message.attachments.size(), 1u);
+    const Attachment& a = r.message.attachments[0];
+    EXPECT_EQ(Str(a.props, PidTagAttachLongFilename), "smime.p7m");
+    EXPECT_EQ(Str(a.props, PidTagAttachMimeTag), "application/pkcs7-mime");
+    EXPECT_EQ(Text(a.data), std::string("0\x80"
+                                        "encrypted-blob",
+                                        16));
+}
+
+TEST(MimeImport, ZeroByteAttachmentIsKept) {
+    ImportResult r = Load("zero-byte-attachment.eml");
+    const Attachment* a = FindAttachment(r.message, "empty.dat");
+    ASSERT_NE(a, nullptr);
+    EXPECT_TRUE(a->data.empty());
+    EXPECT_EQ(a->props.int32(PidTagAttachSize), 0);
+    EXPECT_EQ(r.message.props.int32(PidTagMessageFlags), MSGFLAG_READ | MSGFLAG_HASATTACH);
+}
+
+TEST(MimeImport, VeryLongHeaderLinesAreKeptWhole) {
+    ImportResult r = Load("very-long-header-lines.eml");
+    const PropertyBag& p = r.message.props;
+    EXPECT_EQ(Str(p, PidTagSubject).size(), 6009u);
+    EXPECT_EQ(r.message.recipients.size(), 300u);
+    EXPECT_EQ(Str(r.message.recipients[299].props, PidTagSmtpAddress), "user299@example.com");
+    EXPECT_NE(Str(p, PidTagInternetReferences).find("<ref499@example.com>"), std::string::npos);
+    EXPECT_NE(Str(p, PidTagTransportMessageHeaders).find("User 299 <user299@example.com>"),
+              std::string::npos);
+}
+
+TEST(MimeImport, BufferAndFileGiveTheSameMessage) {
+    for (const char* name : {"related-inline-images.eml", "forwarded-message-with-attachment.eml",
+                             "smime-signed.eml"}) {
+        std::string bytes = FileBytes(name);
+        ImportOptions options;
+        options.now = kNow;
+        ImportResult fromBuffer = ImportMessageBuffer(
+            std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), options);
+        ImportResult fromFile = Load(name);
+        EXPECT_EQ(fromBuffer.message.props.tagged(), fromFile.message.props.tagged()) << name;
+        ASSERT_EQ(fromBuffer.message.attachments.size(), fromFile.message.attachments.size());
+        for (size_t i = 0; i < fromFile.message.attachments.size(); ++i)
+            EXPECT_EQ(fromBuffer.message.attachments[i].data, fromFile.message.attachments[i].data);
+    }
+}
+
+TEST(MimeImport, UnixLineEndsAndBase64TextBodyGetCrLf) {
+    std::string msg =
+        "From: a@example.org\nSubject: lf\nContent-Type: text/plain; charset=utf-8\n"
+        "Content-Transfer-Encoding: base64\n\n"
+        "bGluZSAxCmxpbmUgMgpGcm9tIG1lCg==\n";  // "line 1\nline 2\nFrom me\n"
+    ImportResult r =
+        ImportMessageBuffer(std::span(reinterpret_cast<const uint8_t*>(msg.data()), msg.size()));
+    EXPECT_EQ(Str(r.message.props, PidTagSubject), "lf");
+    EXPECT_EQ(Str(r.message.props, PidTagBody), "line 1\r\nline 2\r\nFrom me\r\n");
+    EXPECT_EQ(Str(r.message.props, PidTagTransportMessageHeaders).find('\n'),
+              Str(r.message.props, PidTagTransportMessageHeaders).find("\r\n") + 1);
+}
+
+TEST(MimeImport, EmptyAndGarbageInputGiveAMessage) {
+    for (std::string input :
+         {std::string(), std::string("From x\r\n"), std::string("\0\xFF\r\n\r\n--", 7)}) {
+        ImportResult r = ImportMessageBuffer(
+            std::span(reinterpret_cast<const uint8_t*>(input.data()), input.size()));
+        EXPECT_EQ(Str(r.message.props, PidTagMessageClass), "IPM.Note");
+        EXPECT_EQ(r.message.props.int32(PidTagMessageFlags), MSGFLAG_READ);
+    }
+}
+
+TEST(MimeImport, UnreadableFileSaysWhichAndWhy) {
+    const std::filesystem::path missing = kData / "does-not-exist.eml";
+    try {
+        ImportMessageFile(missing);
+        FAIL() << "no error";
+    } catch (const ImportError& e) {
+        EXPECT_EQ(e.file(), missing);
+        EXPECT_EQ(e.reason(), "No such file or directory");
+        EXPECT_NE(std::string(e.what()).find(missing.string()), std::string::npos);
+    }
+    EXPECT_THROW(ImportMessageFile(kData), ImportError);  // a folder
+}
+
+}  // namespace
+}  // namespace quill::store::mime

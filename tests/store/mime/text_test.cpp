@@ -1,0 +1,84 @@
+// Text decoding of the import: charsets, code pages, line ends, the text of an HTML body.
+
+#include "store/mime/text.h"
+
+#include <gtest/gtest.h>
+
+namespace quill::store::mime {
+namespace {
+
+struct CharsetCase {
+    std::string bytes;
+    const char* charset;
+    const char* text;
+    bool unknown;
+    bool invalid;
+};
+
+TEST(MimeText, DecodeCharsetKeepsEveryByte) {
+    const CharsetCase cases[] = {
+        {"K\xE4se", "iso-8859-1", "Käse", false, false},
+        {"K\xC3\xA4se", "UTF-8", "Käse", false, false},
+        {"K\xE4se", "utf-8", "Käse", false, true},           // mislabelled Windows-1252
+        {"\x93Hi\x94", "", "\u201CHi\u201D", false, false},  // undeclared, not UTF-8
+        {"K\xE4se", "x-no-such-charset", "Käse", true, false},
+        {"K\xE4se", "x-unknown", "Käse", true, false},
+        {"\xF0\xD2\xC9", "koi8-r", "При", false, false},
+        {"\x80\x93", "iso-8859-1", "\u20AC\u201C", false, false},  // Windows-1252 in disguise
+        {"\x81\x8D\x8F\x90\x9D", "windows-1252", "\u0081\u008D\u008F\u0090\u009D", false, false},
+        {"a\xFF"
+         "b",
+         "shift_jis", "aÿb", false, true},  // a byte Shift_JIS does not have
+    };
+    for (const auto& c : cases) {
+        DecodedText d = DecodeCharset(c.bytes, c.charset);
+        EXPECT_EQ(d.text, c.text) << c.charset;
+        EXPECT_EQ(d.unknownCharset, c.unknown) << c.charset;
+        EXPECT_EQ(d.invalidBytes, c.invalid) << c.charset;
+        EXPECT_TRUE(IsValidUtf8(d.text));
+    }
+}
+
+TEST(MimeText, CodePages) {
+    const std::pair<const char*, int> cases[] = {
+        {"utf-8", 65001},
+        {"UTF8", 65001},
+        {"ISO-8859-1", 28591},
+        {"latin1", 28591},
+        {"iso-8859-15", 28605},
+        {"windows-1252", 1252},
+        {"\"koi8-r\"", 20866},
+        {"Shift_JIS", 932},
+        {"gb2312", 936},
+        {"x-no-such", 0},
+        {"", 0},
+    };
+    for (const auto& [name, cp] : cases) EXPECT_EQ(CodePageOfCharset(name), cp) << name;
+}
+
+TEST(MimeText, RelabelUnknownCharsets) {
+    EXPECT_EQ(RelabelUnknownCharsets("=?x-unknown?Q?J=F6rg?= x"), "=?windows-1252?Q?J=F6rg?= x");
+    EXPECT_EQ(RelabelUnknownCharsets("=?x-bogus?B?SsO2cmc=?="), "=?utf-8?B?SsO2cmc=?=");
+    EXPECT_EQ(RelabelUnknownCharsets("=?iso-8859-1?Q?J=F6rg?="), "=?iso-8859-1?Q?J=F6rg?=");
+    EXPECT_EQ(RelabelUnknownCharsets("plain =? text ?="), "plain =? text ?=");
+}
+
+TEST(MimeText, LineEnds) {
+    EXPECT_EQ(NormaliseLineEnds("a\nb\r\nc\rd\r"), "a\r\nb\r\nc\r\nd\r\n");
+    EXPECT_EQ(NormaliseLineEnds(""), "");
+}
+
+TEST(MimeText, HtmlToText) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"<p>One</p><p>Two</p>", "One\r\n\r\nTwo"},
+        {"<html><head><title>T</title><style>p{}</style></head><body>A<br>B</body></html>",
+         "A\r\nB"},
+        {"<script>var x = '<p>';</script>x &lt; y &amp;&#233;&#x20AC;&bogus;", "x < y &é€&bogus;"},
+        {"a   <b>bold</b>\n\n  text<!-- <p>hidden</p> -->", "a bold text"},
+        {"unterminated <a href=", "unterminated"},
+    };
+    for (const auto& [html, text] : cases) EXPECT_EQ(HtmlToText(html), text) << html;
+}
+
+}  // namespace
+}  // namespace quill::store::mime
