@@ -24,10 +24,6 @@ inline constexpr const char* kNameIdStorageName = "__nameid_version1.0";
 inline constexpr uint32_t kPropertyFlags = 0x00000006;
 // Size field of a PtypObject entry (embedded message storage), [MS-OXMSG] 2.4.2.2.
 inline constexpr uint32_t kObjectSizeField = 0xFFFFFFFF;
-// PidTagStoreSupportMask bit that declares Unicode strings, and the value Outlook writes
-// into its own Unicode .msg files.
-inline constexpr int32_t STORE_UNICODE_OK = 0x00040000;
-inline constexpr int32_t kDefaultStoreSupportMask = 0x00040E79;
 // At most this many attachment storages per message ([MS-OXMSG] 2.2.2).
 inline constexpr size_t kMaxAttachments = 2048;
 // A version 3 compound file (512-byte sectors) and every stream in it stay at or below

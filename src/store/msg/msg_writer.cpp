@@ -173,7 +173,7 @@ class Writer {
         if (kind == ObjectKind::TopMessage) {
             // Our strings are all PT_UNICODE, which the mask must declare.
             std::optional<int32_t> mask = m.props.int32(PidTagStoreSupportMask);
-            int32_t value = mask ? (*mask | STORE_UNICODE_OK) : kDefaultStoreSupportMask;
+            int32_t value = mask ? (*mask | STORE_UNICODE_OK) : STORE_SUPPORT_MASK_UNICODE;
             upsert(props, PidTagStoreSupportMask, value, where);
         }
         if (!m.props.string(PidTagMessageClass).value_or("").size())

@@ -233,7 +233,11 @@ std::optional<ConvertedMail> ConvertWithMsgconvert(const fs::path& file, std::st
     }
     GMimeStream* stream = g_mime_stream_mem_new_with_buffer(r.out.data(), r.out.size());
     GMimeParser* parser = g_mime_parser_new_with_stream(stream);
-    GMimeMessage* message = g_mime_parser_construct_message(parser, nullptr);
+    // Header words in unknown or undeclared charsets are read as the import reads them.
+    GMimeParserOptions* options = g_mime_parser_options_new();
+    const char* fallback[] = {"utf-8", "windows-1252", nullptr};
+    g_mime_parser_options_set_fallback_charsets(options, fallback);
+    GMimeMessage* message = g_mime_parser_construct_message(parser, options);
     std::optional<ConvertedMail> result;
     if (message != nullptr) {
         result = *Read(message, r.err.find("Wide character") != std::string::npos);
@@ -241,6 +245,7 @@ std::optional<ConvertedMail> ConvertWithMsgconvert(const fs::path& file, std::st
     } else {
         failure = "GMime could not parse what msgconvert wrote:\n" + r.out.substr(0, 2000);
     }
+    g_mime_parser_options_free(options);
     g_object_unref(parser);
     g_object_unref(stream);
     return result;
