@@ -32,6 +32,7 @@ struct Failure {
     std::string reason;   // the system's reason, or why the message cannot be written
     int systemError = 0;  // errno, 0 when the message itself is the cause
     int64_t offset = -1;  // file offset reached when a write failed
+    bool cancelled = false;
 };
 
 struct GObjectUnref {
@@ -107,7 +108,6 @@ std::optional<OutProp> MakeProp(PropTag tag, const PropValue& value, const std::
         p.field = Le64(v->ticks);
     } else if (const auto* v = std::get_if<std::string>(&value)) {
         if (v->empty()) return std::nullopt;
-        CheckValueSize(uint64_t(v->size()) * 2, tag, where);
         p.owned = ToUtf16le(*v);
         p.data = p.owned.data();
         p.size = p.owned.size();
@@ -139,13 +139,12 @@ std::optional<OutProp> MakeProp(PropTag tag, const PropValue& value, const std::
     return p;
 }
 
+// Bytes of binary values and attachment data: a lower bound of the file size.
 uint64_t BinaryVolume(const Message& m) {
     uint64_t total = 0;
     auto bag = [&](const PropertyBag& b) {
-        for (const auto& [tag, v] : b.tagged()) {
+        for (const auto& [tag, v] : b.tagged())
             if (const auto* bytes = std::get_if<Bytes>(&v)) total += bytes->size();
-            if (const auto* s = std::get_if<std::string>(&v)) total += s->size();
-        }
     };
     bag(m.props);
     for (const auto& r : m.recipients) bag(r.props);
@@ -159,7 +158,8 @@ uint64_t BinaryVolume(const Message& m) {
 
 class Writer {
   public:
-    Writer(GsfOutput* sink, const NamedPropertyMap& names) : sink_(sink), names_(names) {}
+    Writer(GsfOutput* sink, const NamedPropertyMap& names, YieldClock* clock)
+        : sink_(sink), names_(names), clock_(clock) {}
 
     void writeMessage(GsfOutfile* storage, const Message& m, ObjectKind kind,
                       const std::string& where) {
@@ -372,14 +372,23 @@ class Writer {
             }
             checkSink(what);
             done += n;
+            yield(what);
         }
         bool closed = gsf_output_close(out.get());
         checkSink(what);
         if (!closed) throw Failure{what, "the compound file could not close " + name, 0, -1};
+        yield(what);
+    }
+
+    void yield(const std::string& what) {
+        if (clock_ == nullptr) return;
+        clock_->maybeYield();
+        if (clock_->cancelled()) throw Failure{what, "stopped at the user's request", 0, -1, true};
     }
 
     GsfOutput* sink_;
     const NamedPropertyMap& names_;
+    YieldClock* clock_;
 };
 
 struct FileCloser {
@@ -414,6 +423,7 @@ int CreateTemporary(const fs::path& path, fs::path& tempPath) {
 MsgWriteResult Fail(const fs::path& path, const Failure& f) {
     MsgWriteResult r;
     r.systemError = f.systemError;
+    r.cancelled = f.cancelled;
     r.error = "Could not write the Outlook message file \"" + path.string() + "\": " + f.what;
     if (f.offset >= 0) r.error += " (from offset " + std::to_string(f.offset) + ")";
     r.error += " failed: " + f.reason + ".";
@@ -469,7 +479,7 @@ MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path&
             // are checked here.
             GPtr<GsfOutput> sink(gsf_output_stdio_new_FILE(tempPath.c_str(), file.get(), TRUE));
             if (!sink) throw Failure{"starting the compound file", "libgsf refused it", 0, -1};
-            Writer writer(sink.get(), names);
+            Writer writer(sink.get(), names, options.yieldClock);
             GPtr<GsfOutfile> root(gsf_outfile_msole_new(sink.get()));
             if (!root) throw Failure{"starting the compound file", "libgsf refused it", 0, -1};
             writer.checkSink("writing the compound file header");

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <string>
 
+#include "shell/frontend.h"
 #include "store/model.h"
 
 namespace quill::store::msg {
@@ -19,6 +20,11 @@ struct MsgWriteOptions {
     // Flush the file to the disk (fsync) before it takes its final name, so that it is whole
     // even after a power cut. Costs a disk round trip per file.
     bool syncToDisk = false;
+    // Given a clock, the writer calls maybeYield() between blocks of work (about every MiB
+    // of data) so that the front end stays responsive while a large message is written. When
+    // the front end asks to stop, the write ends, the partial file is removed and the result
+    // says `cancelled`.
+    YieldClock* yieldClock = nullptr;
 };
 
 struct MsgWriteResult {
@@ -28,6 +34,8 @@ struct MsgWriteResult {
     // errno of the system call that failed; 0 when the message itself cannot be written
     // (too large, too many attachments).
     int systemError = 0;
+    // The front end asked to stop (see MsgWriteOptions::yieldClock); nothing was written.
+    bool cancelled = false;
 
     bool ok() const { return error.empty(); }
     explicit operator bool() const { return ok(); }

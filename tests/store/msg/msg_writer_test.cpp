@@ -555,6 +555,51 @@ TEST(MsgWriteFailure, MoreAttachmentsThanTheFormatHoldsIsRefusedBeforeWriting) {
     EXPECT_FALSE(HasTemporaryFiles(folder.path()));
 }
 
+// A front end that asks to stop after a number of yields.
+class StoppingFrontend : public Frontend {
+  public:
+    explicit StoppingFrontend(int yieldsBeforeStop) : left_(yieldsBeforeStop) {}
+    MsgAnswer messageBox(const std::string&, MsgButtons, MsgIcon, const std::string&) override {
+        return MsgAnswer::Ok;
+    }
+    void beep() override {}
+    void setCaption(Caption, const std::string&) override {}
+    void setBar(Bar, double) override {}
+    std::string browseFolder(const std::string&) override { return {}; }
+    void yieldNow() override {
+        ++yields;
+        --left_;
+    }
+    bool cancelRequested() const override { return left_ <= 0; }
+    int yields = 0;
+
+  private:
+    int left_;
+};
+
+TEST(MsgWrite, LargeAttachmentYieldsToTheFrontEndAndCanBeStopped) {
+    TempFolder folder;
+    MailSpec spec = Plain("large");
+    spec.attachments = {{"big.bin", "application/octet-stream", Pattern(8 << 20, 12)}};
+    std::unique_ptr<Message> m = Build(spec);
+    fs::path file = folder.path() / "Email-0.msg";
+
+    StoppingFrontend patient(1000);
+    YieldClock everyTime(patient, std::chrono::milliseconds(0));
+    MsgWriteResult done = WriteMsgFile(*m, file, MsgWriteOptions{false, &everyTime});
+    EXPECT_TRUE(done.ok()) << done.error;
+    EXPECT_GE(patient.yields, 8);  // at least once per MiB of data
+
+    fs::remove(file);
+    StoppingFrontend stopping(3);
+    YieldClock clock(stopping, std::chrono::milliseconds(0));
+    MsgWriteResult stopped = WriteMsgFile(*m, file, MsgWriteOptions{false, &clock});
+    EXPECT_TRUE(stopped.cancelled);
+    EXPECT_FALSE(stopped.ok());
+    EXPECT_FALSE(fs::exists(file));
+    EXPECT_FALSE(HasTemporaryFiles(folder.path()));
+}
+
 TEST(MsgWrite, ReplacesAnExistingFileWhole) {
     if (std::string why = MissingPython(); !why.empty()) GTEST_SKIP() << why;
     TempFolder folder;
