@@ -40,7 +40,10 @@ Bytes Pattern(size_t size, uint32_t seed) {
 struct AttachmentSpec {
     std::string name;
     std::string mimeType;
-    Bytes data;
+    size_t size = 0;
+    uint32_t seed = 0;
+    // Made when needed: the table of cases is built in every test process.
+    Bytes data() const { return Pattern(size, seed); }
 };
 
 struct MailSpec {
@@ -119,9 +122,9 @@ std::unique_ptr<Message> Build(const MailSpec& spec) {
         att.props.set(PidTagAttachLongFilename, a.name);
         att.props.set(PidTagDisplayName, a.name);
         att.props.set(PidTagAttachMimeTag, a.mimeType);
-        att.props.set(PidTagAttachSize, int32_t(a.data.size()));
+        att.props.set(PidTagAttachSize, int32_t(a.size));
         att.props.set(PidTagRenderingPosition, int32_t(-1));
-        att.data = a.data;
+        att.data = a.data();
         m->attachments.push_back(std::move(att));
     }
     if (spec.forwarded) {
@@ -175,7 +178,7 @@ std::vector<MailSpec> Cases() {
     unicode.cc = {};
     unicode.plain = "Привет, 世界! 👋\r\n";
     unicode.html = "<p>Привет, 世界! 👋</p>";
-    unicode.attachments = {{"Übersicht 概要 📎.txt", "text/plain", Pattern(100, 1)}};
+    unicode.attachments = {{"Übersicht 概要 📎.txt", "text/plain", 100, 1}};
     cases.push_back(unicode);
 
     MailSpec empty = Plain("EmptyBody");
@@ -194,16 +197,16 @@ std::vector<MailSpec> Cases() {
 
     MailSpec sizes = Plain("AttachmentSizes");
     // 0 bytes; just below and at the mini-stream cutoff; above it; one more than a sector.
-    sizes.attachments = {{"empty.bin", "application/octet-stream", {}},
-                         {"small.bin", "application/octet-stream", Pattern(4095, 2)},
-                         {"cutoff.bin", "application/octet-stream", Pattern(4096, 3)},
-                         {"over4k.pdf", "application/pdf", Pattern(5000, 4)},
-                         {"sector.bin", "application/octet-stream", Pattern(513, 5)}};
+    sizes.attachments = {{"empty.bin", "application/octet-stream", 0, 0},
+                         {"small.bin", "application/octet-stream", 4095, 2},
+                         {"cutoff.bin", "application/octet-stream", 4096, 3},
+                         {"over4k.pdf", "application/pdf", 5000, 4},
+                         {"sector.bin", "application/octet-stream", 513, 5}};
     cases.push_back(sizes);
 
     MailSpec large = Plain("AttachmentAbove7MB");
     // More than 109 FAT sectors: the file needs DIFAT sectors.
-    large.attachments = {{"archive.zip", "application/zip", Pattern(7500000, 6)}};
+    large.attachments = {{"archive.zip", "application/zip", 7500000, 6}};
     cases.push_back(large);
 
     MailSpec forward = Plain("ForwardedMessageWithAttachment");
@@ -215,9 +218,9 @@ std::vector<MailSpec> Cases() {
     inner->cc = {};
     inner->date = 1690000000;
     inner->plain = "Your invoice is attached.\r\n";
-    inner->attachments = {{"invoice.pdf", "application/pdf", Pattern(6000, 7)}};
+    inner->attachments = {{"invoice.pdf", "application/pdf", 6000, 7}};
     forward.forwarded = inner;
-    forward.attachments = {{"notes.txt", "text/plain", Pattern(300, 8)}};
+    forward.attachments = {{"notes.txt", "text/plain", 300, 8}};
     cases.push_back(forward);
 
     MailSpec named = Plain("NamedProperties");
@@ -293,7 +296,7 @@ void ExpectStorageMatches(const MsgDump& d, const MailSpec& spec, const std::str
     EXPECT_EQ(d.headers.at(at), header) << at;
     for (size_t i = 0; i < spec.attachments.size(); ++i) {
         std::string name = prefix + AttachmentStorage(i) + "/__substg1.0_37010102";
-        const Bytes& data = spec.attachments[i].data;
+        Bytes data = spec.attachments[i].data();
         EXPECT_EQ(d.streamSizes.at(name), data.size()) << name;
         EXPECT_EQ(d.sha256.at(name), Sha256(data.data(), data.size())) << name;
     }
@@ -336,9 +339,9 @@ TEST_P(MsgRoundTrip, MsgconvertGivesBackWhatTheUserSees) {
             ASSERT_EQ(got.attachments.size(), want.attachments.size());
             for (size_t i = 0; i < want.attachments.size(); ++i) {
                 EXPECT_EQ(got.attachments[i].name, want.attachments[i].name);
-                EXPECT_TRUE(got.attachments[i].data == want.attachments[i].data)
+                EXPECT_TRUE(got.attachments[i].data == want.attachments[i].data())
                     << want.attachments[i].name << ": " << got.attachments[i].data.size()
-                    << " bytes back of " << want.attachments[i].data.size();
+                    << " bytes back of " << want.attachments[i].size;
             }
             ASSERT_EQ(got.forwarded.size(), want.forwarded ? 1u : 0u);
             if (want.forwarded) compare(*want.forwarded, *got.forwarded[0]);
@@ -426,7 +429,7 @@ TEST_P(MsgCheckerRejects, CorruptedFile) {
     if (std::string why = MissingPython(); !why.empty()) GTEST_SKIP() << why;
     TempFolder folder;
     MailSpec spec = Plain("corrupt");
-    spec.attachments = {{"big.bin", "application/octet-stream", Pattern(5000, 9)}};
+    spec.attachments = {{"big.bin", "application/octet-stream", 5000, 9}};
     fs::path file = folder.path() / "good.msg";
     ASSERT_TRUE(WriteMsgFile(*Build(spec), file).ok());
     ASSERT_EQ(CheckCompoundFile(file).status, 0) << "the unbroken file must pass";
@@ -507,7 +510,7 @@ TEST(MsgWriteFailure, DiskLimitMidFileLeavesTheOldFileAndNoTemporary) {
     fs::path file = folder.path() / "Email-0.msg";
     WriteFile(file, Bytes{'o', 'l', 'd'});
     MailSpec spec = Plain("big");
-    spec.attachments = {{"big.bin", "application/octet-stream", Pattern(2 << 20, 10)}};
+    spec.attachments = {{"big.bin", "application/octet-stream", 2 << 20, 10}};
     std::unique_ptr<Message> m = Build(spec);
 
     // A file-size limit makes the writes fail part way, as a full disk would.
@@ -580,7 +583,7 @@ class StoppingFrontend : public Frontend {
 TEST(MsgWrite, LargeAttachmentYieldsToTheFrontEndAndCanBeStopped) {
     TempFolder folder;
     MailSpec spec = Plain("large");
-    spec.attachments = {{"big.bin", "application/octet-stream", Pattern(8 << 20, 12)}};
+    spec.attachments = {{"big.bin", "application/octet-stream", 8 << 20, 12}};
     std::unique_ptr<Message> m = Build(spec);
     fs::path file = folder.path() / "Email-0.msg";
 
