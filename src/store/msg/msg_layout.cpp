@@ -10,7 +10,7 @@ namespace quill::store::msg {
 
 namespace {
 
-void PutLe16(Bytes& out, uint16_t v) {
+[[maybe_unused]] void PutLe16(Bytes& out, uint16_t v) {
     out.push_back(static_cast<uint8_t>(v));
     out.push_back(static_cast<uint8_t>(v >> 8));
 }
@@ -94,8 +94,13 @@ Bytes ToUtf16le(std::string_view utf8) {
         g_utf8_to_utf16(text, length, nullptr, &units, nullptr));
     Bytes out;
     if (!wide) return out;  // cannot happen on valid input
+#if G_BYTE_ORDER == G_LITTLE_ENDIAN
+    const auto* bytes = reinterpret_cast<const uint8_t*>(wide.get());
+    out.assign(bytes, bytes + static_cast<size_t>(units) * 2);
+#else
     out.reserve(static_cast<size_t>(units) * 2);
     for (glong i = 0; i < units; ++i) PutLe16(out, wide.get()[i]);
+#endif
     return out;
 }
 
