@@ -58,8 +58,8 @@ struct MailSpec {
     bool namedProperties = false;
 };
 
-void PrintTo(const MailSpec& spec, std::ostream* os) {
-    *os << spec.label;
+void PrintTo(const MailSpec& sample, std::ostream* os) {
+    *os << sample.label;
 }
 
 std::string JoinNames(const std::vector<Address>& list) {
@@ -75,28 +75,28 @@ const Guid PS_INTERNET_HEADERS = {0x86, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00
 const Guid PS_PUBLIC_STRINGS = {0x29, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
                                 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
 
-std::unique_ptr<Message> Build(const MailSpec& spec) {
+std::unique_ptr<Message> Build(const MailSpec& sample) {
     auto m = std::make_unique<Message>();
     PropertyBag& p = m->props;
     p.set(PidTagMessageClass, std::string("IPM.Note"));
-    p.set(PidTagSubject, spec.subject);
-    p.set(PidTagNormalizedSubject, spec.subject);
-    for (PropTag t : {PidTagSenderName, PidTagSentRepresentingName}) p.set(t, spec.from.name);
+    p.set(PidTagSubject, sample.subject);
+    p.set(PidTagNormalizedSubject, sample.subject);
+    for (PropTag t : {PidTagSenderName, PidTagSentRepresentingName}) p.set(t, sample.from.name);
     for (PropTag t : {PidTagSenderEmailAddress, PidTagSentRepresentingEmailAddress,
                       PidTagSenderSmtpAddress, PidTagSentRepresentingSmtpAddress})
-        p.set(t, spec.from.address);
+        p.set(t, sample.from.address);
     p.set(PidTagSenderAddressType, std::string("SMTP"));
     p.set(PidTagSentRepresentingAddressType, std::string("SMTP"));
-    p.set(PidTagClientSubmitTime, FromUnix(spec.date));
-    p.set(PidTagMessageDeliveryTime, FromUnix(spec.date + 60));
-    p.set(PidTagDisplayTo, JoinNames(spec.to));
-    p.set(PidTagDisplayCc, JoinNames(spec.cc));
-    p.set(PidTagBody, spec.plain);
-    if (!spec.html.empty()) {
-        p.set(PidTagHtml, Bytes(spec.html.begin(), spec.html.end()));
+    p.set(PidTagClientSubmitTime, FromUnix(sample.date));
+    p.set(PidTagMessageDeliveryTime, FromUnix(sample.date + 60));
+    p.set(PidTagDisplayTo, JoinNames(sample.to));
+    p.set(PidTagDisplayCc, JoinNames(sample.cc));
+    p.set(PidTagBody, sample.plain);
+    if (!sample.html.empty()) {
+        p.set(PidTagHtml, Bytes(sample.html.begin(), sample.html.end()));
         p.set(PidTagInternetCodepage, int32_t(65001));
     }
-    bool attached = !spec.attachments.empty() || spec.forwarded;
+    bool attached = !sample.attachments.empty() || sample.forwarded;
     p.set(PidTagMessageFlags, MSGFLAG_READ | (attached ? MSGFLAG_HASATTACH : 0));
     p.set(PidTagHasAttachments, attached);
     p.set(PidTagImportance, int32_t(1));
@@ -113,10 +113,10 @@ std::unique_ptr<Message> Build(const MailSpec& spec) {
             m->recipients.push_back(std::move(r));
         }
     };
-    addRecipients(spec.to, MAPI_TO);
-    addRecipients(spec.cc, MAPI_CC);
+    addRecipients(sample.to, MAPI_TO);
+    addRecipients(sample.cc, MAPI_CC);
 
-    for (const auto& a : spec.attachments) {
+    for (const auto& a : sample.attachments) {
         Attachment att;
         att.props.set(PidTagAttachMethod, ATTACH_BY_VALUE);
         att.props.set(PidTagAttachLongFilename, a.name);
@@ -127,14 +127,14 @@ std::unique_ptr<Message> Build(const MailSpec& spec) {
         att.data = a.data();
         m->attachments.push_back(std::move(att));
     }
-    if (spec.forwarded) {
+    if (sample.forwarded) {
         Attachment att;
-        att.props.set(PidTagDisplayName, spec.forwarded->subject);
+        att.props.set(PidTagDisplayName, sample.forwarded->subject);
         att.props.set(PidTagAttachMimeTag, std::string("message/rfc822"));
-        att.embedded = Build(*spec.forwarded);
+        att.embedded = Build(*sample.forwarded);
         m->attachments.push_back(std::move(att));
     }
-    if (spec.namedProperties) {
+    if (sample.namedProperties) {
         // An Internet header, a numeric property and a multi-valued string, as Outlook keeps
         // X-Mailer, PidLidCurrentVersion and the categories (PidNameKeywords).
         p.setNamed({PS_INTERNET_HEADERS, true, 0, "X-Mailer"}, PT_UNICODE,
@@ -272,40 +272,40 @@ std::string AttachmentStorage(size_t index) {
     return name;
 }
 
-void ExpectStorageMatches(const MsgDump& d, const MailSpec& spec, const std::string& at) {
+void ExpectStorageMatches(const MsgDump& d, const MailSpec& sample, const std::string& at) {
     const std::string prefix = at.empty() ? "" : at + "/";
     const std::string msgClsid = "00020D0B00000000C000000000000046";  // as olefile prints it
     EXPECT_EQ(d.clsids.at(at), msgClsid) << at;
-    EXPECT_EQ(d.texts.at(prefix + "__substg1.0_0037001F"), spec.subject);
-    if (!spec.plain.empty()) {
-        EXPECT_EQ(d.texts.at(prefix + "__substg1.0_1000001F"), spec.plain);
+    EXPECT_EQ(d.texts.at(prefix + "__substg1.0_0037001F"), sample.subject);
+    if (!sample.plain.empty()) {
+        EXPECT_EQ(d.texts.at(prefix + "__substg1.0_1000001F"), sample.plain);
     } else {
         // Empty strings are left out: a zero-length PtypString stream is not allowed.
         EXPECT_EQ(d.streamSizes.count(prefix + "__substg1.0_1000001F"), 0u);
     }
-    if (!spec.html.empty()) {
+    if (!sample.html.empty()) {
         EXPECT_EQ(d.sha256.at(prefix + "__substg1.0_10130102"),
-                  Sha256(reinterpret_cast<const uint8_t*>(spec.html.data()), spec.html.size()));
+                  Sha256(reinterpret_cast<const uint8_t*>(sample.html.data()), sample.html.size()));
     }
-    size_t attachments = spec.attachments.size() + (spec.forwarded ? 1 : 0);
-    size_t recipients = spec.to.size() + spec.cc.size();
+    size_t attachments = sample.attachments.size() + (sample.forwarded ? 1 : 0);
+    size_t recipients = sample.to.size() + sample.cc.size();
     // Header: reserved, next recipient id, next attachment id, the two counts.
     std::string counts = LeHex(recipients) + LeHex(attachments);
     std::string header = "0000000000000000" + counts + counts;
     if (at.empty()) header += "0000000000000000";
     EXPECT_EQ(d.headers.at(at), header) << at;
-    for (size_t i = 0; i < spec.attachments.size(); ++i) {
+    for (size_t i = 0; i < sample.attachments.size(); ++i) {
         std::string name = prefix + AttachmentStorage(i) + "/__substg1.0_37010102";
-        Bytes data = spec.attachments[i].data();
+        Bytes data = sample.attachments[i].data();
         EXPECT_EQ(d.streamSizes.at(name), data.size()) << name;
         EXPECT_EQ(d.sha256.at(name), Sha256(data.data(), data.size())) << name;
     }
-    if (spec.forwarded) {
-        std::string name = prefix + AttachmentStorage(spec.attachments.size());
+    if (sample.forwarded) {
+        std::string name = prefix + AttachmentStorage(sample.attachments.size());
         // Method 5 (embedded message) and the object entry with Size 0xFFFFFFFF.
         EXPECT_EQ(d.props.at(name).at(PidTagAttachMethod), "0500000000000000");
         EXPECT_EQ(d.props.at(name).at(PidTagAttachDataObject), "ffffffff00000000");
-        ExpectStorageMatches(d, *spec.forwarded, name + "/__substg1.0_3701000D");
+        ExpectStorageMatches(d, *sample.forwarded, name + "/__substg1.0_3701000D");
     }
 }
 
@@ -322,7 +322,7 @@ TEST_P(MsgRoundTrip, OlefileReadsTheLayoutBack) {
 
 TEST_P(MsgRoundTrip, MsgconvertGivesBackWhatTheUserSees) {
     if (std::string why = MissingMsgconvert(); !why.empty()) GTEST_SKIP() << why;
-    const MailSpec& spec = GetParam();
+    const MailSpec& sample = GetParam();
     std::string failure;
     std::optional<ConvertedMail> mail = ConvertWithMsgconvert(file_, failure);
     ASSERT_TRUE(mail) << failure;
@@ -346,7 +346,7 @@ TEST_P(MsgRoundTrip, MsgconvertGivesBackWhatTheUserSees) {
             ASSERT_EQ(got.forwarded.size(), want.forwarded ? 1u : 0u);
             if (want.forwarded) compare(*want.forwarded, *got.forwarded[0]);
         };
-    compare(spec, *mail);
+    compare(sample, *mail);
 }
 
 INSTANTIATE_TEST_SUITE_P(Messages, MsgRoundTrip, ::testing::ValuesIn(Cases()), TestName);
@@ -354,11 +354,11 @@ INSTANTIATE_TEST_SUITE_P(Messages, MsgRoundTrip, ::testing::ValuesIn(Cases()), T
 TEST(MsgNamedProperties, MapStorageDescribesEveryNameUsedAnywhereInTheFile) {
     if (std::string why = MissingPython(); !why.empty()) GTEST_SKIP() << why;
     TempFolder folder;
-    MailSpec spec = Plain("named");
-    spec.namedProperties = true;
+    MailSpec sample = Plain("named");
+    sample.namedProperties = true;
     auto inner = std::make_shared<MailSpec>(Plain("inner"));
-    spec.forwarded = inner;
-    std::unique_ptr<Message> m = Build(spec);
+    sample.forwarded = inner;
+    std::unique_ptr<Message> m = Build(sample);
     // The embedded message uses one name of its own and one the outer message uses too.
     m->attachments.back().embedded->props.setNamed({PSETID_Common, false, 0x8552, ""}, PT_LONG,
                                                    int32_t(7));
@@ -428,10 +428,10 @@ class MsgCheckerRejects : public ::testing::TestWithParam<Corruption> {};
 TEST_P(MsgCheckerRejects, CorruptedFile) {
     if (std::string why = MissingPython(); !why.empty()) GTEST_SKIP() << why;
     TempFolder folder;
-    MailSpec spec = Plain("corrupt");
-    spec.attachments = {{"big.bin", "application/octet-stream", 5000, 9}};
+    MailSpec sample = Plain("corrupt");
+    sample.attachments = {{"big.bin", "application/octet-stream", 5000, 9}};
     fs::path file = folder.path() / "good.msg";
-    ASSERT_TRUE(WriteMsgFile(*Build(spec), file).ok());
+    ASSERT_TRUE(WriteMsgFile(*Build(sample), file).ok());
     ASSERT_EQ(CheckCompoundFile(file).status, 0) << "the unbroken file must pass";
 
     Bytes bytes = ReadFile(file);
@@ -509,9 +509,9 @@ TEST(MsgWriteFailure, DiskLimitMidFileLeavesTheOldFileAndNoTemporary) {
     TempFolder folder;
     fs::path file = folder.path() / "Email-0.msg";
     WriteFile(file, Bytes{'o', 'l', 'd'});
-    MailSpec spec = Plain("big");
-    spec.attachments = {{"big.bin", "application/octet-stream", 2 << 20, 10}};
-    std::unique_ptr<Message> m = Build(spec);
+    MailSpec sample = Plain("big");
+    sample.attachments = {{"big.bin", "application/octet-stream", 2 << 20, 10}};
+    std::unique_ptr<Message> m = Build(sample);
 
     // A file-size limit makes the writes fail part way, as a full disk would.
     struct rlimit saved;
@@ -582,9 +582,9 @@ class StoppingFrontend : public Frontend {
 
 TEST(MsgWrite, LargeAttachmentYieldsToTheFrontEndAndCanBeStopped) {
     TempFolder folder;
-    MailSpec spec = Plain("large");
-    spec.attachments = {{"big.bin", "application/octet-stream", 8 << 20, 12}};
-    std::unique_ptr<Message> m = Build(spec);
+    MailSpec sample = Plain("large");
+    sample.attachments = {{"big.bin", "application/octet-stream", 8 << 20, 12}};
+    std::unique_ptr<Message> m = Build(sample);
     fs::path file = folder.path() / "Email-0.msg";
 
     StoppingFrontend patient(1000);
