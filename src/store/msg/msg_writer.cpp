@@ -510,6 +510,21 @@ MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path&
         file.reset();
         ::unlink(tempPath.c_str());
         return Fail(path, f);
+    } catch (const std::exception& e) {  // out of memory, mostly
+        file.reset();
+        ::unlink(tempPath.c_str());
+        return Fail(path, Failure{"writing the file", e.what(), 0, -1});
+    }
+    if (options.syncToDisk) {
+        // The new name itself lives in the folder: make it survive a power cut too.
+        fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
+        int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir < 0 || ::fsync(dir) != 0) {
+            int err = errno;
+            if (dir >= 0) ::close(dir);
+            return Fail(path, SystemFailure("flushing its folder to the disk", err));
+        }
+        ::close(dir);
     }
     return {};
 }
