@@ -1,0 +1,52 @@
+#pragma once
+// Writes one message of the model as an Outlook .msg file ([MS-OXMSG], Unicode form): a
+// compound file written with libgsf's GsfOutfileMSOle, with the property streams, value
+// streams, recipient and attachment storages, embedded messages as nested storages, the
+// named-property map and a store-support mask that declares Unicode strings.
+//
+// The file appears under its final name only when it is complete: it is written under a
+// temporary name in the same folder and renamed at the end; on failure the partial file is
+// removed and a file already under the final name is left as it was.
+
+#include <filesystem>
+#include <string>
+
+#include "shell/frontend.h"
+#include "store/model.h"
+
+namespace quill::store::msg {
+
+struct MsgWriteOptions {
+    // Flush the file to the disk (fsync) before it takes its final name, so that it is whole
+    // even after a power cut. Costs a disk round trip per file.
+    bool syncToDisk = false;
+    // Given a clock, the writer calls maybeYield() between blocks of work (about every MiB
+    // of data) so that the front end stays responsive while a large message is written. When
+    // the front end asks to stop, the write ends, the partial file is removed and the result
+    // says `cancelled`.
+    YieldClock* yieldClock = nullptr;
+};
+
+struct MsgWriteResult {
+    // Empty on success; otherwise one sentence for the user: what failed, on which file, at
+    // which offset where there is one, and the system's reason.
+    std::string error;
+    // errno of the system call that failed; 0 when the message itself cannot be written
+    // (too large, too many attachments).
+    int systemError = 0;
+    // The front end asked to stop (see MsgWriteOptions::yieldClock); nothing was written.
+    bool cancelled = false;
+
+    bool ok() const { return error.empty(); }
+    explicit operator bool() const { return ok(); }
+};
+
+// Writes `message` to `path` (normally "Email-<k>.msg"), replacing a file of that name.
+// Empty string properties are left out ([MS-OXMSG] forbids empty PtypString streams).
+// The writer adds what only a .msg needs: PidTagStoreSupportMask with STORE_UNICODE_OK,
+// PidTagMessageClass "IPM.Note" when the model has none, PidTagAttachMethod matching the
+// attachment's content, and the named-property map. Thread-safe for different paths.
+[[nodiscard]] MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path& path,
+                                          const MsgWriteOptions& options = {});
+
+}  // namespace quill::store::msg

@@ -1,0 +1,103 @@
+// Known vectors for the parts of the .msg layout that readers cannot show us directly.
+
+#include "store/msg/msg_layout.h"
+
+#include <gtest/gtest.h>
+
+namespace quill::store::msg {
+namespace {
+
+Bytes Hex(const std::string& hex) {
+    Bytes out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+TEST(MsgNameHash, MatchesTheVectorMicrosoftGaveForXMailer) {
+    // Microsoft's protocol team: the CRC of "x-mailer" (UTF-16LE) is 0xFF504E89 and, with GUID
+    // index 3, the name lands in stream 0x100F. zlib's CRC-32 gives 0x13EB05DC here.
+    Bytes name = ToUtf16le("x-mailer");
+    EXPECT_EQ(NameCrc32(name.data(), name.size()), 0xFF504E89u);
+    EXPECT_EQ(0x1000 + ((0xFF504E89u ^ ((3u << 1) | 1)) % 0x1F), 0x100Fu);
+}
+
+TEST(MsgNameMap, InternetHeaderNamesAreHashedLowerCaseAndKeptAsWritten) {
+    Message m;
+    NamedProperty header{PS_INTERNET_HEADERS, true, 0, "X-Mailer"};
+    m.props.setNamed(header, PT_UNICODE, std::string("Quillmere"));
+    NamedPropertyMap map;
+    ASSERT_TRUE(map.collect(m));
+    EXPECT_EQ(map.idOf(header), 0x8000);
+    // One GUID (index 3), one string entry at offset 0 with property index 0:
+    // kind 1 | GUID index 3 << 1 = 0x0007.
+    EXPECT_EQ(map.guidStream(), Bytes(PS_INTERNET_HEADERS.begin(), PS_INTERNET_HEADERS.end()));
+    EXPECT_EQ(map.entryStream(), Hex("0000000007000000"));
+    EXPECT_EQ(map.stringStream(), Hex("10000000"
+                                      "58002D004D00610069006C0065007200"));
+    auto hashes = map.hashStreams();
+    ASSERT_EQ(hashes.size(), 1u);
+    EXPECT_EQ(hashes.begin()->first, 0x100F);
+    EXPECT_EQ(hashes.begin()->second, Hex("894E50FF"
+                                          "07000000"));
+}
+
+TEST(MsgNameMap, EntryWordFollowsTheFormatDocumentExample) {
+    // [MS-OXMSG] 3.2: bytes 10 00 00 00 07 00 05 00 are string offset 0x10, property index 5,
+    // GUID index 3, kind 1. Build the same: five numeric names first, then two strings whose
+    // second record starts at 0x10.
+    const Guid set = {0x09, 0x92, 0x7D, 0x46, 0x35, 0x2E, 0x7D, 0x1A,
+                      0x41, 0x11, 0x92, 0x72, 0x01, 0xF2, 0x30, 0x12};
+    Message m;
+    for (uint32_t lid = 0; lid < 4; ++lid)
+        m.props.setNamed({set, false, 0x8100 + lid, ""}, PT_LONG, int32_t(1));
+    m.props.setNamed({set, true, 0, "ABCDEF"}, PT_LONG, int32_t(1));  // record of 16 bytes
+    m.props.setNamed({set, true, 0, "SIZE"}, PT_LONG, int32_t(1));
+    NamedPropertyMap map;
+    ASSERT_TRUE(map.collect(m));
+    Bytes entries = map.entryStream();
+    ASSERT_EQ(entries.size(), 6u * 8);
+    EXPECT_EQ(Bytes(entries.begin() + 40, entries.end()), Hex("1000000007000500"));
+    // Numeric names keep their LID; PS_MAPI and PS_PUBLIC_STRINGS are never stored.
+    EXPECT_EQ(Bytes(entries.begin(), entries.begin() + 8), Hex("0081000006000000"));
+    EXPECT_EQ(map.guidStream().size(), 16u);
+}
+
+TEST(MsgNameMap, WellKnownSetsUseTheirFixedIndexes) {
+    Message m;
+    m.props.setNamed({PS_PUBLIC_STRINGS, true, 0, "Keywords"}, PT_MV_UNICODE, MultiString{"a"});
+    m.props.setNamed({PS_MAPI, false, 0x0037, ""}, PT_UNICODE, std::string("x"));
+    NamedPropertyMap map;
+    ASSERT_TRUE(map.collect(m));
+    EXPECT_TRUE(map.guidStream().empty());
+    // Kind 1 with GUID index 2; kind 0 with GUID index 1, property index 1.
+    EXPECT_EQ(map.entryStream(), Hex("0000000005000000"
+                                     "3700000002000100"));
+}
+
+TEST(MsgLayout, PropertyStreamHeadersHaveTheirContextSizes) {
+    EXPECT_EQ(PropertyStreamHeader(ObjectKind::TopMessage, 3, 2), Hex("0000000000000000"
+                                                                      "03000000"
+                                                                      "02000000"
+                                                                      "03000000"
+                                                                      "02000000"
+                                                                      "0000000000000000"));
+    EXPECT_EQ(PropertyStreamHeader(ObjectKind::EmbeddedMessage, 1, 0).size(), 24u);
+    EXPECT_EQ(PropertyStreamHeader(ObjectKind::Attachment, 0, 0), Bytes(8, 0));
+}
+
+TEST(MsgLayout, NamesUseUppercaseHexAsReadersExpect) {
+    EXPECT_EQ(SubstgName(PidTagSubject), "__substg1.0_0037001F");
+    EXPECT_EQ(SubstgValueName(0x8000101F, 10), "__substg1.0_8000101F-0000000A");
+    EXPECT_EQ(AttachmentStorageName(10), "__attach_version1.0_#0000000A");
+    EXPECT_EQ(RecipientStorageName(0), "__recip_version1.0_#00000000");
+}
+
+TEST(MsgLayout, BrokenUtf8AndNulsBecomeReplacementCharacters) {
+    EXPECT_EQ(ToUtf16le(std::string("a\0b", 3)), Hex("6100FDFF6200"));
+    EXPECT_EQ(ToUtf16le("\xFF"), Hex("FDFF"));
+    EXPECT_EQ(ToUtf16le("\xF0\x9F\x98\x80"), Hex("3DD800DE"));  // surrogate pair
+}
+
+}  // namespace
+}  // namespace quill::store::msg
