@@ -80,16 +80,27 @@ struct NdbWriter::Impl {
     Bytes wbuf;
     Ib wbufIb = 0;
     uint64_t committedEof = 0;
-    uint64_t diskSize = 0;  // what the file's size is known to be
+    uint64_t diskSize = 0;        // what the file's size is known to be
+    bool headerInFlight = false;  // the header of a commit is being written
 
     // ---- errors ----
     [[noreturn]] void fail(const std::string& what, uint64_t offset, int e) {
-        broken = true;
+        abandon();
         throw NdbError(IsNoSpace(e) ? NdbErrorKind::NoSpace : NdbErrorKind::Io, what, path, offset,
                        e);
     }
     [[noreturn]] void invalid(const std::string& what) {
         throw NdbError(NdbErrorKind::InvalidArgument, what, path);
+    }
+    // After a failure, or when the writer goes away without close(): what lies past the
+    // last committed end of file was never committed; cut it off (on a full disk this gives
+    // the space back). Not once the new header may be on disk.
+    void abandon() {
+        broken = true;
+        wbuf.clear();
+        if (fd >= 0 && !headerInFlight && committedEof != 0) {
+            if (::ftruncate(fd, off_t(committedEof)) == 0) diskSize = committedEof;
+        }
     }
     void checkUsable() {
         if (closed) throw NdbError(NdbErrorKind::Closed, "The store is already closed", path);
@@ -618,10 +629,12 @@ struct NdbWriter::Impl {
             header.root.fAMapValid = ROOT::VALID_AMAP2;
             uint8_t buf[HEADER::kSize];
             header.write(buf);
+            headerInFlight = true;
             pwriteAll(0, buf, sizeof buf, "the file header");
             sync();
+            headerInFlight = false;
         } catch (const NdbError&) {
-            broken = true;
+            abandon();
             throw;
         }
         committedEof = header.root.ibFileEof;
@@ -642,7 +655,9 @@ struct NdbWriter::Impl {
 NdbWriter::NdbWriter() : impl_(std::make_unique<Impl>()) {}
 
 NdbWriter::~NdbWriter() {
-    if (impl_ && impl_->fd >= 0) ::close(impl_->fd);
+    if (!impl_ || impl_->fd < 0) return;
+    if (!impl_->closed) impl_->abandon();
+    ::close(impl_->fd);
 }
 
 std::unique_ptr<NdbWriter> NdbWriter::create(const std::filesystem::path& path,
