@@ -487,8 +487,8 @@ struct NdbWriter::Impl {
             releaseTree(it->second.bidSub);
         }
         it->second = NodeRec{bidData, bidSub, parent};
-        uint32_t& counter = header.rgnid[NidType(nid)];
-        counter = std::max(counter, NidIndex(nid));
+        // The header struct is packed: its fields are copied, never bound to references.
+        if (NidIndex(nid) > header.rgnid[NidType(nid)]) header.rgnid[NidType(nid)] = NidIndex(nid);
         nbtDirty = true;
     }
 
@@ -502,7 +502,7 @@ struct NdbWriter::Impl {
         auto writePage = [&](const uint8_t* entries, size_t n, size_t entSize, uint8_t max,
                              uint8_t cLevel) {
             uint8_t page[kPageSize] = {};
-            std::memcpy(page, entries, n * entSize);
+            if (n) std::memcpy(page, entries, n * entSize);
             page[488] = uint8_t(n);
             page[489] = max;
             page[490] = uint8_t(entSize);
@@ -700,11 +700,11 @@ Nid NdbWriter::allocateNid(uint32_t nidType) {
     d.checkUsable();
     if (nidType == 0 || nidType > 0x1F) d.invalid("NID type out of range");
     for (;;) {
-        uint32_t& counter = d.header.rgnid[nidType];
-        if (counter >= (1u << 27) - 1)
+        uint32_t index = d.header.rgnid[nidType];
+        if (index >= (1u << 27) - 1)
             throw NdbError(NdbErrorKind::TooLarge, "No NID of this type is left", d.path);
-        ++counter;
-        Nid nid = MakeNid(nidType, counter);
+        d.header.rgnid[nidType] = ++index;
+        Nid nid = MakeNid(nidType, index);
         if (!d.nodes.count(nid)) return nid;
     }
 }

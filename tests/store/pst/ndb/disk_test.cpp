@@ -123,10 +123,10 @@ TEST(PstDisk, HeaderSerialisesLikeTheSampleHeader) {
     h.write(out);
     EXPECT_EQ(std::vector<uint8_t>(out, out + 0x210), expected);
     HEADER back = HEADER::read(out);
-    EXPECT_EQ(back.dwCRCPartial, 0x379AA90Eu);
-    EXPECT_EQ(back.dwCRCFull, 0x1FD283D6u);
-    EXPECT_EQ(back.root.BREFBBT.ib, 0x900A00u);
-    EXPECT_EQ(back.bidNextB, 0x1434u);
+    EXPECT_EQ(uint64_t(back.dwCRCPartial), 0x379AA90Eu);
+    EXPECT_EQ(uint64_t(back.dwCRCFull), 0x1FD283D6u);
+    EXPECT_EQ(uint64_t(back.root.BREFBBT.ib), 0x900A00u);
+    EXPECT_EQ(uint64_t(back.bidNextB), 0x1434u);
 }
 
 // The B-tree pages of [MS-PST] 3.3 to 3.5: entries serialised by our structs, sealed by

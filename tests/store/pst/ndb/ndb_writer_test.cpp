@@ -90,9 +90,9 @@ TEST_F(PstNdb, EmptyStoreIsOneRegionLikeOutlooksEmptyFile) {
     EXPECT_EQ(rep.nodes, 0u);
     EXPECT_EQ(rep.blocks, 0u);
     NdbReader r(file());
-    EXPECT_EQ(r.header().wVer, 23);
-    EXPECT_EQ(r.header().bidNextB % 4, 0u);
-    EXPECT_EQ(r.header().rgnid[4], 0x10000u);
+    EXPECT_EQ(uint64_t(r.header().wVer), 23u);
+    EXPECT_EQ(uint64_t(r.header().bidNextB) % 4, 0u);
+    EXPECT_EQ(uint64_t(r.header().rgnid[4]), 0x10000u);
 }
 
 TEST_F(PstNdb, CreateFailsClearlyAndNeverOverwrites) {
@@ -146,9 +146,9 @@ TEST_F(PstNdb, NidCountersStartWhereABlankFileStarts) {
     w->close();
     CheckReport rep = expectSound(file());
     NdbReader r(file());
-    EXPECT_EQ(r.header().rgnid[1], 0x400u);
-    EXPECT_EQ(r.header().rgnid[3], 0x4001u);  // the one allocated above, not 0x2223
-    EXPECT_EQ(r.header().rgnid[2], 0x501u);
+    EXPECT_EQ(uint64_t(r.header().rgnid[1]), 0x400u);
+    EXPECT_EQ(uint64_t(r.header().rgnid[3]), 0x4001u);  // the one allocated above, not 0x2223
+    EXPECT_EQ(uint64_t(r.header().rgnid[2]), 0x501u);
 }
 
 // One data block, an XBLOCK, an XXBLOCK: the stream reads back whole, cut in full blocks.
@@ -196,7 +196,7 @@ TEST_F(PstNdb, PermutedBlocksAreEncodedOnDisk) {
     w->putNode(0x21, 0, NodeContent{text, {}});
     w->close();
     NdbReader r(file());
-    EXPECT_EQ(r.header().bCryptMethod, NDB_CRYPT_PERMUTE);
+    EXPECT_EQ(uint64_t(r.header().bCryptMethod), uint64_t(NDB_CRYPT_PERMUTE));
     EXPECT_EQ(r.readNode(0x21).data, text);
     // The raw file holds 'A' encoded (0x41 -> mpbbCrypt[0x41]), never the plain run.
     std::ifstream in(file(), std::ios::binary);
@@ -313,7 +313,7 @@ TEST_F(PstNdb, CrashAfterCommitLeavesTheCommittedState) {
         fs::copy_file(file(), file("crashed.pst"));
         // Dropping the writer without close() cuts the uncommitted tail off.
     }
-    EXPECT_EQ(fs::file_size(file()), NdbReader(file()).header().root.ibFileEof);
+    EXPECT_EQ(fs::file_size(file()), uint64_t(NdbReader(file()).header().root.ibFileEof));
     for (const fs::path& path : {file(), file("crashed.pst")}) {
         CheckReport rep = expectSound(path, false, true);
         EXPECT_EQ(rep.nodes, 200u);
@@ -408,8 +408,8 @@ TEST_F(PstNdb, StorePastFourGigabytesStaysValid) {
     CheckReport rep = expectSound(file());
     EXPECT_EQ(rep.nodes, 401u);
     NdbReader r(file());
-    EXPECT_GT(r.header().root.BREFNBT.ib, uint64_t(4) << 30);
-    EXPECT_GT(r.header().root.BREFBBT.ib, uint64_t(4) << 30);
+    EXPECT_GT(uint64_t(r.header().root.BREFNBT.ib), uint64_t(4) << 30);
+    EXPECT_GT(uint64_t(r.header().root.BREFBBT.ib), uint64_t(4) << 30);
     EXPECT_EQ(r.readNode(0x21).data, Pattern(2 * 1021 * kMaxBlockData, 9));
     ExpectSameContent(r.readNode(((0x10001 + 399) << 5) | 0x04),
                       WithSubnodes(2, 3000 + 399 * 40, 399));
