@@ -195,7 +195,13 @@ struct NdbWriter::Impl {
         R.dirty = true;
         setBucket(r);
     }
+    // Frees space that nothing committed reaches any more. Its old bytes are overwritten with
+    // zeros: stale B-tree pages left in free space are taken for deleted items by readers
+    // that scan free space (pffexport's "recovered" folder), and removed mail should not
+    // linger in the file.
     void markFree(Ib ib, size_t bytes) {
+        static const uint8_t zeros[kMaxBlockSize] = {};
+        queueWrite(ib, zeros, bytes);
         uint64_t r = (ib - kFirstAMapIb) / kRegionSize;
         size_t slot = size_t((ib - RegionIb(r)) / kSlotSize), n = bytes / kSlotSize;
         Region& R = regions[r];

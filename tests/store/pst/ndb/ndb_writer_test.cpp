@@ -293,6 +293,30 @@ TEST_F(PstNdb, ReplacedAndRemovedNodesFreeTheirSpace) {
     ExpectSameContent(r.readNode(((0x10001 + 3) << 5) | 0x04), WithSubnodes(3, 5000, 3));
 }
 
+// Freed space holds no stale data: old B-tree pages in free space would be taken for deleted
+// items by readers that scan it (pffexport's "recovered" folder), and removed mail must not
+// stay readable in the file.
+TEST_F(PstNdb, FreedSpaceIsWipedOnceNothingCommittedReachesIt) {
+    const std::string secret = "TOP-SECRET-MESSAGE-BODY-";
+    Bytes body;
+    for (int i = 0; i < 400; ++i) body.insert(body.end(), secret.begin(), secret.end());
+    auto w = NdbWriter::create(file(), fast());
+    w->putNode(0x200024, 0x8082, NodeContent{body, {}});
+    w->commit();
+    w->removeNode(0x200024);
+    w->putNode(0x21, 0, NodeContent{Bytes(10, 1), {}});
+    w->close();
+    expectSound(file());
+    std::ifstream in(file(), std::ios::binary);
+    std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(raw.find(secret), std::string::npos);
+    // Only the live B-tree pages remain: no NBT page (ptype 0x81) beyond the one in use.
+    size_t nbtPages = 0;
+    for (size_t off = kFirstAMapIb; off + kPageSize <= raw.size(); off += kPageSize)
+        nbtPages += raw[off + 496] == char(ptypeNBT) && raw[off + 497] == char(ptypeNBT);
+    EXPECT_EQ(nbtPages, 1u);
+}
+
 // What was committed survives a writer that dies before the next commit, even when the
 // nodes it had replaced since have new blocks all over the file.
 TEST_F(PstNdb, CrashAfterCommitLeavesTheCommittedState) {
