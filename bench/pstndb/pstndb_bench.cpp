@@ -68,6 +68,7 @@ int main(int argc, char** argv) {
     auto writer = ndb::NdbWriter::create(path, options);
     uint64_t payload = 0;
     double maxCommit = 0, lastCommit = 0, totalCommit = 0;
+    size_t lastTreePages = 0, lastMapPages = 0;
     size_t commits = 0;
     for (size_t m = 0; m < messages; ++m) {
         NodeContent msg = pc;
@@ -86,6 +87,8 @@ int main(int argc, char** argv) {
             auto c = Clock::now();
             writer->commit();
             lastCommit = Seconds(c);
+            lastTreePages = writer->lastCommitStats().treePages;
+            lastMapPages = writer->lastCommitStats().mapPages;
             maxCommit = std::max(maxCommit, lastCommit);
             totalCommit += lastCommit;
             ++commits;
@@ -117,6 +120,8 @@ int main(int argc, char** argv) {
         elapsed, fileSize / 1e6 / elapsed, plainTime, elapsed / plainTime);
     std::printf("pstndb: %zu commits, %.3f s in total, longest %.3f s, last %.3f s, close %.3f s\n",
                 commits, totalCommit, maxCommit, lastCommit, closeTime);
+    std::printf("pstndb: last commit wrote %zu B-tree pages and %zu AMap pages\n", lastTreePages,
+                lastMapPages);
     std::printf("pstndb: peak memory %.1f MB\n", PeakRssKb() / 1024.0);
     std::printf("pstndb: check %s (%zu nodes, %zu blocks, NBT %zu levels, BBT %zu levels)\n",
                 check.ok() ? "clean" : check.summary().c_str(), check.nodes, check.blocks,

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 
 #include "store/pst/ndb/ndb.h"
@@ -267,6 +268,53 @@ TEST_F(PstNdb, BTreesSplitPastOnePage) {
     EXPECT_EQ(rep.bbtLevels, 3u);  // 20 per leaf
     NdbReader r(file());
     EXPECT_EQ(r.readNode(Nid(((0x401 + 1234) << 5) | 0x02)).data, Pattern(20 + 1234 % 50, 1234));
+}
+
+// A commit rewrites only the B-tree leaves whose keys changed, and the index pages above
+// them: its cost follows what changed since the last commit, not the size of the store.
+TEST_F(PstNdb, CommitsRewriteOnlyChangedLeaves) {
+    auto w = NdbWriter::create(file(), fast());
+    auto message = [](Nid i) { return Nid(((0x10001 + i) << 5) | 0x04); };
+    for (Nid i = 0; i < 3000; ++i) w->putNode(message(i), 0x8082, NodeContent{Pattern(30, i), {}});
+    w->commit();
+    EXPECT_GE(w->lastCommitStats().treePages, 3000u / 15 + 3000u / 20);
+    struct Step {
+        const char* what;
+        std::function<void()> change;
+        size_t maxPages;
+    };
+    std::vector<Step> steps = {
+        {"nothing", [] {}, 0},
+        {"one message more",
+         [&] {
+             w->putNode(message(3000), 0x8082, NodeContent{Bytes(5), {}});
+         },
+         40},
+        {"one replaced in the middle",
+         [&] {
+             w->putNode(message(1500), 0x8082, NodeContent{Bytes(7), {}});
+         },
+         45},
+        {"a removal and a lower key",
+         [&] {
+             w->removeNode(message(700));
+             w->putNode(0x8082, 0x8022, NodeContent{Bytes(9), {}});
+         },
+         50},
+    };
+    for (const Step& step : steps) {
+        step.change();
+        w->commit();
+        EXPECT_LE(w->lastCommitStats().treePages, step.maxPages) << step.what;
+        expectSound(file(), false);
+    }
+    w->close();
+    CheckReport rep = expectSound(file());
+    EXPECT_EQ(rep.nodes, 3001u);
+    NdbReader r(file());
+    EXPECT_EQ(r.readNode(message(1500)).data, Bytes(7));
+    EXPECT_EQ(r.readNode(message(2999)).data, Pattern(30, 2999));
+    EXPECT_FALSE(r.findNode(message(700)));
 }
 
 // Replacing and removing nodes frees their blocks; the maps describe exactly what is
