@@ -466,6 +466,54 @@ TEST_F(PstNdb, BlockLevelCallsBuildNodesFromStreams) {
     EXPECT_EQ(c.subnodes[0].content.data, Pattern(300000, 4));
 }
 
+// The checker the other layers' tests rely on finds damage of each kind.
+TEST_F(PstNdb, CheckerFindsDamage) {
+    const std::string marker = "MARKER-OF-A-DATA-BLOCK";
+    {
+        auto w = NdbWriter::create(file(), fast());
+        w->putNode(0x21, 0, NodeContent{Bytes(marker.begin(), marker.end()), {}});
+        w->putNode(0x200024, 0x8082, WithSubnodes(3, 100, 1));
+        w->close();
+    }
+    expectSound(file());
+    std::string clean;
+    {
+        std::ifstream in(file(), std::ios::binary);
+        clean.assign((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+    const size_t block = clean.find(marker);
+    ASSERT_NE(block, std::string::npos);
+    const uint64_t nbtRoot = NdbReader(file()).header().root.BREFNBT.ib;
+    struct Case {
+        const char* name;
+        std::function<void(std::string&)> damage;
+        const char* expected;
+    };
+    std::vector<Case> cases = {
+        {"header byte", [](std::string& f) { f[0x30] ^= 1; }, "dwCRCPartial"},
+        {"block byte", [&](std::string& f) { f[block + 3] ^= 1; }, "wrong dwCRC"},
+        {"B-tree page byte", [&](std::string& f) { f[nbtRoot + 40] ^= 1; }, "NBT page"},
+        {"AMap bit of a live block",
+         [&](std::string& f) {
+             size_t slot = (block - kFirstAMapIb) / kSlotSize;
+             f[kFirstAMapIb + slot / 8] &= char(~(0x80 >> (slot % 8)));
+             SealPage(reinterpret_cast<uint8_t*>(&f[kFirstAMapIb]), ptypeAMap, kFirstAMapIb,
+                      kFirstAMapIb);
+         },
+         "marked free"},
+        {"file cut short", [](std::string& f) { f.resize(f.size() - kRegionSize); }, "ibFileEof"},
+    };
+    for (const Case& c : cases) {
+        std::string damaged = clean;
+        c.damage(damaged);
+        fs::path path = file(std::string("damaged-") + std::to_string(&c - cases.data()));
+        std::ofstream(path, std::ios::binary) << damaged;
+        CheckReport rep = NdbReader(path).check();
+        EXPECT_NE(rep.summary().find(c.expected), std::string::npos) << c.name << ":\n"
+                                                                     << rep.summary();
+    }
+}
+
 // Offsets past 4 GiB (and the FMap and FPMap places on the way) in a sparse file: the store
 // starts with empty regions and its blocks and pages all lie above 4 GiB.
 TEST_F(PstNdb, StorePastFourGigabytesStaysValid) {
