@@ -78,6 +78,7 @@ struct NdbWriter::Impl {
     std::vector<BlockRec> blocks;  // ascending BIDs (BIDs only grow)
     size_t deadBlocks = 0;
     std::unordered_set<Bid> loose;  // written trees not yet owned by a node
+    size_t openStreams = 0;         // DataStreams not finished yet
 
     Bid nextBid = 4;           // bidNextB: block BIDs advance by 4
     Bid nextPageBid = 1;       // bidNextP
@@ -666,6 +667,8 @@ struct NdbWriter::Impl {
     }
     void commit() {
         checkUsable();
+        // An open stream's blocks belong to no tree yet: committed, they would be orphans.
+        if (openStreams) invalid("A data stream is still open: finish it before committing");
         try {
             // Trees never given to a node were never reachable: their space is free now.
             for (Bid bid : std::vector<Bid>(loose.begin(), loose.end())) releaseTree(bid);
@@ -760,6 +763,15 @@ std::unique_ptr<NdbWriter> NdbWriter::create(const std::filesystem::path& path,
         for (uint64_t r = 0; r < options.testEmptyRegions; ++r) d.growRegion();
         d.growRegion();
         d.commit();
+        // The new name itself must survive a crash too.
+        if (!options.testNoSync) {
+            int dir = ::open(path.parent_path().empty() ? "." : path.parent_path().c_str(),
+                             O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (dir >= 0) {
+                ::fsync(dir);
+                ::close(dir);
+            }
+        }
     } catch (const NdbError&) {
         ::close(d.fd);
         d.fd = -1;
@@ -821,6 +833,7 @@ size_t NdbWriter::nodeCount() const {
 
 NdbWriter::DataStream::DataStream(NdbWriter& writer) : writer_(&writer) {
     buffer_.reserve(kMaxBlockData);
+    ++writer.impl_->openStreams;
 }
 
 NdbWriter::DataStream::DataStream(DataStream&& other) noexcept
@@ -835,6 +848,7 @@ NdbWriter::DataStream::DataStream(DataStream&& other) noexcept
 NdbWriter::DataStream::~DataStream() {
     if (finished_ || !writer_) return;
     Impl& d = *writer_->impl_;
+    --d.openStreams;
     if (d.broken || d.closed) return;
     try {
         for (const auto& leaf : leaves_) d.releaseTree(leaf.first);
@@ -889,6 +903,7 @@ Bid NdbWriter::DataStream::finish() {
         throw;
     }
     finished_ = true;
+    --d.openStreams;
     if (root) d.loose.insert(root);
     return root;
 }

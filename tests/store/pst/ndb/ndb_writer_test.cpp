@@ -449,7 +449,8 @@ TEST_F(PstNdb, BlockLevelCallsBuildNodesFromStreams) {
     {
         NdbWriter::DataStream abandoned = w->openData();
         abandoned.append(Pattern(20000, 6));
-    }  // dropped without finish(): its blocks are freed
+        EXPECT_THROW(w->commit(), NdbError);  // its blocks would be orphans
+    }                                         // dropped without finish(): its blocks are freed
     Bid sub = w->writeSubnodeTree({SubnodeRef{0x8025, big, 0}});
     EXPECT_THROW(w->writeSubnodeTree({SubnodeRef{0x8045, big, 0}}), NdbError);  // owned now
     w->putNodeBlocks(0x200024, 0x8082, heapRoot, sub);
