@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <deque>
 #include <map>
 #include <set>
 #include <unordered_set>
@@ -25,12 +26,16 @@ struct NodeRec {
     Nid parent = 0;
 };
 
+// One block's BBT entry, 16 bytes: a store of 20 GB has millions of them in memory.
 struct BlockRec {
     Bid bid = 0;
-    Ib ib = 0;
+    uint32_t slot = 0;  // offset / 64: files up to 256 GiB, far above what Outlook opens
     uint16_t cb = 0;
     uint16_t cRef = 0;  // 0: removed, dropped at the next commit
+
+    Ib ib() const { return Ib(slot) * kSlotSize; }
 };
+static_assert(sizeof(BlockRec) == 16);
 
 // One allocation region: the AMap page at its start and the 3968 slots it maps.
 struct Region {
@@ -75,7 +80,7 @@ struct NdbWriter::Impl {
     bool closed = false;
 
     std::map<Nid, NodeRec> nodes;
-    std::vector<BlockRec> blocks;  // ascending BIDs (BIDs only grow)
+    std::deque<BlockRec> blocks;  // ascending BIDs (BIDs only grow); no copies as it grows
     size_t deadBlocks = 0;
     std::unordered_set<Bid> loose;  // written trees not yet owned by a node
     size_t openStreams = 0;         // DataStreams not finished yet
@@ -86,7 +91,7 @@ struct NdbWriter::Impl {
     TreeState nbt, bbt;
     NdbWriter::CommitStats stats;
 
-    std::vector<Region> regions;
+    std::deque<Region> regions;  // 512 bytes each, one per 248 KiB of file
     std::array<std::set<uint64_t>, kMaxBlockSlots + 1> byRun;  // regions by min(maxRun,128)
     uint64_t totalFreeSlots = 0;
     uint64_t minAllocRegion = 0;
@@ -257,7 +262,7 @@ struct NdbWriter::Impl {
     void growRegion() {
         uint64_t r = regions.size();
         Ib base = RegionIb(r);
-        if (base + kRegionSize > (uint64_t(1) << 62))
+        if (base + kRegionSize > uint64_t(UINT32_MAX) * kSlotSize)
             throw NdbError(NdbErrorKind::TooLarge, "The store has reached the largest file size",
                            path, base);
         regions.emplace_back();
@@ -342,7 +347,7 @@ struct NdbWriter::Impl {
         LeWriter w(buf + size - BLOCKTRAILER::kSize);
         t.write(w);
         queueWrite(ib, buf, size);
-        blocks.push_back(BlockRec{bid, ib, uint16_t(cb), 2});
+        blocks.push_back(BlockRec{bid, uint32_t(ib / kSlotSize), uint16_t(cb), 2});
         bbt.dirty = true;
         bbt.changedFrom = std::min(bbt.changedFrom, bid);  // BIDs only grow
         return bid;
@@ -359,13 +364,13 @@ struct NdbWriter::Impl {
     Bytes readBlock(const BlockRec& b) {
         size_t size = BlockAllocSize(b.cb);
         Bytes buf(size);
-        readAt(b.ib, buf.data(), size);
+        readAt(b.ib(), buf.data(), size);
         LeReader r(buf.data() + size - BLOCKTRAILER::kSize);
         BLOCKTRAILER t = BLOCKTRAILER::read(r);
         if (t.bid != b.bid || t.cb != b.cb) {
             broken = true;
             throw NdbError(NdbErrorKind::Corrupt, "A block read back is not the one written", path,
-                           b.ib);
+                           b.ib());
         }
         buf.resize(b.cb);
         return buf;
@@ -399,7 +404,7 @@ struct NdbWriter::Impl {
                 }
             }
         }
-        release(rec.ib, BlockAllocSize(rec.cb), rec.bid < committedNextBid);
+        release(rec.ib(), BlockAllocSize(rec.cb), rec.bid < committedNextBid);
     }
     // Data tree over written data blocks ([MS-PST] 2.2.2.8.3.2).
     Bid buildDataTree(const std::vector<std::pair<Bid, uint32_t>>& leaves) {
@@ -639,7 +644,7 @@ struct NdbWriter::Impl {
             bbt, ptypeBBT, blocks.size(), [&](size_t i) { return uint64_t(blocks[i].bid); },
             [&](size_t i, LeWriter& w) {
                 BBTENTRY e;
-                e.BREF_ = BREF{blocks[i].bid, blocks[i].ib};
+                e.BREF_ = BREF{blocks[i].bid, blocks[i].ib()};
                 e.cb = blocks[i].cb;
                 e.cRef = blocks[i].cRef;
                 e.write(w);
