@@ -575,7 +575,8 @@ struct NdbWriter::Impl {
             auto below = [&](uint64_t key) { return last || key < hi; };
             uint64_t lo = i == 0 ? 0 : leaf.lowKey;
             while (c < t.changed.size() && t.changed[c] < lo) ++c;
-            bool dirty = (c < t.changed.size() && below(t.changed[c])) || below(t.changedFrom);
+            bool dirty = (c < t.changed.size() && below(t.changed[c])) ||
+                         (t.changedFrom != UINT64_MAX && below(t.changedFrom));
             // The entries must still be the leaf's (a safeguard: changes are all recorded).
             dirty = dirty || p + leaf.count > count || keyOf(p) != leaf.lowKey ||
                     (p + leaf.count < count && below(keyOf(p + leaf.count)));
