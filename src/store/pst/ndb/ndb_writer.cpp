@@ -102,6 +102,8 @@ struct NdbWriter::Impl {
     uint64_t committedEof = 0;
     uint64_t diskSize = 0;        // what the file's size is known to be
     bool headerInFlight = false;  // the header of a commit is being written
+    uint64_t writeCalls = 0;
+    std::map<uint64_t, std::array<uint8_t, 496>> committedMaps;  // region -> AMap bits on disk
 
     // ---- errors ----
     [[noreturn]] void fail(const std::string& what, uint64_t offset, int e) {
@@ -115,12 +117,20 @@ struct NdbWriter::Impl {
     // After a failure, or when the writer goes away without close(): what lies past the
     // last committed end of file was never committed; cut it off (on a full disk this gives
     // the space back). Not once the new header may be on disk.
+    // AMaps a failed commit had already rewritten get their committed bits back, so that the
+    // maps and the header's cbAMapFree agree again.
     void abandon() {
         broken = true;
         wbuf.clear();
-        if (fd >= 0 && !headerInFlight && committedEof != 0) {
-            if (::ftruncate(fd, off_t(committedEof)) == 0) diskSize = committedEof;
+        if (fd < 0 || headerInFlight || committedEof == 0) return;
+        for (const auto& [r, bits] : committedMaps) {
+            if (RegionIb(r) >= committedEof) continue;
+            uint8_t page[kPageSize];
+            std::memcpy(page, bits.data(), kPageDataSize);
+            SealPage(page, ptypeAMap, RegionIb(r), RegionIb(r));
+            (void)!::pwrite(fd, page, kPageSize, off_t(RegionIb(r)));
         }
+        if (::ftruncate(fd, off_t(committedEof)) == 0) diskSize = committedEof;
     }
     void checkUsable() {
         if (closed) throw NdbError(NdbErrorKind::Closed, "The store is already closed", path);
@@ -130,14 +140,23 @@ struct NdbWriter::Impl {
     }
 
     // ---- file I/O ----
+    // A write that failed before any byte of it reached the file leaves the header of the
+    // last commit in place, even when it was the new header's write.
+    [[noreturn]] void writeFailed(const char* what, Ib ib, int e, bool nothingWritten) {
+        if (nothingWritten && ib == 0) headerInFlight = false;
+        fail(std::string("Cannot write ") + what, ib, e);
+    }
     void pwriteAll(Ib ib, const uint8_t* data, size_t size, const char* what) {
+        const Ib start = ib;
+        if (options.testFailAtWrite && ++writeCalls >= options.testFailAtWrite)
+            writeFailed(what, ib, ENOSPC, true);
         while (size > 0) {
             ssize_t n = ::pwrite(fd, data, size, off_t(ib));
             if (n < 0) {
                 if (errno == EINTR) continue;
-                fail(std::string("Cannot write ") + what, ib, errno);
+                writeFailed(what, ib, errno, ib == start);
             }
-            if (n == 0) fail(std::string("Cannot write ") + what, ib, ENOSPC);
+            if (n == 0) writeFailed(what, ib, ENOSPC, ib == start);
             data += n;
             size -= size_t(n);
             ib += uint64_t(n);
@@ -201,7 +220,12 @@ struct NdbWriter::Impl {
         R.maxRun = best;
         setBucket(r);
     }
+    // Keeps the bits of a region's AMap as the last commit wrote them, before they change.
+    void keepCommittedMap(uint64_t r) {
+        if (!regions[r].dirty) committedMaps.try_emplace(r, regions[r].bits);
+    }
     void markUsed(uint64_t r, size_t slot, size_t n) {
+        keepCommittedMap(r);
         Region& R = regions[r];
         for (size_t s = slot; s < slot + n; ++s) R.bits[s >> 3] |= uint8_t(0x80 >> (s & 7));
         R.freeSlots = uint16_t(R.freeSlots - n);
@@ -224,6 +248,7 @@ struct NdbWriter::Impl {
         queueWrite(ib, zeros, bytes);
         uint64_t r = (ib - kFirstAMapIb) / kRegionSize;
         size_t slot = size_t((ib - RegionIb(r)) / kSlotSize), n = bytes / kSlotSize;
+        keepCommittedMap(r);
         Region& R = regions[r];
         for (size_t s = slot; s < slot + n; ++s) R.bits[s >> 3] &= uint8_t(~(0x80 >> (s & 7)));
         R.freeSlots = uint16_t(R.freeSlots + n);
@@ -652,7 +677,10 @@ struct NdbWriter::Impl {
             },
             BBTENTRY::kSize, BTPAGE::kBbtLeafMax);
     }
-    void writeDList() {
+    // The density list is a hint that may be stale ([MS-PST] 2.2.2.7.4): it is written after
+    // the header, so that a failure before the header leaves no page BID on disk above the
+    // header's bidNextP.
+    void writeDList(Bid bid) {
         std::vector<std::pair<uint16_t, uint32_t>> byFree;  // free slots, AMap index
         for (size_t r = 0; r < regions.size(); ++r)
             if (regions[r].freeSlots) byFree.emplace_back(regions[r].freeSlots, uint32_t(r));
@@ -668,8 +696,8 @@ struct NdbWriter::Impl {
         for (size_t i = 0; i < n; ++i)
             d.rgDListPageEnt[i] = MakeDListPageEnt(byFree[i].second, byFree[i].first);
         uint8_t page[kPageSize];
-        d.write(page, nextPageBid++);
-        queueWrite(kDListIb, page, kPageSize);
+        d.write(page, bid);
+        pwriteAll(kDListIb, page, kPageSize, "the density list");
     }
     void commit() {
         checkUsable();
@@ -682,7 +710,7 @@ struct NdbWriter::Impl {
             stats = {};
             if (nbt.dirty) buildNbt();
             if (bbt.dirty) buildBbt();
-            writeDList();
+            Bid dlistBid = nextPageBid++;
             uint8_t page[kPageSize];
             for (size_t r = 0; r < regions.size(); ++r) {
                 Region& R = regions[r];
@@ -715,6 +743,7 @@ struct NdbWriter::Impl {
             header.write(buf);
             headerInFlight = true;
             pwriteAll(0, buf, sizeof buf, "the file header");
+            writeDList(dlistBid);
             sync();
             headerInFlight = false;
         } catch (const NdbError&) {
@@ -723,6 +752,7 @@ struct NdbWriter::Impl {
         }
         committedEof = header.root.ibFileEof;
         committedNextBid = nextBid;
+        committedMaps.clear();
         // What only the previous header reached is free from now on.
         for (const auto& [ib, size] : pendingFree) markFree(ib, size);
         pendingFree.clear();

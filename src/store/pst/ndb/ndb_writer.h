@@ -34,6 +34,9 @@ struct NdbOptions {
     uint64_t testEmptyRegions = 0;
     // Test hook: skip fsync (the order of writes stays the same).
     bool testNoSync = false;
+    // Test hook: the write call with this number (1 = the first) and all after it fail as on
+    // a full disk; 0: never.
+    uint64_t testFailAtWrite = 0;
 };
 
 // A subnode whose blocks were written with the block-level calls below.

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <random>
+#include <set>
 
 #include "store/pst/ndb/ndb.h"
 
@@ -430,6 +431,56 @@ TEST_F(PstNdb, WriteFailureKeepsTheLastCommit) {
     w.reset();
     expectSound(file(), false);
     EXPECT_EQ(NdbReader(file()).readNode(0x21).data, Pattern(5000, 1));
+}
+
+// A failing write at any moment, whichever write it is (blocks, B-tree pages, maps, the
+// header, the wiping of freed space), leaves a sound file holding the last commit, or the
+// one being made when its header was already written; or no file, when creating failed.
+TEST_F(PstNdb, FailureAtAnyWriteLeavesACommittedState) {
+    auto nodesOf = [](const fs::path& path) {
+        std::set<Nid> nids;
+        NdbReader reader(path);
+        for (const NodeEntry& n : reader.nodes()) nids.insert(n.nid);
+        return nids;
+    };
+    const std::set<Nid> state1 = {0x21, 0x200024}, state2 = {0x21, 0x200044, 0x200064};
+    size_t failures = 0;
+    for (uint64_t k = 1;; ++k) {
+        fs::path path = file("fail" + std::to_string(k) + ".pst");
+        NdbOptions o = fast();
+        o.testFailAtWrite = k;
+        int committed = -1;  // the last commit that returned
+        try {
+            auto w = NdbWriter::create(path, o);
+            committed = 0;
+            w->putNode(0x21, 0, NodeContent{Pattern(300, 1), {}});
+            w->putNode(0x200024, 0x8082, WithSubnodes(3, 9000, 1));
+            w->commit();
+            committed = 1;
+            w->removeNode(0x200024);
+            w->putNode(0x200044, 0x8082, WithSubnodes(2, 20000, 2));
+            w->putNode(0x200064, 0x8082, NodeContent{Pattern(100000, 3), {}});
+            w->commit();
+            committed = 2;
+            w->close();
+            break;  // k is past the last write: every failure point was tried
+        } catch (const NdbError& e) {
+            ++failures;
+            ASSERT_EQ(e.kind(), NdbErrorKind::NoSpace) << e.what();
+        }
+        SCOPED_TRACE("failing write " + std::to_string(k));
+        if (committed < 0) {
+            EXPECT_FALSE(fs::exists(path));
+            continue;
+        }
+        expectSound(path, false);
+        std::set<Nid> nids = nodesOf(path);
+        std::vector<std::set<Nid>> states = {{}, state1, state2};
+        EXPECT_TRUE(nids == states[committed] ||
+                    (committed < 2 && nids == states[size_t(committed) + 1]))
+            << "after commit " << committed << ", " << nids.size() << " nodes";
+    }
+    EXPECT_GT(failures, 10u);
 }
 
 // Blocks written piece by piece: a stream's block boundaries are kept (a heap's blocks need
