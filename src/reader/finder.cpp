@@ -180,6 +180,25 @@ bool FrmFinder::MakeWorkingCopy(const std::string& copyPath, int& errorCode) {
     const bool cloned = false;
 #endif
     if (!cloned) {
+        // The search only reads the working copy, and the message files are cut from the
+        // mailbox itself, so a second name for the mailbox's data serves as well as a copy
+        // and writes nothing: a byte copy would double what a run writes to the disk. File
+        // systems without hard links (FAT, some network shares) get a real copy.
+        ::close(out);
+        ::unlink(copyPath.c_str());
+        if (::link(FileName.c_str(), copyPath.c_str()) == 0) {
+            ::close(in);
+            return true;
+        }
+        out = ::open(copyPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (out < 0) {
+            errorCode = errno;
+            fail("Could not create working copy " + copyPath, errorCode);
+            ::close(in);
+            return false;
+        }
+    }
+    if (!cloned) {
         struct stat inStat;
         if (::fstat(in, &inStat) != 0) return copyFailed(errno);
         const uint64_t size = static_cast<uint64_t>(inStat.st_size);

@@ -9,7 +9,9 @@
 
 namespace quill::testing {
 
-class ScriptedFrontend : public Frontend {
+// Base is Frontend, or an interface built on it (the conversion run's RunHost).
+template <class Base = Frontend>
+class ScriptedFrontendOn : public Base {
   public:
     struct Box {
         std::string text;
@@ -37,7 +39,10 @@ class ScriptedFrontend : public Frontend {
         bars.push_back({which, percent});
         lastWasBeep_ = false;
     }
-    std::string browseFolder(const std::string&) override { return {}; }
+    std::string browseFolder(const std::string& prompt) override {
+        folderPrompts.push_back(prompt);
+        return folderAnswer;
+    }
     void yieldNow() override {
         ++yields;
         if (cancelAfterYields > 0 && yields >= cancelAfterYields) cancel = true;
@@ -61,11 +66,15 @@ class ScriptedFrontend : public Frontend {
     std::vector<std::pair<Bar, double>> bars;
     int beeps = 0;
     int yields = 0;
+    std::string folderAnswer;  // what the folder dialog gives; empty: cancelled
+    std::vector<std::string> folderPrompts;
     int cancelAfterYields = 0;  // > 0: ask to stop once this many yields happened
     bool cancel = false;
 
   private:
     bool lastWasBeep_ = false;
 };
+
+using ScriptedFrontend = ScriptedFrontendOn<>;
 
 }  // namespace quill::testing

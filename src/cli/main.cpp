@@ -1,0 +1,30 @@
+#include <unistd.h>
+
+#include <filesystem>
+#include <iostream>
+
+#include "cli/cli.h"
+#include "convert/store_outputs.h"
+
+namespace {
+
+// The manual beside the installed program, or in the source tree when run from the build.
+std::string ManualPath() {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+        for (fs::path candidate : {exe.parent_path() / "manual.html",
+                                   exe.parent_path().parent_path() / "share/quillmere/manual.html"})
+            if (fs::exists(candidate, ec)) return candidate.string();
+    }
+    return std::string(QUILL_SOURCE_DIR) + "/docs/manual.html";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    quill::CliStreams streams{std::cout, std::cerr, ::isatty(STDERR_FILENO) == 1};
+    return quill::RunCli(args, streams, quill::DefaultRunSettings(ManualPath()));
+}

@@ -1,0 +1,362 @@
+#include "convert/run.h"
+
+#include <cerrno>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <system_error>
+
+#include "convert/messagefile.h"
+#include "mailboxlist/mailbox_search.h"
+#include "reader/finder.h"
+#include "reader/search_state.h"
+#include "shell/paths.h"
+
+namespace quill {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string TrimBlanks(const std::string& text) {
+    size_t first = text.find_first_not_of(' ');
+    if (first == std::string::npos) return {};
+    size_t last = text.find_last_not_of(' ');
+    return text.substr(first, last - first + 1);
+}
+
+void RemoveAll(std::string& text, const std::string& what) {
+    for (size_t pos; (pos = text.find(what)) != std::string::npos;) text.erase(pos, what.size());
+}
+
+std::string Stars() { return std::string(75, '*'); }
+
+bool IsEmptyList(const std::vector<std::string>& rows) {
+    return rows.empty() || (rows.size() == 1 && TrimBlanks(rows[0]).empty());
+}
+
+// Keeps the store folder names of one run apart: a second "Inbox" becomes "Inbox (2)".
+class FolderNames {
+public:
+    std::string unique(const std::string& name) {
+        int& seen = seen_[name];
+        ++seen;
+        if (seen == 1) return name;
+        for (int n = seen;; ++n) {
+            std::string candidate = name + " (" + std::to_string(n) + ")";
+            if (seen_.count(candidate) == 0) {
+                seen_[candidate] = 1;
+                return candidate;
+            }
+        }
+    }
+
+private:
+    std::map<std::string, int> seen_;
+};
+
+// One conversion run; lives for one press of Convert.
+class Run {
+public:
+    Run(RunHost& host, OutputKind kind, const RunSettings& settings)
+        : host_(host), clock_(host), settings_(settings), finder_(host) {
+        summary_.kind = kind;
+    }
+
+    RunSummary execute(const std::vector<std::string>& rows);
+
+private:
+    // False when the run must stop (store failure, full disk, cancel).
+    bool convertMailbox(size_t i, size_t count, const std::string& row);
+    void fail(const std::string& mailbox, const std::string& reason) {
+        summary_.failures.push_back({mailbox, reason});
+    }
+    void end();
+
+    RunHost& host_;
+    YieldClock clock_;
+    const RunSettings& settings_;
+    RunSummary summary_;
+    std::unique_ptr<StoreOutput> store_;
+    FolderNames folderNames_;
+    // One reader for the whole run; it keeps its state from one mailbox to the next.
+    FrmFinder finder_;
+};
+
+RunSummary Run::execute(const std::vector<std::string>& rows) {
+    const OutputKind kind = summary_.kind;
+    if (kind == OutputKind::None) {
+        host_.messageBox("Please select a option to convert file(s).", MsgButtons::Ok,
+                         MsgIcon::Information, kAppTitle);
+        return summary_;
+    }
+    if (IsEmptyList(rows)) {
+        host_.messageBox("There are no mailbox files in the list.", MsgButtons::Ok,
+                         MsgIcon::Information, kAppTitle);
+        return summary_;
+    }
+    std::string folder = host_.browseFolder("Choose Folder to Save...");
+    if (folder.empty()) return summary_;
+    summary_.outputFolder = AddTrailingSeparator(folder);
+    summary_.started = true;
+    summary_.mailboxes = rows.size();
+    clock_.yieldNow();
+    host_.setConvertEnabled(false);
+
+    if (kind == OutputKind::PST || kind == OutputKind::MSG) {
+        if (settings_.storeOutputs) store_ = settings_.storeOutputs(kind);
+        if (!store_) {
+            summary_.storeFailure = std::string("This program cannot write ") +
+                                    OutputKindName(kind) + " files.";
+        } else if (StoreError e = store_->open(summary_.outputFolder)) {
+            summary_.storeFailure = *e;
+        }
+    }
+
+    if (summary_.storeFailure.empty()) {
+        for (size_t i = 0; i < rows.size(); ++i) {
+            bool goOn = convertMailbox(i, rows.size(), rows[i]);
+            clock_.yieldNow();
+            host_.setBar(Bar::ProgressBar1, double(i + 1) / double(rows.size()) * 100.0);
+            if (!goOn) break;
+        }
+    }
+    end();
+    return summary_;
+}
+
+bool Run::convertMailbox(size_t i, size_t count, const std::string& row) {
+    host_.selectRow(i);
+    SearchDone = false;
+    FoundPositions.clear();
+    clock_.maybeYield();
+    if (clock_.cancelled()) {
+        summary_.cancelled = true;
+        return false;
+    }
+    host_.setCaption(Caption::LblProgessCurrent, "Mailbox " + std::to_string(i + 1) + " (of " +
+                                                     std::to_string(count) + ") ");
+    const std::string mailbox = TrimBlanks(row);
+    const std::string outFolder = MailboxOutputFolder(summary_.outputFolder, mailbox);
+    const std::string fileName = FileNameOfPath(mailbox);
+    const OutputKind kind = summary_.kind;
+
+    if (mailbox.empty()) {
+        fail(row, "The list row is empty");
+        return true;
+    }
+    if (store_) {
+        if (StoreError e = store_->beginMailbox(folderNames_.unique(StoreFolderName(mailbox)),
+                                                outFolder)) {
+            summary_.storeFailure = *e;
+            return false;
+        }
+    }
+    host_.setCaption(Caption::LblIMMFile, fileName);
+    clock_.maybeYield();
+    host_.setCaption(Caption::LblHappening, "Setting Mail Search Filter...");
+
+    FrmFinder& finder = finder_;
+    finder.Text2 = "From ";
+    clock_.maybeYield();
+    host_.setCaption(Caption::LblEmlsFound, "");
+    host_.setCaption(Caption::LblProgress, "");
+    finder.Open_MBOX(mailbox);
+    clock_.maybeYield();
+    host_.setBar(Bar::ProgressBar2, 0);
+    finder.Find_Click();
+    host_.setCaption(Caption::LblHappening, "Searching for messages...");
+    while (true) {
+        clock_.maybeYield();
+        if (SearchDone) break;
+        if (clock_.cancelled()) break;
+        finder.FindNext_Click();
+    }
+    const FrmFinder::SearchEnd searchEnd = finder.searchEnd();
+    const std::string searchError = finder.lastError();
+    const int64_t mailboxSize = finder.FileSize;
+    finder.CloseFile();
+    if (clock_.cancelled() || searchEnd == FrmFinder::SearchEnd::Cancelled) {
+        summary_.cancelled = true;
+        return false;
+    }
+    // A mailbox too short to hold a message is no failure: it simply has none. Every other
+    // search that could not start or finish is.
+    std::error_code ec;
+    const bool tooShort = mailboxSize < 2 && fs::is_regular_file(mailbox, ec);
+    if (searchEnd == FrmFinder::SearchEnd::ReadFailed ||
+        (searchEnd == FrmFinder::SearchEnd::NotStarted && !tooShort)) {
+        host_.setCaption(Caption::LblEmlsFound, "0 Messages");
+        fail(mailbox, searchError.empty() ? "The mailbox could not be searched" : searchError);
+        return true;
+    }
+
+    if (!EnsureFolderPath(outFolder)) {
+        fs::create_directories(outFolder, ec);
+        fail(mailbox, "Could not create the output folder " + outFolder + ": " +
+                          (ec ? ec.message() : std::string("a part of the path is not a folder")));
+        if (ec == std::errc::no_space_on_device) {
+            summary_.stoppedNoSpace = true;
+            return false;
+        }
+        return true;
+    }
+    clock_.maybeYield();
+
+    std::vector<uint64_t> positions = SplitFoundPositions(FoundPositions).value_or(finder.positions());
+    host_.setCaption(Caption::LblEmlsFound, std::to_string(positions.size()) + " Messages");
+    clock_.maybeYield();
+
+    StoreError storeError;
+    MessageFileDone done;
+    if (store_) {
+        done = [&](uint64_t k, const std::string& path) {
+            storeError = store_->storeMessage(k, path);
+            return !storeError.has_value();
+        };
+    }
+    MailboxCutResult cut = WriteMessageFiles(clock_, mailbox, positions, outFolder,
+                                             MessageFileExtension(kind), done);
+    summary_.messages += cut.written;
+    if (cut.cancelled) {
+        summary_.cancelled = true;
+        return false;
+    }
+    if (storeError) {
+        summary_.storeFailure = *storeError;
+        return false;
+    }
+    if (cut.error) {
+        fail(mailbox, cut.error->text);
+        if (cut.error->code == ENOSPC) {
+            summary_.stoppedNoSpace = true;
+            return false;
+        }
+    }
+    if (store_) {
+        if (StoreError e = store_->endMailbox()) {
+            summary_.storeFailure = *e;
+            return false;
+        }
+    }
+    if (!cut.error) ++summary_.converted;
+    return true;
+}
+
+void Run::end() {
+    if (summary_.cancelled) {
+        // The program is ending: keep what is committed, say nothing more.
+        if (store_) store_->abandon();
+        return;
+    }
+    if (store_ && summary_.storeFailure.empty()) {
+        clock_.yieldNow();
+        if (StoreError e = store_->close()) summary_.storeFailure = *e;
+    } else if (store_) {
+        store_->abandon();
+    }
+
+    if (!summary_.storeFailure.empty()) {
+        host_.messageBox(
+            StoreFailureText(summary_.storeFailure, settings_.troubleshootingAddress),
+            MsgButtons::Ok, MsgIcon::Information, kStoreFailureTitle);
+    } else if (!summary_.failures.empty() || summary_.stoppedNoSpace) {
+        host_.messageBox(FailureText(summary_), MsgButtons::Ok, MsgIcon::Exclamation, kAppTitle);
+    } else {
+        host_.messageBox(SuccessText(summary_.kind), MsgButtons::Ok, MsgIcon::Information,
+                         kAppTitle);
+    }
+    host_.setConvertEnabled(true);
+    host_.clearOutputOptions();
+}
+
+}  // namespace
+
+RunSummary RunConversion(RunHost& host, OutputKind kind, const std::vector<std::string>& rows,
+                         const RunSettings& settings) {
+    Run run(host, kind, settings);
+    return run.execute(rows);
+}
+
+std::string MailboxOutputFolder(const std::string& outputFolder, const std::string& mailboxPath) {
+    // Lexically normal first, so that no ".." of a mailbox path can lead out of the output
+    // folder; then the root goes ("/" here, the drive "C:\" on Windows).
+    fs::path normal = fs::path(mailboxPath).lexically_normal();
+    fs::path relative = normal.relative_path();
+    std::string rest = relative.string();
+    while (!rest.empty() && rest.back() == kPathSeparator) rest.pop_back();
+    // A relative path that climbs (..) keeps only what is below its last "..".
+    fs::path safe;
+    for (const auto& part : fs::path(rest)) {
+        if (part == "..") {
+            safe.clear();
+            continue;
+        }
+        if (part == ".") continue;
+        safe /= part;
+    }
+    return AddTrailingSeparator(outputFolder) + safe.string();
+}
+
+std::string StoreFolderName(const std::string& mailboxPath) {
+    std::string path = mailboxPath;
+    while (path.size() > 1 && path.back() == kPathSeparator) path.pop_back();
+    std::string name = TrimBlanks(FileNameOfPath(path));
+    if (IsMailboxInBundle(path)) {
+        std::string parent = path.substr(0, path.size() - FileNameOfPath(path).size());
+        while (!parent.empty() && parent.back() == kPathSeparator) parent.pop_back();
+        name = TrimBlanks(FileNameOfPath(parent));
+    }
+    RemoveAll(name, ".mbox");
+    RemoveAll(name, ".MBOX");
+    return name;
+}
+
+std::string SuccessText(OutputKind kind) {
+    if (kind == OutputKind::PST) {
+        return "Your messages from MBOX files has been successfully exported to Outlook (.pst) "
+               "file.\r\n" +
+               Stars() +
+               "\r\nStart Outlook and open converted pst file by clicking File -> Open -> "
+               "Outlook Data File. And it all done !";
+    }
+    return "Your messages from MBOX files has been successfully exported.\r\n" + Stars() + "\r\n";
+}
+
+std::string FailureText(const RunSummary& summary) {
+    std::string text = std::to_string(summary.converted) + " of " +
+                       std::to_string(summary.mailboxes) + " mailboxes were converted.";
+    if (summary.stoppedNoSpace)
+        text += "\r\nThe run stopped because the output disk is full.";
+    if (!summary.failures.empty()) {
+        text += "\r\n\r\nThese mailboxes could not be converted:";
+        for (const auto& f : summary.failures) text += "\r\n" + f.mailbox + "\r\n    " + f.reason;
+    }
+    return text;
+}
+
+std::string StoreFailureText(const std::string& cause, const std::string& troubleshootingAddress) {
+    return "Outlook Session Creation Error !\r\n" + cause +
+           "\r\nFor more details visit this link : " + troubleshootingAddress;
+}
+
+std::optional<OutputKind> OutputKindFromName(const std::string& name) {
+    if (name == "eml") return OutputKind::EML;
+    if (name == "emlx") return OutputKind::EMLX;
+    if (name == "pst") return OutputKind::PST;
+    if (name == "msg") return OutputKind::MSG;
+    return std::nullopt;
+}
+
+const char* OutputKindName(OutputKind kind) {
+    switch (kind) {
+        case OutputKind::EML: return "eml";
+        case OutputKind::EMLX: return "emlx";
+        case OutputKind::PST: return "pst";
+        case OutputKind::MSG: return "msg";
+        case OutputKind::None: break;
+    }
+    return "";
+}
+
+}  // namespace quill

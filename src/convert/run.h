@@ -1,0 +1,76 @@
+#pragma once
+// The conversion run behind the Convert button, written once for every front end: the
+// window, the command-line converter and the tests drive the same code through RunHost.
+//
+// The run converts every listed mailbox in list order: the reader finds the separators,
+// the message files are cut and written into the mailbox's output folder (the chosen
+// folder followed by the mailbox path without its root), and for PST and MSG every file is
+// handed to the store output. Progress goes to the window's captions and bars; the end is
+// reported in one message box. A mailbox that cannot be read or written is recorded with its
+// reason and the run goes on with the next one; a full disk stops the run. Qt-free.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "convert/output_kind.h"
+#include "convert/store_output.h"
+#include "shell/frontend.h"
+
+namespace quill {
+
+// What the run needs from its front end beyond Frontend: the Convert button and the options.
+class RunHost : public Frontend {
+public:
+    virtual void setConvertEnabled(bool enabled) = 0;
+    virtual void clearOutputOptions() = 0;
+    // Makes row i the list's current row while mailbox i is converted.
+    virtual void selectRow(size_t i) {}
+};
+
+struct RunSettings {
+    // Makes the PST and MSG outputs; empty or giving nothing: those kinds fail clearly.
+    StoreOutputFactory storeOutputs;
+    // Where the manual's troubleshooting section is, for the store failure message.
+    std::string troubleshootingAddress;
+};
+
+struct MailboxFailure {
+    std::string mailbox;
+    std::string reason;
+};
+
+struct RunSummary {
+    bool started = false;  // false: refused (no option, no folder chosen, empty list)
+    OutputKind kind = OutputKind::None;
+    std::string outputFolder;  // as chosen, with a separator at its end
+    uint64_t mailboxes = 0;    // mailboxes in the run
+    uint64_t converted = 0;    // mailboxes whose every message was written
+    uint64_t messages = 0;     // message files (or stored messages) written
+    std::vector<MailboxFailure> failures;
+    bool stoppedNoSpace = false;  // the output disk is full: the run stopped there
+    std::string storeFailure;     // the PST/MSG store failed: the run ended there
+    bool cancelled = false;       // the user closed the window during the run
+};
+
+// CmdConvert_Click: checks the option, asks for the output folder and converts `rows`, the
+// list as it was when Convert was pressed (an empty list is no rows, or one empty row).
+RunSummary RunConversion(RunHost& host, OutputKind kind, const std::vector<std::string>& rows,
+                         const RunSettings& settings = {});
+
+// The mailbox output folder: the output folder (ending in a separator) followed by the
+// mailbox path without its root, so the folder tree of the mailbox is kept below it.
+std::string MailboxOutputFolder(const std::string& outputFolder, const std::string& mailboxPath);
+
+// The store folder's name for a mailbox: its file name without blanks at both ends and
+// without ".mbox" and ".MBOX"; the "mbox" file of a bundle folder is named after the bundle.
+std::string StoreFolderName(const std::string& mailboxPath);
+
+// The end-box texts.
+std::string SuccessText(OutputKind kind);
+std::string FailureText(const RunSummary& summary);
+std::string StoreFailureText(const std::string& cause, const std::string& troubleshootingAddress);
+
+inline constexpr const char* kStoreFailureTitle = "Outlook Error";
+
+}  // namespace quill

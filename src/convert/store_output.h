@@ -1,0 +1,44 @@
+#pragma once
+// Where a PST or MSG run puts each message once its message file is written: a store that
+// is opened at the start of the run, gets a folder per mailbox, takes every message file
+// (and deletes it), is committed after each mailbox and closed at the end. Qt-free.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "convert/output_kind.h"
+
+namespace quill {
+
+// The cause of a failure, in words for the user: what failed, on which file, and why.
+using StoreError = std::optional<std::string>;
+
+class StoreOutput {
+public:
+    virtual ~StoreOutput() = default;
+
+    // Start of the run; outputFolder ends in a separator.
+    virtual StoreError open(const std::string& outputFolder) = 0;
+    // Once per mailbox, before its messages: the store folder's name as the run formed it
+    // (unique within the run) and the mailbox output folder.
+    virtual StoreError beginMailbox(const std::string& storeFolderName,
+                                    const std::string& mailboxOutputFolder) = 0;
+    // Message k of the current mailbox, written complete at messageFile. The store deletes
+    // the file once it has what it needs.
+    virtual StoreError storeMessage(uint64_t k, const std::string& messageFile) = 0;
+    // After the last message of a mailbox (a store may commit here).
+    virtual StoreError endMailbox() { return std::nullopt; }
+    // End of the run.
+    virtual StoreError close() = 0;
+    // The run ends early (a failure, or the user closing the window): keep what is
+    // committed, release the rest.
+    virtual void abandon() {}
+};
+
+// Makes the store output of a kind, or nothing when this build cannot write that kind.
+using StoreOutputFactory = std::function<std::unique_ptr<StoreOutput>(OutputKind)>;
+
+}  // namespace quill

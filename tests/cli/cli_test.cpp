@@ -1,0 +1,93 @@
+#include "cli/cli.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+using namespace quill;
+
+namespace {
+
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root_ = fs::temp_directory_path() /
+                ("quill-cli-" +
+                 std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(root_);
+        fs::create_directories(root_ / "in" / "deeper");
+        write("in/a.mbox", "From a\nX: 1\nFrom b\nX: 2\n");
+        write("in/deeper/B.MBX", "From c\r\nX: 3\r\n");
+        write("in/notes.txt", "From d\nX: 4\n");
+        oldCwd_ = fs::current_path();
+    }
+    void TearDown() override {
+        fs::current_path(oldCwd_);
+        std::error_code ec;
+        fs::remove_all(root_, ec);
+    }
+    void write(const std::string& rel, const std::string& bytes) {
+        std::ofstream(root_ / rel, std::ios::binary) << bytes;
+    }
+    int run(std::vector<std::string> args) {
+        out_.str("");
+        err_.str("");
+        return RunCli(args, CliStreams{out_, err_, false});
+    }
+    fs::path outFor(const std::string& rel) { return root_ / "out" / (root_ / rel).relative_path(); }
+
+    fs::path root_, oldCwd_;
+    std::ostringstream out_, err_;
+};
+
+TEST_F(CliTest, UsageErrorsExitWithTwo) {
+    for (auto args : std::vector<std::vector<std::string>>{
+             {},
+             {"--to", "eml", "--output", "x"},            // no path
+             {"--to", "doc", "--output", "x", "a.mbox"},  // unknown kind
+             {"--output", "x", "a.mbox"},                 // no kind
+             {"--to", "eml", "a.mbox"},                   // no output
+             {"--to", "eml", "--output", "x", "--fast", "a.mbox"},
+         }) {
+        EXPECT_EQ(run(args), 2);
+        EXPECT_NE(err_.str().find("usage: quillmere-convert"), std::string::npos) << err_.str();
+    }
+    EXPECT_EQ(run({"--help"}), 0);
+    EXPECT_NE(out_.str().find("Exit status"), std::string::npos);
+}
+
+TEST_F(CliTest, FolderArgumentsAndRelativePathsConvertEveryMailboxBelow) {
+    fs::current_path(root_);
+    EXPECT_EQ(run({"--to", "eml", "--output", "out", "in"}), 0) << err_.str();
+    EXPECT_TRUE(fs::exists(outFor("in/a.mbox") / "Email-1.eml"));
+    EXPECT_TRUE(fs::exists(outFor("in/deeper/B.MBX") / "Email-0.eml"));
+    EXPECT_FALSE(fs::exists(outFor("in/notes.txt")));
+    // One line per mailbox when stderr is no terminal, then the end box's text.
+    EXPECT_NE(err_.str().find("Mailbox 1 (of 2) " + (root_ / "in/a.mbox").string() +
+                              ": 2 Messages"),
+              std::string::npos)
+        << err_.str();
+    EXPECT_NE(err_.str().find("successfully exported"), std::string::npos);
+
+    EXPECT_EQ(run({"--quiet", "--to=emlx", "--output=out2", "in/a.mbox"}), 0);
+    EXPECT_EQ(err_.str(), "");
+    EXPECT_TRUE(fs::exists(root_ / "out2" / (root_ / "in/a.mbox").relative_path() /
+                           "Email-0.emlx"));
+}
+
+TEST_F(CliTest, AnyFailedMailboxGivesOneAndIsListed) {
+    fs::create_directories(root_ / "empty");
+    EXPECT_EQ(run({"--to", "eml", "--output", (root_ / "out").string(),
+                   (root_ / "missing.mbox").string(), (root_ / "in/a.mbox").string(),
+                   (root_ / "empty").string()}),
+              1);
+    EXPECT_NE(err_.str().find("missing.mbox"), std::string::npos) << err_.str();
+    EXPECT_NE(err_.str().find("no .mbox or .mbx file below"), std::string::npos) << err_.str();
+    EXPECT_TRUE(fs::exists(outFor("in/a.mbox") / "Email-0.eml"));  // the others still convert
+}
+
+}  // namespace

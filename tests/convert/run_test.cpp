@@ -1,0 +1,345 @@
+#include "convert/run.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "../reader/scripted_frontend.h"
+
+namespace fs = std::filesystem;
+using namespace quill;
+
+namespace {
+
+class ScriptedRunHost : public quill::testing::ScriptedFrontendOn<RunHost> {
+public:
+    void setConvertEnabled(bool enabled) override { convertEnabled.push_back(enabled); }
+    void clearOutputOptions() override { ++optionsCleared; }
+    void selectRow(size_t i) override { rowsSelected.push_back(i); }
+
+    std::vector<std::string> captionsOf(Caption which) const {
+        std::vector<std::string> out;
+        for (const auto& [c, text] : captions)
+            if (c == which) out.push_back(text);
+        return out;
+    }
+    std::vector<bool> convertEnabled;
+    int optionsCleared = 0;
+    std::vector<size_t> rowsSelected;
+};
+
+std::string ReadFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteFile(const fs::path& p, const std::string& bytes) {
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << bytes;
+}
+
+// Every file below a folder, as paths relative to it.
+std::vector<std::string> FilesBelow(const fs::path& root) {
+    std::vector<std::string> out;
+    if (!fs::exists(root)) return out;
+    for (const auto& e : fs::recursive_directory_iterator(root))
+        if (e.is_regular_file()) out.push_back(fs::relative(e.path(), root).string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+class RunTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root_ = fs::temp_directory_path() /
+                ("quill-run-" + std::string(::testing::UnitTest::GetInstance()
+                                                ->current_test_info()
+                                                ->name()));
+        fs::remove_all(root_);
+        in_ = root_ / "in";
+        out_ = root_ / "out";
+        fs::create_directories(in_);
+        fs::create_directories(out_);
+        host_.folderAnswer = out_.string();
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(root_, ec);
+    }
+    // The mailbox output folder of a mailbox below in_.
+    fs::path outFor(const fs::path& mailbox) { return out_ / mailbox.relative_path(); }
+
+    fs::path root_, in_, out_;
+    ScriptedRunHost host_;
+};
+
+TEST_F(RunTest, ConvertsThreeMailboxesWithCaptionsBarsAndEndBox) {
+    fs::path lf = in_ / "lf.mbox", crlf = in_ / "crlf.mbox", none = in_ / "none.mbx";
+    WriteFile(lf, "From a\nSubject: 1\n\nbody\nFrom b\nSubject: 2\n\n>From x\n");
+    WriteFile(crlf, "From c\r\nX: 1\r\n\r\nhi\r\n");
+    WriteFile(none, "no separator here\nFrom: someone\n");
+
+    RunSummary s = RunConversion(host_, OutputKind::EML, {lf, crlf, none});
+
+    EXPECT_TRUE(s.started);
+    EXPECT_EQ(s.converted, 3u);
+    EXPECT_EQ(s.messages, 3u);
+    EXPECT_TRUE(s.failures.empty());
+    EXPECT_EQ(host_.folderPrompts, std::vector<std::string>{"Choose Folder to Save..."});
+    EXPECT_EQ(host_.captionsOf(Caption::LblProgessCurrent),
+              (std::vector<std::string>{"Mailbox 1 (of 3) ", "Mailbox 2 (of 3) ",
+                                        "Mailbox 3 (of 3) "}));
+    auto names = host_.captionsOf(Caption::LblIMMFile);
+    EXPECT_EQ(names, (std::vector<std::string>{"lf.mbox", "crlf.mbox", "none.mbx"}));
+    EXPECT_EQ(host_.lastCaption(Caption::LblEmlsFound), "0 Messages");
+    auto found = host_.captionsOf(Caption::LblEmlsFound);
+    EXPECT_NE(std::find(found.begin(), found.end(), "2 Messages"), found.end());
+    EXPECT_NE(std::find(found.begin(), found.end(), "1 Messages"), found.end());
+
+    std::vector<double> bar1;
+    for (auto& [b, v] : host_.bars)
+        if (b == Bar::ProgressBar1) bar1.push_back(v);
+    ASSERT_EQ(bar1.size(), 3u);
+    EXPECT_NEAR(bar1[0], 100.0 / 3, 1e-9);
+    EXPECT_NEAR(bar1[1], 200.0 / 3, 1e-9);
+    EXPECT_DOUBLE_EQ(bar1[2], 100.0);
+
+    EXPECT_EQ(ReadFile(outFor(lf) / "Email-0.eml"), "From a\r\nSubject: 1\r\n\r\nbody\r\n\r\n");
+    EXPECT_EQ(ReadFile(outFor(lf) / "Email-1.eml"), "From b\r\nSubject: 2\r\n\r\n>From x\r\n\r\n");
+    EXPECT_EQ(ReadFile(outFor(crlf) / "Email-0.eml"), "From c\r\nX: 1\r\n\r\nhi\r\n\r\n");
+    EXPECT_EQ(FilesBelow(outFor(none)), std::vector<std::string>{});
+    // No working copy is left beside any mailbox.
+    EXPECT_EQ(FilesBelow(in_), (std::vector<std::string>{"crlf.mbox", "lf.mbox", "none.mbx"}));
+
+    ASSERT_EQ(host_.boxes.size(), 1u);
+    EXPECT_EQ(host_.boxes[0].text, "Your messages from MBOX files has been successfully exported.\r\n" +
+                                       std::string(75, '*') + "\r\n");
+    EXPECT_EQ(host_.boxes[0].title, "Quillmere");
+    EXPECT_EQ(host_.boxes[0].icon, MsgIcon::Information);
+    EXPECT_EQ(host_.convertEnabled, (std::vector<bool>{false, true}));
+    EXPECT_EQ(host_.optionsCleared, 1);
+}
+
+TEST_F(RunTest, EmlxUsesItsExtensionAndSameContent) {
+    fs::path box = in_ / "a.mbox";
+    WriteFile(box, "From a\nX: 1\n");
+    RunConversion(host_, OutputKind::EMLX, {box.string()});
+    EXPECT_EQ(FilesBelow(outFor(box)), std::vector<std::string>{"Email-0.emlx"});
+    EXPECT_EQ(ReadFile(outFor(box) / "Email-0.emlx"), "From a\r\nX: 1\r\n\r\n");
+}
+
+TEST_F(RunTest, RefusesWithoutOptionListOrFolder) {
+    fs::path box = in_ / "a.mbox";
+    WriteFile(box, "From a\nX: 1\n");
+
+    RunSummary s = RunConversion(host_, OutputKind::None, {box.string()});
+    EXPECT_FALSE(s.started);
+    ASSERT_EQ(host_.boxes.size(), 1u);
+    EXPECT_EQ(host_.boxes[0].text, "Please select a option to convert file(s).");
+    EXPECT_EQ(host_.boxes[0].icon, MsgIcon::Information);
+    EXPECT_TRUE(host_.folderPrompts.empty());
+
+    for (auto rows : {std::vector<std::string>{}, std::vector<std::string>{""}}) {
+        host_.boxes.clear();
+        s = RunConversion(host_, OutputKind::EML, rows);
+        EXPECT_FALSE(s.started);
+        ASSERT_EQ(host_.boxes.size(), 1u);
+        EXPECT_EQ(host_.boxes[0].text, "There are no mailbox files in the list.");
+        EXPECT_EQ(host_.boxes[0].title, "Quillmere");
+    }
+
+    host_.boxes.clear();
+    host_.folderAnswer.clear();  // the folder dialog is cancelled
+    s = RunConversion(host_, OutputKind::EML, {box.string()});
+    EXPECT_FALSE(s.started);
+    EXPECT_TRUE(host_.boxes.empty());
+    // Nothing was disabled, nothing cleared: the option stays chosen.
+    EXPECT_TRUE(host_.convertEnabled.empty());
+    EXPECT_EQ(host_.optionsCleared, 0);
+    EXPECT_EQ(FilesBelow(out_), std::vector<std::string>{});
+}
+
+TEST(MailboxOutputFolder, KeepsTheMailboxPathBelowTheOutputFolder) {
+    struct Row {
+        const char* output;
+        const char* mailbox;
+        const char* expected;
+    } rows[] = {
+        {"/out", "/Mail/Inbox.mbox", "/out/Mail/Inbox.mbox"},
+        {"/out/", "/Mail/Inbox.mbox", "/out/Mail/Inbox.mbox"},
+        {"/", "/Mail/Inbox.mbox", "/Mail/Inbox.mbox"},
+        {"/out", "/Mail/./x/../Inbox.mbox", "/out/Mail/Inbox.mbox"},
+        // Nothing climbs out of the output folder.
+        {"/out", "/../../etc/a.mbox", "/out/etc/a.mbox"},
+        {"/out", "../a.mbox", "/out/a.mbox"},
+        {"/out", "/Mail/Inbox.mbox/", "/out/Mail/Inbox.mbox"},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(MailboxOutputFolder(r.output, r.mailbox), r.expected) << r.mailbox;
+}
+
+TEST(StoreFolderName, DropsMboxEndingsAndNamesBundlesAfterTheirFolder) {
+    struct Row {
+        const char* mailbox;
+        const char* expected;
+    } rows[] = {
+        {"/m/Inbox.mbox", "Inbox"},     {"/m/Inbox.MBOX", "Inbox"},
+        {"/m/Inbox.Mbox", "Inbox.Mbox"}, {"/m/Inbox.mbx", "Inbox.mbx"},
+        {"/m/a.mbox.mbox", "a"},         {"/m/ Sent.mbox ", "Sent"},
+        {"/m/Work.mbox/mbox", "Work"},   {"/m/Work/mbox", "mbox"},
+    };
+    for (const auto& r : rows) EXPECT_EQ(StoreFolderName(r.mailbox), r.expected) << r.mailbox;
+}
+
+TEST_F(RunTest, SameMailboxTwiceAndOutputInsideTheMailboxTree) {
+    fs::path box = in_ / "a.mbox";
+    WriteFile(box, "From a\nX: 1\nFrom b\nX: 2\n");
+    host_.folderAnswer = in_.string();  // the output folder holds the mailbox itself
+    RunSummary s = RunConversion(host_, OutputKind::EML, {box.string(), box.string()});
+    EXPECT_EQ(s.converted, 2u);
+    fs::path folder = in_ / box.relative_path();
+    EXPECT_EQ(FilesBelow(folder), (std::vector<std::string>{"Email-0.eml", "Email-1.eml"}));
+    EXPECT_EQ(ReadFile(folder / "Email-1.eml"), "From b\r\nX: 2\r\n\r\n");
+}
+
+TEST_F(RunTest, RecordsFailedMailboxesAndConvertsTheOthers) {
+    fs::path good = in_ / "good.mbox", missing = in_ / "gone.mbox";
+    fs::path blocked = root_ / "blocked" / "b.mbox";
+    WriteFile(good, "From a\nX: 1\n");
+    WriteFile(blocked, "From b\nX: 2\n");
+    // A file where the blocked mailbox's output folder would go: that folder cannot be made.
+    WriteFile(out_ / fs::path(root_ / "blocked").relative_path(), "in the way");
+
+    RunSummary s =
+        RunConversion(host_, OutputKind::EML, {missing.string(), blocked.string(), good.string()});
+
+    EXPECT_EQ(s.converted, 1u);
+    ASSERT_EQ(s.failures.size(), 2u);
+    EXPECT_EQ(s.failures[0].mailbox, missing.string());
+    EXPECT_NE(s.failures[0].reason.find("does not exist"), std::string::npos);
+    EXPECT_EQ(s.failures[1].mailbox, blocked.string());
+    EXPECT_NE(s.failures[1].reason.find("output folder"), std::string::npos);
+    EXPECT_TRUE(fs::exists(outFor(good) / "Email-0.eml"));
+
+    const auto& end = host_.boxes.back();
+    EXPECT_EQ(end.icon, MsgIcon::Exclamation);
+    EXPECT_EQ(end.title, "Quillmere");
+    EXPECT_EQ(end.text.rfind("1 of 3 mailboxes were converted.", 0), 0u) << end.text;
+    EXPECT_NE(end.text.find(missing.string()), std::string::npos);
+    EXPECT_NE(end.text.find(blocked.string()), std::string::npos);
+    EXPECT_EQ(host_.convertEnabled.back(), true);
+    EXPECT_EQ(host_.optionsCleared, 1);
+}
+
+TEST_F(RunTest, ClosingTheWindowEndsTheRunCleanly) {
+    std::string mbox;
+    for (int i = 0; i < 2000; ++i) mbox += "From x\nSubject: " + std::to_string(i) + "\n\nbody\n";
+    std::vector<std::string> rows;
+    for (int i = 0; i < 4; ++i) {
+        fs::path p = in_ / ("m" + std::to_string(i) + ".mbox");
+        WriteFile(p, mbox);
+        rows.push_back(p.string());
+    }
+    host_.cancelAfterYields = 3;
+    RunSummary s = RunConversion(host_, OutputKind::EML, rows);
+    EXPECT_TRUE(s.cancelled);
+    EXPECT_TRUE(host_.boxes.empty());  // the program is ending: no end box
+    EXPECT_LT(s.converted, 4u);
+    // No working copy beside the mailboxes, no partial file under any name.
+    for (const auto& f : FilesBelow(in_)) EXPECT_EQ(fs::path(f).extension(), ".mbox") << f;
+    for (const auto& f : FilesBelow(out_)) EXPECT_EQ(fs::path(f).extension(), ".eml") << f;
+}
+
+// A store output that records what the run hands it.
+class RecordingStore : public StoreOutput {
+public:
+    struct Log {
+        std::vector<std::string> calls;
+    };
+    explicit RecordingStore(Log& log, int failAtMessage = -1)
+        : log_(log), failAt_(failAtMessage) {}
+    StoreError open(const std::string& folder) override {
+        log_.calls.push_back("open");
+        return std::nullopt;
+    }
+    StoreError beginMailbox(const std::string& name, const std::string&) override {
+        log_.calls.push_back("folder " + name);
+        return std::nullopt;
+    }
+    StoreError storeMessage(uint64_t k, const std::string& file) override {
+        if (int(stored_++) == failAt_) return "Could not write the store: disk on fire";
+        log_.calls.push_back("message " + std::to_string(k) + " " +
+                             (fs::exists(file) ? "present" : "missing"));
+        fs::remove(file);
+        return std::nullopt;
+    }
+    StoreError endMailbox() override {
+        log_.calls.push_back("commit");
+        return std::nullopt;
+    }
+    StoreError close() override {
+        log_.calls.push_back("close");
+        return std::nullopt;
+    }
+    void abandon() override { log_.calls.push_back("abandon"); }
+
+private:
+    Log& log_;
+    int failAt_;
+    uint64_t stored_ = 0;
+};
+
+TEST_F(RunTest, StoreGetsAFolderPerMailboxWithUniqueNamesAndEveryMessage) {
+    fs::path a = in_ / "A" / "Inbox.mbox", b = in_ / "B" / "Inbox.mbox";
+    WriteFile(a, "From a\nX: 1\nFrom b\nX: 2\n");
+    WriteFile(b, "From c\nX: 3\n");
+    RecordingStore::Log log;
+    RunSettings settings;
+    settings.storeOutputs = [&](OutputKind) { return std::make_unique<RecordingStore>(log); };
+
+    RunSummary s = RunConversion(host_, OutputKind::PST, {a.string(), b.string()}, settings);
+
+    EXPECT_EQ(s.converted, 2u);
+    EXPECT_EQ(log.calls, (std::vector<std::string>{"open", "folder Inbox", "message 0 present",
+                                                   "message 1 present", "commit",
+                                                   "folder Inbox (2)", "message 0 present",
+                                                   "commit", "close"}));
+    EXPECT_EQ(FilesBelow(out_), std::vector<std::string>{});  // every intermediate file is gone
+    EXPECT_TRUE(fs::is_directory(outFor(a)));
+    EXPECT_EQ(host_.boxes.back().text.find("Start Outlook and open converted pst file"),
+              host_.boxes.back().text.size() -
+                  std::string("Start Outlook and open converted pst file by clicking File -> "
+                              "Open -> Outlook Data File. And it all done !")
+                      .size());
+}
+
+TEST_F(RunTest, StoreFailureEndsTheRunWithTheStoreMessage) {
+    fs::path a = in_ / "a.mbox", b = in_ / "b.mbox";
+    WriteFile(a, "From a\nX: 1\nFrom b\nX: 2\n");
+    WriteFile(b, "From c\nX: 3\n");
+    RecordingStore::Log log;
+    RunSettings settings;
+    settings.troubleshootingAddress = "file:///manual.html#troubleshooting";
+    settings.storeOutputs = [&](OutputKind) { return std::make_unique<RecordingStore>(log, 1); };
+
+    RunSummary s = RunConversion(host_, OutputKind::MSG, {a.string(), b.string()}, settings);
+
+    EXPECT_EQ(s.storeFailure, "Could not write the store: disk on fire");
+    EXPECT_EQ(log.calls.back(), "abandon");
+    ASSERT_EQ(host_.boxes.size(), 1u);
+    EXPECT_EQ(host_.boxes[0].title, "Outlook Error");
+    EXPECT_EQ(host_.boxes[0].icon, MsgIcon::Information);
+    EXPECT_EQ(host_.boxes[0].text,
+              "Outlook Session Creation Error !\r\nCould not write the store: disk on fire\r\n"
+              "For more details visit this link : file:///manual.html#troubleshooting");
+    EXPECT_EQ(host_.convertEnabled.back(), true);
+    EXPECT_EQ(host_.optionsCleared, 1);
+    // The second mailbox was never started.
+    EXPECT_EQ(host_.captionsOf(Caption::LblProgessCurrent).size(), 1u);
+}
+
+}  // namespace
