@@ -29,7 +29,9 @@ void RemoveAll(std::string& text, const std::string& what) {
     for (size_t pos; (pos = text.find(what)) != std::string::npos;) text.erase(pos, what.size());
 }
 
-std::string Stars() { return std::string(75, '*'); }
+std::string Stars() {
+    return std::string(75, '*');
+}
 
 bool IsEmptyList(const std::vector<std::string>& rows) {
     return rows.empty() || (rows.size() == 1 && TrimBlanks(rows[0]).empty());
@@ -37,7 +39,7 @@ bool IsEmptyList(const std::vector<std::string>& rows) {
 
 // Keeps the store folder names of one run apart: a second "Inbox" becomes "Inbox (2)".
 class FolderNames {
-public:
+  public:
     std::string unique(const std::string& name) {
         int& seen = seen_[name];
         ++seen;
@@ -51,13 +53,13 @@ public:
         }
     }
 
-private:
+  private:
     std::map<std::string, int> seen_;
 };
 
 // One conversion run; lives for one press of Convert.
 class Run {
-public:
+  public:
     Run(RunHost& host, OutputKind kind, const RunSettings& settings)
         : host_(host), clock_(host), settings_(settings), finder_(host) {
         summary_.kind = kind;
@@ -65,7 +67,7 @@ public:
 
     RunSummary execute(const std::vector<std::string>& rows);
 
-private:
+  private:
     // False when the run must stop (store failure, full disk, cancel).
     bool convertMailbox(size_t i, size_t count, const std::string& row);
     void fail(const std::string& mailbox, const std::string& reason) {
@@ -106,8 +108,8 @@ RunSummary Run::execute(const std::vector<std::string>& rows) {
     if (kind == OutputKind::PST || kind == OutputKind::MSG) {
         if (settings_.storeOutputs) store_ = settings_.storeOutputs(kind);
         if (!store_) {
-            summary_.storeFailure = std::string("This program cannot write ") +
-                                    OutputKindName(kind) + " files.";
+            summary_.storeFailure =
+                std::string("This program cannot write ") + OutputKindName(kind) + " files.";
         } else if (StoreError e = store_->open(summary_.outputFolder)) {
             summary_.storeFailure = *e;
         }
@@ -134,8 +136,8 @@ bool Run::convertMailbox(size_t i, size_t count, const std::string& row) {
         summary_.cancelled = true;
         return false;
     }
-    host_.setCaption(Caption::LblProgessCurrent, "Mailbox " + std::to_string(i + 1) + " (of " +
-                                                     std::to_string(count) + ") ");
+    host_.setCaption(Caption::LblProgessCurrent,
+                     "Mailbox " + std::to_string(i + 1) + " (of " + std::to_string(count) + ") ");
     const std::string mailbox = TrimBlanks(row);
     const std::string outFolder = MailboxOutputFolder(summary_.outputFolder, mailbox);
     const std::string fileName = FileNameOfPath(mailbox);
@@ -146,8 +148,8 @@ bool Run::convertMailbox(size_t i, size_t count, const std::string& row) {
         return true;
     }
     if (store_) {
-        if (StoreError e = store_->beginMailbox(folderNames_.unique(StoreFolderName(mailbox)),
-                                                outFolder)) {
+        if (StoreError e =
+                store_->beginMailbox(folderNames_.unique(StoreFolderName(mailbox)), outFolder)) {
             summary_.storeFailure = *e;
             return false;
         }
@@ -203,7 +205,8 @@ bool Run::convertMailbox(size_t i, size_t count, const std::string& row) {
     }
     clock_.maybeYield();
 
-    std::vector<uint64_t> positions = SplitFoundPositions(FoundPositions).value_or(finder.positions());
+    std::vector<uint64_t> positions =
+        SplitFoundPositions(FoundPositions).value_or(finder.positions());
     host_.setCaption(Caption::LblEmlsFound, std::to_string(positions.size()) + " Messages");
     clock_.maybeYield();
 
@@ -215,8 +218,8 @@ bool Run::convertMailbox(size_t i, size_t count, const std::string& row) {
             return !storeError.has_value();
         };
     }
-    MailboxCutResult cut = WriteMessageFiles(clock_, mailbox, positions, outFolder,
-                                             MessageFileExtension(kind), done);
+    MailboxCutResult cut =
+        WriteMessageFiles(clock_, mailbox, positions, outFolder, MessageFileExtension(kind), done);
     summary_.messages += cut.written;
     if (cut.cancelled) {
         summary_.cancelled = true;
@@ -257,9 +260,8 @@ void Run::end() {
     }
 
     if (!summary_.storeFailure.empty()) {
-        host_.messageBox(
-            StoreFailureText(summary_.storeFailure, settings_.troubleshootingAddress),
-            MsgButtons::Ok, MsgIcon::Information, kStoreFailureTitle);
+        host_.messageBox(StoreFailureText(summary_.storeFailure, settings_.troubleshootingAddress),
+                         MsgButtons::Ok, MsgIcon::Information, kStoreFailureTitle);
     } else if (!summary_.failures.empty() || summary_.stoppedNoSpace) {
         host_.messageBox(FailureText(summary_), MsgButtons::Ok, MsgIcon::Exclamation, kAppTitle);
     } else {
@@ -326,8 +328,7 @@ std::string SuccessText(OutputKind kind) {
 std::string FailureText(const RunSummary& summary) {
     std::string text = std::to_string(summary.converted) + " of " +
                        std::to_string(summary.mailboxes) + " mailboxes were converted.";
-    if (summary.stoppedNoSpace)
-        text += "\r\nThe run stopped because the output disk is full.";
+    if (summary.stoppedNoSpace) text += "\r\nThe run stopped because the output disk is full.";
     if (!summary.failures.empty()) {
         text += "\r\n\r\nThese mailboxes could not be converted:";
         for (const auto& f : summary.failures) text += "\r\n" + f.mailbox + "\r\n    " + f.reason;
@@ -350,11 +351,16 @@ std::optional<OutputKind> OutputKindFromName(const std::string& name) {
 
 const char* OutputKindName(OutputKind kind) {
     switch (kind) {
-        case OutputKind::EML: return "eml";
-        case OutputKind::EMLX: return "emlx";
-        case OutputKind::PST: return "pst";
-        case OutputKind::MSG: return "msg";
-        case OutputKind::None: break;
+        case OutputKind::EML:
+            return "eml";
+        case OutputKind::EMLX:
+            return "emlx";
+        case OutputKind::PST:
+            return "pst";
+        case OutputKind::MSG:
+            return "msg";
+        case OutputKind::None:
+            break;
     }
     return "";
 }

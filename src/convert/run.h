@@ -21,7 +21,7 @@ namespace quill {
 
 // What the run needs from its front end beyond Frontend: the Convert button and the options.
 class RunHost : public Frontend {
-public:
+  public:
     virtual void setConvertEnabled(bool enabled) = 0;
     virtual void clearOutputOptions() = 0;
     // Makes row i the list's current row while mailbox i is converted.

@@ -17,7 +17,7 @@ namespace quill {
 using StoreError = std::optional<std::string>;
 
 class StoreOutput {
-public:
+  public:
     virtual ~StoreOutput() = default;
 
     // Start of the run; outputFolder ends in a separator.

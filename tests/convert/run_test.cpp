@@ -14,7 +14,7 @@ using namespace quill;
 namespace {
 
 class ScriptedRunHost : public quill::testing::ScriptedFrontendOn<RunHost> {
-public:
+  public:
     void setConvertEnabled(bool enabled) override { convertEnabled.push_back(enabled); }
     void clearOutputOptions() override { ++optionsCleared; }
     void selectRow(size_t i) override { rowsSelected.push_back(i); }
@@ -53,12 +53,11 @@ std::vector<std::string> FilesBelow(const fs::path& root) {
 }
 
 class RunTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         root_ = fs::temp_directory_path() /
-                ("quill-run-" + std::string(::testing::UnitTest::GetInstance()
-                                                ->current_test_info()
-                                                ->name()));
+                ("quill-run-" +
+                 std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         fs::remove_all(root_);
         in_ = root_ / "in";
         out_ = root_ / "out";
@@ -90,9 +89,9 @@ TEST_F(RunTest, ConvertsThreeMailboxesWithCaptionsBarsAndEndBox) {
     EXPECT_EQ(s.messages, 3u);
     EXPECT_TRUE(s.failures.empty());
     EXPECT_EQ(host_.folderPrompts, std::vector<std::string>{"Choose Folder to Save..."});
-    EXPECT_EQ(host_.captionsOf(Caption::LblProgessCurrent),
-              (std::vector<std::string>{"Mailbox 1 (of 3) ", "Mailbox 2 (of 3) ",
-                                        "Mailbox 3 (of 3) "}));
+    EXPECT_EQ(
+        host_.captionsOf(Caption::LblProgessCurrent),
+        (std::vector<std::string>{"Mailbox 1 (of 3) ", "Mailbox 2 (of 3) ", "Mailbox 3 (of 3) "}));
     auto names = host_.captionsOf(Caption::LblIMMFile);
     EXPECT_EQ(names, (std::vector<std::string>{"lf.mbox", "crlf.mbox", "none.mbx"}));
     EXPECT_EQ(host_.lastCaption(Caption::LblEmlsFound), "0 Messages");
@@ -116,8 +115,9 @@ TEST_F(RunTest, ConvertsThreeMailboxesWithCaptionsBarsAndEndBox) {
     EXPECT_EQ(FilesBelow(in_), (std::vector<std::string>{"crlf.mbox", "lf.mbox", "none.mbx"}));
 
     ASSERT_EQ(host_.boxes.size(), 1u);
-    EXPECT_EQ(host_.boxes[0].text, "Your messages from MBOX files has been successfully exported.\r\n" +
-                                       std::string(75, '*') + "\r\n");
+    EXPECT_EQ(host_.boxes[0].text,
+              "Your messages from MBOX files has been successfully exported.\r\n" +
+                  std::string(75, '*') + "\r\n");
     EXPECT_EQ(host_.boxes[0].title, "Quillmere");
     EXPECT_EQ(host_.boxes[0].icon, MsgIcon::Information);
     EXPECT_EQ(host_.convertEnabled, (std::vector<bool>{false, true}));
@@ -187,10 +187,9 @@ TEST(StoreFolderName, DropsMboxEndingsAndNamesBundlesAfterTheirFolder) {
         const char* mailbox;
         const char* expected;
     } rows[] = {
-        {"/m/Inbox.mbox", "Inbox"},     {"/m/Inbox.MBOX", "Inbox"},
-        {"/m/Inbox.Mbox", "Inbox.Mbox"}, {"/m/Inbox.mbx", "Inbox.mbx"},
-        {"/m/a.mbox.mbox", "a"},         {"/m/ Sent.mbox ", "Sent"},
-        {"/m/Work.mbox/mbox", "Work"},   {"/m/Work/mbox", "mbox"},
+        {"/m/Inbox.mbox", "Inbox"},    {"/m/Inbox.MBOX", "Inbox"}, {"/m/Inbox.Mbox", "Inbox.Mbox"},
+        {"/m/Inbox.mbx", "Inbox.mbx"}, {"/m/a.mbox.mbox", "a"},    {"/m/ Sent.mbox ", "Sent"},
+        {"/m/Work.mbox/mbox", "Work"}, {"/m/Work/mbox", "mbox"},
     };
     for (const auto& r : rows) EXPECT_EQ(StoreFolderName(r.mailbox), r.expected) << r.mailbox;
 }
@@ -256,12 +255,11 @@ TEST_F(RunTest, ClosingTheWindowEndsTheRunCleanly) {
 
 // A store output that records what the run hands it.
 class RecordingStore : public StoreOutput {
-public:
+  public:
     struct Log {
         std::vector<std::string> calls;
     };
-    explicit RecordingStore(Log& log, int failAtMessage = -1)
-        : log_(log), failAt_(failAtMessage) {}
+    explicit RecordingStore(Log& log, int failAtMessage = -1) : log_(log), failAt_(failAtMessage) {}
     StoreError open(const std::string& folder) override {
         log_.calls.push_back("open");
         return std::nullopt;
@@ -287,7 +285,7 @@ public:
     }
     void abandon() override { log_.calls.push_back("abandon"); }
 
-private:
+  private:
     Log& log_;
     int failAt_;
     uint64_t stored_ = 0;
@@ -304,10 +302,10 @@ TEST_F(RunTest, StoreGetsAFolderPerMailboxWithUniqueNamesAndEveryMessage) {
     RunSummary s = RunConversion(host_, OutputKind::PST, {a.string(), b.string()}, settings);
 
     EXPECT_EQ(s.converted, 2u);
-    EXPECT_EQ(log.calls, (std::vector<std::string>{"open", "folder Inbox", "message 0 present",
-                                                   "message 1 present", "commit",
-                                                   "folder Inbox (2)", "message 0 present",
-                                                   "commit", "close"}));
+    EXPECT_EQ(log.calls,
+              (std::vector<std::string>{"open", "folder Inbox", "message 0 present",
+                                        "message 1 present", "commit", "folder Inbox (2)",
+                                        "message 0 present", "commit", "close"}));
     EXPECT_EQ(FilesBelow(out_), std::vector<std::string>{});  // every intermediate file is gone
     EXPECT_TRUE(fs::is_directory(outFor(a)));
     EXPECT_EQ(host_.boxes.back().text.find("Start Outlook and open converted pst file"),
