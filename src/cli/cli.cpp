@@ -33,7 +33,7 @@ const char* const kHelp =
 // The run's window, on a terminal: message boxes go to stderr, progress to a bar on a
 // terminal or one line per mailbox otherwise.
 class CliHost : public RunHost {
-public:
+  public:
     CliHost(CliStreams streams, bool quiet, std::string outputFolder,
             const std::vector<std::string>& rows)
         : s_(streams), quiet_(quiet), output_(std::move(outputFolder)), rows_(rows) {}
@@ -88,7 +88,7 @@ public:
         scan_ = 0;
     }
 
-private:
+  private:
     void drawBar(bool force) {
         auto now = std::chrono::steady_clock::now();
         if (!force && now - lastDraw_ < std::chrono::milliseconds(100)) return;
@@ -118,8 +118,8 @@ private:
 };
 
 int Usage(CliStreams s, const std::string& problem) {
-    s.err << "quillmere-convert: " << problem << '\n' << kUsage
-          << "Try 'quillmere-convert --help' for more.\n";
+    s.err << "quillmere-convert: " << problem << '\n'
+          << kUsage << "Try 'quillmere-convert --help' for more.\n";
     return 2;
 }
 
@@ -157,8 +157,8 @@ int RunCli(const std::vector<std::string>& args, CliStreams s, const RunSettings
             kind = OutputKindFromName(value);
             if (!kind) return Usage(s, "--to wants eml, emlx, msg or pst, not '" + value + "'");
         } else if (a == "--output" || a == "-o" || a.rfind("--output=", 0) == 0) {
-            output = a.rfind("--output=", 0) == 0 ? a.substr(9)
-                                                   : (i + 1 < args.size() ? args[++i] : "");
+            output =
+                a.rfind("--output=", 0) == 0 ? a.substr(9) : (i + 1 < args.size() ? args[++i] : "");
             if (output.empty()) return Usage(s, "--output wants a folder");
         } else {
             return Usage(s, "unknown option '" + a + "'");
@@ -182,8 +182,8 @@ int RunCli(const std::vector<std::string>& args, CliStreams s, const RunSettings
         if (fs::is_directory(path, ec)) {
             MailboxSearch found = FindMailboxesUnder(path);
             for (const auto& unreadable : found.unreadableFolders)
-                problems.push_back(unreadable.path + ": this folder could not be read: " +
-                                   unreadable.reason);
+                problems.push_back(unreadable.path +
+                                   ": this folder could not be read: " + unreadable.reason);
             if (found.mailboxes.empty())
                 problems.push_back(path + ": no .mbox or .mbx file below this folder");
             rows.insert(rows.end(), found.mailboxes.begin(), found.mailboxes.end());

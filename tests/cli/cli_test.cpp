@@ -13,7 +13,7 @@ using namespace quill;
 namespace {
 
 class CliTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         root_ = fs::temp_directory_path() /
                 ("quill-cli-" +
@@ -38,7 +38,9 @@ protected:
         err_.str("");
         return RunCli(args, CliStreams{out_, err_, false});
     }
-    fs::path outFor(const std::string& rel) { return root_ / "out" / (root_ / rel).relative_path(); }
+    fs::path outFor(const std::string& rel) {
+        return root_ / "out" / (root_ / rel).relative_path();
+    }
 
     fs::path root_, oldCwd_;
     std::ostringstream out_, err_;
@@ -67,24 +69,24 @@ TEST_F(CliTest, FolderArgumentsAndRelativePathsConvertEveryMailboxBelow) {
     EXPECT_TRUE(fs::exists(outFor("in/deeper/B.MBX") / "Email-0.eml"));
     EXPECT_FALSE(fs::exists(outFor("in/notes.txt")));
     // One line per mailbox when stderr is no terminal, then the end box's text.
-    EXPECT_NE(err_.str().find("Mailbox 1 (of 2) " + (root_ / "in/a.mbox").string() +
-                              ": 2 Messages"),
-              std::string::npos)
+    EXPECT_NE(
+        err_.str().find("Mailbox 1 (of 2) " + (root_ / "in/a.mbox").string() + ": 2 Messages"),
+        std::string::npos)
         << err_.str();
     EXPECT_NE(err_.str().find("successfully exported"), std::string::npos);
 
     EXPECT_EQ(run({"--quiet", "--to=emlx", "--output=out2", "in/a.mbox"}), 0);
     EXPECT_EQ(err_.str(), "");
-    EXPECT_TRUE(fs::exists(root_ / "out2" / (root_ / "in/a.mbox").relative_path() /
-                           "Email-0.emlx"));
+    EXPECT_TRUE(
+        fs::exists(root_ / "out2" / (root_ / "in/a.mbox").relative_path() / "Email-0.emlx"));
 }
 
 TEST_F(CliTest, AnyFailedMailboxGivesOneAndIsListed) {
     fs::create_directories(root_ / "empty");
-    EXPECT_EQ(run({"--to", "eml", "--output", (root_ / "out").string(),
-                   (root_ / "missing.mbox").string(), (root_ / "in/a.mbox").string(),
-                   (root_ / "empty").string()}),
-              1);
+    EXPECT_EQ(
+        run({"--to", "eml", "--output", (root_ / "out").string(), (root_ / "missing.mbox").string(),
+             (root_ / "in/a.mbox").string(), (root_ / "empty").string()}),
+        1);
     EXPECT_NE(err_.str().find("missing.mbox"), std::string::npos) << err_.str();
     EXPECT_NE(err_.str().find("no .mbox or .mbx file below"), std::string::npos) << err_.str();
     EXPECT_TRUE(fs::exists(outFor("in/a.mbox") / "Email-0.eml"));  // the others still convert
