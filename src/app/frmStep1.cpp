@@ -13,6 +13,7 @@
 #include <QScreen>
 #include <cmath>
 
+#include "convert/store_outputs.h"
 #include "mailboxlist/mailbox_grid.h"
 #include "shell/desktop.h"
 
@@ -110,6 +111,7 @@ frmStep1::frmStep1(quill::Dialogs& dialogs, QWidget* parent)
       dialogs_(dialogs),
       openDocument_([](const QString& target) { quill::OpenDocument(target); }) {
     LoadArtwork();
+    runSettings_ = quill::DefaultRunSettings(ManualPath().toStdString());
     setObjectName(QStringLiteral("frmStep1"));
     setWindowTitle(QString::fromLatin1(quill::kAppTitle));
     QIcon icon;
@@ -300,9 +302,18 @@ void frmStep1::setConvertEnabled(bool enabled) {
     CmdConvert->setEnabled(enabled);
 }
 
-// The conversion run over the listed mailboxes; see the note at the top of frmStep1.h for
-// what the window offers it.
-void frmStep1::CmdConvert_Click() {}
+void frmStep1::selectRow(size_t i) {
+    grdFiles1->setRow(static_cast<int>(i));
+}
+
+// The conversion run over the listed mailboxes. It works on the list and the option as they
+// are now: rows added or cleared and options chosen during the run wait for the next one.
+void frmStep1::CmdConvert_Click() {
+    const OutputKind kind = ChosenOutputKind();
+    const std::vector<std::string> rows = MailboxPaths();
+    RunScope scope(*this);
+    quill::RunConversion(*this, kind, rows, runSettings_);
+}
 
 // --- Help, exit and closing -----------------------------------------------------------
 

@@ -32,6 +32,8 @@
 #include <string>
 #include <vector>
 
+#include "convert/output_kind.h"
+#include "convert/run.h"
 #include "shell/dialogs.h"
 #include "shell/frontend.h"
 
@@ -39,9 +41,9 @@ namespace quill {
 class MailboxGrid;
 }
 
-enum class OutputKind { None, EML, EMLX, PST, MSG };
+using quill::OutputKind;
 
-class frmStep1 : public QWidget, public quill::Frontend {
+class frmStep1 : public QWidget, public quill::RunHost {
     Q_OBJECT
   public:
     // Client area, fixed: 8985 x 8790 twips.
@@ -90,7 +92,12 @@ class frmStep1 : public QWidget, public quill::Frontend {
 
     OutputKind ChosenOutputKind() const;
     void ClearOutputOptions();
-    void setConvertEnabled(bool enabled);
+    void setConvertEnabled(bool enabled) override;
+    void clearOutputOptions() override { ClearOutputOptions(); }
+    void selectRow(size_t i) override;
+
+    // What a conversion run can write and where the manual is; tests replace it.
+    void setRunSettings(quill::RunSettings settings) { runSettings_ = std::move(settings); }
 
     // Opens the manual; OpenDocument unless a test replaces it.
     void setDocumentOpener(std::function<void(const QString&)> opener);
@@ -147,6 +154,7 @@ class frmStep1 : public QWidget, public quill::Frontend {
     void centreOnScreen();
 
     quill::Dialogs& dialogs_;
+    quill::RunSettings runSettings_;
     std::function<void(const QString&)> openDocument_;
     int runDepth_ = 0;
     bool closeRequested_ = false;

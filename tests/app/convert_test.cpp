@@ -1,0 +1,131 @@
+// The Convert button: the conversion run in the real window, driven headless.
+
+#include <gtest/gtest.h>
+#include <QApplication>
+#include <QTimer>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/frmStep1.h"
+#include "mailboxlist/temp_tree.h"
+#include "shell/scripted_dialogs.h"
+
+using namespace quill;
+using quill::testing::TempTree;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Read(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class Convert : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        lf = file("in/lf.mbox", "From a\nSubject: 1\n\nbody\nFrom b\nSubject: 2\n\nx\n");
+        crlf = file("in/crlf.mbox", "From c\r\nX: 1\r\n\r\nhi\r\n");
+        none = file("in/none.mbx", "no message in here\n");
+        tree.Folder("out");
+        out = tree.root() / "out";
+        for (const auto& p : {lf, crlf, none}) w.AddMailboxFile(QString::fromStdString(p.string()));
+        w.setConvertEnabled(true);  // as after picking the files
+    }
+    fs::path outFor(const fs::path& mailbox) { return out / mailbox.relative_path(); }
+    fs::path file(const std::string& relative, const std::string& content) {
+        tree.File(relative, content);
+        return tree.root() / relative;
+    }
+
+    TempTree tree{"convert"};
+    fs::path lf, crlf, none, out;
+    ScriptedDialogs dialogs;
+    frmStep1 w{dialogs};
+};
+
+}  // namespace
+
+TEST_F(Convert, ThreeMailboxesEndWithTheSuccessBoxAndNoOptionChosen) {
+    w.OptEML->setChecked(true);
+    dialogs.folders.push_back(QString::fromStdString(out.string()));
+    bool disabledDuringRun = false;
+    dialogs.onMessageBox = [&](const ScriptedDialogs::ShownBox&) {
+        disabledDuringRun = !w.CmdConvert->isEnabled();
+    };
+    w.CmdConvert->click();
+
+    EXPECT_EQ(dialogs.folderPrompts, QStringList{"Choose Folder to Save..."});
+    EXPECT_TRUE(disabledDuringRun);
+    EXPECT_EQ(Read(outFor(lf) / "Email-1.eml"), "From b\r\nSubject: 2\r\n\r\nx\r\n\r\n");
+    EXPECT_EQ(Read(outFor(crlf) / "Email-0.eml"), "From c\r\nX: 1\r\n\r\nhi\r\n\r\n");
+    EXPECT_FALSE(fs::exists(outFor(none) / "Email-0.eml"));
+    // Labels and bars keep the last mailbox's state.
+    EXPECT_EQ(w.LblProgessCurrent->text(), "Mailbox 3 (of 3) ");
+    EXPECT_EQ(w.LblIMMFile->text(), "none.mbx");
+    EXPECT_EQ(w.LblEmlsFound->text(), "0 Messages");
+    EXPECT_EQ(w.ProgressBar1->value(), 100);
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_EQ(dialogs.boxes[0].title, "Quillmere");
+    EXPECT_EQ(dialogs.boxes[0].icon, MsgIcon::Information);
+    EXPECT_TRUE(dialogs.boxes[0].text.startsWith(
+        "Your messages from MBOX files has been successfully exported."));
+    EXPECT_TRUE(w.CmdConvert->isEnabled());
+    EXPECT_EQ(w.ChosenOutputKind(), OutputKind::None);
+}
+
+TEST_F(Convert, ChangesToTheListDuringARunWaitForTheNextOne) {
+    w.OptEMLX->setChecked(true);
+    dialogs.folders.push_back(QString::fromStdString(out.string()));
+    QTimer::singleShot(0, &w, [&] {
+        w.ClearMailboxList();
+        w.OptPST->setChecked(true);
+    });
+    w.CmdConvert->click();
+    EXPECT_TRUE(fs::exists(outFor(lf) / "Email-1.emlx"));
+    EXPECT_TRUE(fs::exists(outFor(crlf) / "Email-0.emlx"));
+    EXPECT_EQ(w.lblCount1->text(), "0 files");
+}
+
+TEST_F(Convert, NoOptionAndEmptyListAreRefusedWithAWord) {
+    w.CmdConvert->setEnabled(true);
+    w.CmdConvert->click();
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_EQ(dialogs.boxes[0].text, "Please select a option to convert file(s).");
+    EXPECT_TRUE(dialogs.folderPrompts.isEmpty());
+
+    w.ClearMailboxList();
+    w.OptEML->setChecked(true);
+    w.CmdConvert->click();
+    ASSERT_EQ(dialogs.boxes.size(), 2u);
+    EXPECT_EQ(dialogs.boxes[1].text, "There are no mailbox files in the list.");
+    EXPECT_TRUE(w.CmdConvert->isEnabled());
+}
+
+TEST_F(Convert, ClosingTheWindowDuringARunEndsItAndThenTheWindow) {
+    std::string big;
+    for (int i = 0; i < 20000; ++i) big += "From x\nSubject: " + std::to_string(i) + "\n\nbody\n";
+    fs::path large = file("in/large.mbox", big);
+    w.ClearMailboxList();
+    w.AddMailboxFile(QString::fromStdString(large.string()));
+    w.AddMailboxFile(QString::fromStdString(lf.string()));
+    w.setYieldBudget(std::chrono::milliseconds(0));
+    w.show();
+    w.OptEML->setChecked(true);
+    dialogs.folders.push_back(QString::fromStdString(out.string()));
+    QTimer::singleShot(0, &w, [&] { w.close(); });
+    w.CmdConvert->click();
+    QApplication::processEvents();  // the close that waited for the run
+
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_TRUE(dialogs.boxes.empty());
+    EXPECT_FALSE(fs::exists(large.string() + ".tmp"));
+    EXPECT_FALSE(fs::exists(outFor(lf)));  // the second mailbox was never started
+    if (fs::exists(outFor(large)))
+        for (const auto& e : fs::directory_iterator(outFor(large)))
+            EXPECT_EQ(e.path().extension(), ".eml") << e.path();
+}
