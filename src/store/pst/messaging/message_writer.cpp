@@ -3,6 +3,8 @@
 #include <chrono>
 #include <random>
 
+#include "store/pst/ltp/le.h"
+#include "store/pst/ltp/ltp.h"
 #include "store/pst/messaging/pst_store.h"
 #include "store/pst/messaging/templates.h"
 
@@ -62,7 +64,8 @@ std::vector<Property> BagProperties(const PropertyBag& bag, NameIdMap& names) {
     std::vector<Property> props;
     for (const auto& [tag, value] : bag.tagged()) props.push_back(MakeProperty(tag, value));
     for (const NamedValue& nv : bag.named())
-        props.push_back(Property{MakeTag(names.idOf(nv.name), nv.type), EncodeValue(nv.type, nv.value)});
+        props.push_back(
+            Property{MakeTag(names.idOf(nv.name), nv.type), EncodeValue(nv.type, nv.value)});
     return props;
 }
 
@@ -81,7 +84,8 @@ std::string Upper(std::string s) {
 }
 
 Bytes OneOffEntryId(const std::string& name, const std::string& type, const std::string& address) {
-    Bytes id(4, 0);
+    Bytes id;
+    AppendU32(id, 0);  // rgbFlags
     id.insert(id.end(), std::begin(kOneOffProvider), std::end(kOneOffProvider));
     AppendU16(id, 0);  // version
     AppendU16(id, MAPI_ONE_OFF_UNICODE | MAPI_ONE_OFF_NO_RICH_INFO);
@@ -159,9 +163,11 @@ BuiltObject BuildAttachment(const Attachment& a, NameIdMap& names, int depth) {
         if (!a.props.has(PidTagAttachMethod))
             SetProp(props, Int32Property(PidTagAttachMethod, ATTACH_BY_VALUE));
     }
-    if (!a.props.has(PidTagRenderingPosition)) SetProp(props, Int32Property(PidTagRenderingPosition, -1));
+    if (!a.props.has(PidTagRenderingPosition))
+        SetProp(props, Int32Property(PidTagRenderingPosition, -1));
     if (!a.props.has(PidTagAttachSize))
-        SetProp(props, Int32Property(PidTagAttachSize, static_cast<int32_t>(std::min<size_t>(size, INT32_MAX))));
+        SetProp(props, Int32Property(PidTagAttachSize,
+                                     static_cast<int32_t>(std::min<size_t>(size, INT32_MAX))));
     BuiltObject out;
     out.node = BuildPropertyContext(props, nids, std::move(subnodes));
     out.props = std::move(props);
@@ -179,9 +185,10 @@ BuiltObject BuildMessageObject(const Message& message, NameIdMap& names, int dep
                p.tag == PidTagHasAttachments;
     });
     if (auto subject = message.props.string(PidTagSubject))
-        SetProp(props, Property{PidTagSubject,
-                                EncodeSubject(*subject, message.props.string(PidTagSubjectPrefix)
-                                                            .value_or(""))});
+        SetProp(props,
+                Property{PidTagSubject,
+                         EncodeSubject(*subject,
+                                       message.props.string(PidTagSubjectPrefix).value_or(""))});
     int32_t flags = message.props.int32(PidTagMessageFlags).value_or(0);
     if (message.attachments.empty())
         flags &= ~MSGFLAG_HASATTACH;
@@ -216,7 +223,8 @@ BuiltObject BuildMessageObject(const Message& message, NameIdMap& names, int dep
     }
     if (!message.props.has(PidTagMessageSize)) {
         size += ValueBytes(props) + 4;
-        SetProp(props, Int32Property(PidTagMessageSize, static_cast<int32_t>(std::min<size_t>(size, INT32_MAX))));
+        SetProp(props, Int32Property(PidTagMessageSize,
+                                     static_cast<int32_t>(std::min<size_t>(size, INT32_MAX))));
     } else {
         size += ValueBytes(props);
     }

@@ -13,7 +13,7 @@
 namespace quill::store::pst::messaging {
 
 struct BuiltMessage {
-    NodeContent node;                       // the message node with its subnodes
+    NodeContent node;                        // the message node with its subnodes
     std::vector<ltp::Property> contentsRow;  // its cells in the folder's contents table
     bool read = false;
 };

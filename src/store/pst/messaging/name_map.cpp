@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "store/pst/ltp/le.h"
+#include "store/pst/ltp/ltp.h"
 #include "store/pst/messaging/pst_error.h"
 
 namespace quill::store::pst::messaging {

@@ -12,7 +12,7 @@
 namespace quill::store::pst::messaging {
 
 class NameIdMap {
-public:
+  public:
     // Starts with the entry Outlook's own maps start with (PSETID_Appointment LID 0x8205 as
     // 0x8000): libpff refuses a store whose map has no entries.
     NameIdMap();
@@ -25,7 +25,7 @@ public:
 
     NodeContent build() const;
 
-private:
+  private:
     std::vector<NamedProperty> entries_;
     std::map<NamedProperty, uint16_t> ids_;
     bool changed_ = true;

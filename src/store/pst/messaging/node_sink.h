@@ -7,7 +7,7 @@
 namespace quill::store::pst::messaging {
 
 class NodeSink {
-public:
+  public:
     virtual ~NodeSink() = default;
     // Stores (or replaces) a top-level node with its subnodes.
     virtual void putNode(Nid nid, Nid parentNid, const NodeContent& content) = 0;

@@ -6,6 +6,7 @@
 #include "store/pst/ltp/ltp.h"
 #include "store/pst/messaging/message_writer.h"
 #include "store/pst/messaging/templates.h"
+#include "store/pst/ndb/ndb.h"
 
 namespace quill::store::pst::messaging {
 
@@ -48,7 +49,33 @@ void Guarded(bool& failed, const char* what, F&& step) {
     }
 }
 
+// The node database of a new file as the store's node sink; its errors (which carry the file,
+// the offset and the system's reason) become PstError::Kind::Write.
+class NdbSink : public NodeSink {
+  public:
+    explicit NdbSink(std::unique_ptr<ndb::NdbWriter> writer) : writer_(std::move(writer)) {}
+    void putNode(Nid nid, Nid parentNid, const NodeContent& content) override {
+        writer_->putNode(nid, parentNid, content);
+    }
+    void commit() override { writer_->commit(); }
+    void close() override { writer_->close(); }
+
+  private:
+    std::unique_ptr<ndb::NdbWriter> writer_;
+};
+
 }  // namespace
+
+std::unique_ptr<PstStore> PstStore::create(const std::filesystem::path& path,
+                                           const std::string& displayName) {
+    std::unique_ptr<ndb::NdbWriter> writer;
+    try {
+        writer = ndb::NdbWriter::create(path);
+    } catch (const std::exception& e) {
+        throw PstError(PstError::Kind::Write, std::string("creating the store: ") + e.what());
+    }
+    return createOn(std::make_unique<NdbSink>(std::move(writer)), displayName, RandomGuid());
+}
 
 PstStore::Folder::Folder()
     : hierarchy(EmptyTable(HierarchyTableColumns())),
@@ -81,7 +108,8 @@ std::unique_ptr<PstStore> PstStore::createOn(std::unique_ptr<NodeSink> sink,
 
 Bytes PstStore::entryId(Nid nid) const {
     // [MS-PST] 2.4.3.2: rgbFlags (4 bytes of 0), uid = the store's record key, nid.
-    Bytes id(4, 0);
+    Bytes id;
+    AppendU32(id, 0);  // rgbFlags
     id.insert(id.end(), recordKey_.begin(), recordKey_.end());
     AppendU32(id, nid);
     return id;
@@ -162,10 +190,9 @@ void PstStore::writeSkeleton() {
         put(0x64C, 0, EmptyTable(outgoing).build());
         const PropTag repl6b6[] = {PidTagReplChangenum, PidTagReplicaVersion, PidTagReplFlags};
         put(0x6B6, 0, EmptyTable(repl6b6).build());
-        const PropTag repl6d7[] = {PidTagReplSourceid,       PidTagReplGroupId,
-                                   PidTagReplItemid,         PidTagReplFlags,
-                                   PidTagReplVersionhistory, PidTagReplChangenum,
-                                   PidTagMessageClass};
+        const PropTag repl6d7[] = {
+            PidTagReplSourceid,       PidTagReplGroupId,   PidTagReplItemid,  PidTagReplFlags,
+            PidTagReplVersionhistory, PidTagReplChangenum, PidTagMessageClass};
         put(0x6D7, 0, EmptyTable(repl6d7).build());
         const PropTag repl6f8[] = {PidTagCreationTime, PidTagReplChangenum};
         put(0x6F8, 0, EmptyTable(repl6f8).build());
@@ -184,11 +211,11 @@ void PstStore::writeSkeleton() {
     {
         LocalNids local;
         put(kSpamSearchFolder, NID_ROOT_FOLDER,
-            BuildPropertyContext({StringProperty(PidTagDisplayName, "SPAM Search Folder 2"),
-                                  Int32Property(PidTagContentCount, 0),
-                                  Int32Property(PidTagContentUnreadCount, 0),
-                                  BoolProperty(PidTagSubfolders, false)},
-                                 local));
+            BuildPropertyContext(
+                {StringProperty(PidTagDisplayName, "SPAM Search Folder 2"),
+                 Int32Property(PidTagContentCount, 0), Int32Property(PidTagContentUnreadCount, 0),
+                 BoolProperty(PidTagSubfolders, false)},
+                local));
         put(0x2226, 0, NodeContent{});
         put(0x2227, 0, BuildPropertyContext({Int32Property(PidTagSearchCriteriaFlags, 0)}, local));
         put(0x2230, 0, EmptyTable(SearchContentsTableColumns()).build());
@@ -266,9 +293,12 @@ void PstStore::commit() {
         }
         for (auto& [nid, f] : folders_) {
             uint32_t index = nid >> 5;
-            if (f.hierarchyDirty) put(MakeNid(NID_TYPE_HIERARCHY_TABLE, index), 0, f.hierarchy.build());
-            if (f.contentsDirty) put(MakeNid(NID_TYPE_CONTENTS_TABLE, index), 0, f.contents.build());
-            if (f.assocDirty) put(MakeNid(NID_TYPE_ASSOC_CONTENTS_TABLE, index), 0, f.assoc.build());
+            if (f.hierarchyDirty)
+                put(MakeNid(NID_TYPE_HIERARCHY_TABLE, index), 0, f.hierarchy.build());
+            if (f.contentsDirty)
+                put(MakeNid(NID_TYPE_CONTENTS_TABLE, index), 0, f.contents.build());
+            if (f.assocDirty)
+                put(MakeNid(NID_TYPE_ASSOC_CONTENTS_TABLE, index), 0, f.assoc.build());
             f.hierarchyDirty = f.contentsDirty = f.assocDirty = false;
         }
         if (nameMap_.changed()) {

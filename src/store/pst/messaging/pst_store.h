@@ -57,7 +57,7 @@ inline constexpr uint8_t NID_TYPE_CONTENTS_TABLE = 0x0E;
 inline constexpr uint8_t NID_TYPE_ASSOC_CONTENTS_TABLE = 0x0F;
 
 class PstStore {
-public:
+  public:
     // Creates the file (replacing none: an existing file is an error) with the store's fixed
     // objects under `displayName`, and commits it, so that even an empty store is a valid file.
     static std::unique_ptr<PstStore> create(const std::filesystem::path& path,
@@ -86,13 +86,14 @@ public:
     const std::string& displayName() const { return displayName_; }
     const Guid& recordKey() const { return recordKey_; }
 
-private:
+  private:
     struct Folder {
         Nid nid = 0;
         Nid parent = 0;
         std::string name;
         std::string containerClass;
-        bool hiddenCounts = false;  // writes PidTagPstHiddenCount/Unread as Outlook does for user folders
+        bool hiddenCounts =
+            false;  // writes PidTagPstHiddenCount/Unread as Outlook does for user folders
         int32_t contentCount = 0;
         int32_t unreadCount = 0;
         size_t subfolderCount = 0;
@@ -117,7 +118,7 @@ private:
     Guid recordKey_;
     std::map<Nid, Folder> folders_;
     NameIdMap nameMap_;
-    uint32_t nextFolderIndex_ = 0x404;    // 0x8082: after the three folders Outlook creates
+    uint32_t nextFolderIndex_ = 0x404;     // 0x8082: after the three folders Outlook creates
     uint32_t nextMessageIndex_ = 0x10001;  // 0x200024, as in Outlook's files
     bool closed_ = false;
     bool failed_ = false;

@@ -9,24 +9,36 @@ namespace {
 // Column orders as Outlook writes the templates; the LTP layer's layout rule turns each into
 // Outlook's exact offsets and cell-existence bits.
 constexpr PropTag kHierarchy[] = {
-    PidTagDisplayName,  PidTagContentCount,       PidTagContentUnreadCount, PidTagSubfolders,
-    PidTagReplItemid,   PidTagReplChangenum,      PidTagReplVersionhistory, PidTagReplFlags,
-    PidTagContainerClass, PidTagPstHiddenCount,   PidTagPstHiddenUnread,
+    PidTagDisplayName,    PidTagContentCount,   PidTagContentUnreadCount, PidTagSubfolders,
+    PidTagReplItemid,     PidTagReplChangenum,  PidTagReplVersionhistory, PidTagReplFlags,
+    PidTagContainerClass, PidTagPstHiddenCount, PidTagPstHiddenUnread,
 };
 
 constexpr PropTag kContents[] = {
-    PidTagMessageStatus,      PidTagMessageClass,
-    PidTagMessageFlags,       PidTagImportance,
-    PidTagSentRepresentingName, PidTagSubject,
-    PidTagMessageDeliveryTime, PidTagClientSubmitTime,
-    PidTagMessageSize,        PidTagDisplayTo,
-    PidTagDisplayCc,          PidTagMessageToMe,
-    PidTagMessageCcMe,        PidTagSensitivity,
-    PidTagItemTemporaryFlags, PidTagConversationTopic,
-    PidTagConversationIndex,  PidTagSecureSubmitFlags,
-    PidTagLastModificationTime, PidTagReplItemid,
-    PidTagReplChangenum,      PidTagReplVersionhistory,
-    PidTagReplCopiedfromItemid, PidTagReplCopiedfromVersionhistory,
+    PidTagMessageStatus,
+    PidTagMessageClass,
+    PidTagMessageFlags,
+    PidTagImportance,
+    PidTagSentRepresentingName,
+    PidTagSubject,
+    PidTagMessageDeliveryTime,
+    PidTagClientSubmitTime,
+    PidTagMessageSize,
+    PidTagDisplayTo,
+    PidTagDisplayCc,
+    PidTagMessageToMe,
+    PidTagMessageCcMe,
+    PidTagSensitivity,
+    PidTagItemTemporaryFlags,
+    PidTagConversationTopic,
+    PidTagConversationIndex,
+    PidTagSecureSubmitFlags,
+    PidTagLastModificationTime,
+    PidTagReplItemid,
+    PidTagReplChangenum,
+    PidTagReplVersionhistory,
+    PidTagReplCopiedfromItemid,
+    PidTagReplCopiedfromVersionhistory,
     PidTagReplFlags,
 };
 
@@ -47,12 +59,23 @@ constexpr PropTag kAssocContents[] = {
 };
 
 constexpr PropTag kSearchContents[] = {
-    PidTagLtpParentNid,      PidTagParentDisplay,       PidTagMessageStatus,
-    PidTagMessageClass,      PidTagMessageFlags,        PidTagImportance,
-    PidTagSentRepresentingName, PidTagSubject,          PidTagMessageDeliveryTime,
-    PidTagMessageSize,       PidTagDisplayTo,           PidTagDisplayCc,
-    PidTagMessageToMe,       PidTagMessageCcMe,         PidTagSensitivity,
-    PidTagExchangeRemoteHeader, PidTagLastModificationTime,
+    PidTagLtpParentNid,
+    PidTagParentDisplay,
+    PidTagMessageStatus,
+    PidTagMessageClass,
+    PidTagMessageFlags,
+    PidTagImportance,
+    PidTagSentRepresentingName,
+    PidTagSubject,
+    PidTagMessageDeliveryTime,
+    PidTagMessageSize,
+    PidTagDisplayTo,
+    PidTagDisplayCc,
+    PidTagMessageToMe,
+    PidTagMessageCcMe,
+    PidTagSensitivity,
+    PidTagExchangeRemoteHeader,
+    PidTagLastModificationTime,
 };
 
 constexpr PropTag kAttachment[] = {
@@ -63,9 +86,10 @@ constexpr PropTag kAttachment[] = {
 };
 
 constexpr PropTag kRecipient[] = {
-    PidTagResponsibility, PidTagAddressType,  PidTagEmailAddress,  PidTagEntryId,
-    PidTagDisplayName,    PidTagRecipientType, PidTagSearchKey,    PidTagRecordKey,
-    PidTagObjectType,     PidTagDisplayType,  PidTagSendRichInfo,  PidTagTransmittableDisplayName7Bit,
+    PidTagResponsibility, PidTagAddressType,  PidTagEmailAddress,
+    PidTagEntryId,        PidTagDisplayName,  PidTagRecipientType,
+    PidTagSearchKey,      PidTagRecordKey,    PidTagObjectType,
+    PidTagDisplayType,    PidTagSendRichInfo, PidTagTransmittableDisplayName7Bit,
 };
 
 constexpr PropTag kMessageAttachment[] = {
@@ -74,22 +98,50 @@ constexpr PropTag kMessageAttachment[] = {
 };
 
 constexpr PropTag kMessageRecipient[] = {
-    PidTagResponsibility, PidTagAddressType,   PidTagEmailAddress,      PidTagEntryId,
-    PidTagDisplayName,    PidTagRecipientType, PidTagSearchKey,         PidTagRecordKey,
-    PidTagObjectType,     PidTagDisplayType,   PidTagSendRichInfo,      PidTagTransmittableDisplayName7Bit,
-    PidTagSmtpAddress,    PidTagRecipientDisplayName, PidTagRecipientOrder, PidTagRecipientFlags,
+    PidTagResponsibility,
+    PidTagAddressType,
+    PidTagEmailAddress,
+    PidTagEntryId,
+    PidTagDisplayName,
+    PidTagRecipientType,
+    PidTagSearchKey,
+    PidTagRecordKey,
+    PidTagObjectType,
+    PidTagDisplayType,
+    PidTagSendRichInfo,
+    PidTagTransmittableDisplayName7Bit,
+    PidTagSmtpAddress,
+    PidTagRecipientDisplayName,
+    PidTagRecipientOrder,
+    PidTagRecipientFlags,
     PidTagRecipientTrackStatus,
 };
 
 }  // namespace
 
-std::span<const PropTag> HierarchyTableColumns() { return kHierarchy; }
-std::span<const PropTag> ContentsTableColumns() { return kContents; }
-std::span<const PropTag> AssocContentsTableColumns() { return kAssocContents; }
-std::span<const PropTag> SearchContentsTableColumns() { return kSearchContents; }
-std::span<const PropTag> AttachmentTableColumns() { return kAttachment; }
-std::span<const PropTag> RecipientTableColumns() { return kRecipient; }
-std::span<const PropTag> MessageAttachmentTableColumns() { return kMessageAttachment; }
-std::span<const PropTag> MessageRecipientTableColumns() { return kMessageRecipient; }
+std::span<const PropTag> HierarchyTableColumns() {
+    return kHierarchy;
+}
+std::span<const PropTag> ContentsTableColumns() {
+    return kContents;
+}
+std::span<const PropTag> AssocContentsTableColumns() {
+    return kAssocContents;
+}
+std::span<const PropTag> SearchContentsTableColumns() {
+    return kSearchContents;
+}
+std::span<const PropTag> AttachmentTableColumns() {
+    return kAttachment;
+}
+std::span<const PropTag> RecipientTableColumns() {
+    return kRecipient;
+}
+std::span<const PropTag> MessageAttachmentTableColumns() {
+    return kMessageAttachment;
+}
+std::span<const PropTag> MessageRecipientTableColumns() {
+    return kMessageRecipient;
+}
 
 }  // namespace quill::store::pst::messaging

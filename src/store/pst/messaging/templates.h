@@ -9,12 +9,12 @@
 
 namespace quill::store::pst::messaging {
 
-std::span<const PropTag> HierarchyTableColumns();         // template 0x60D
-std::span<const PropTag> ContentsTableColumns();          // template 0x60E
-std::span<const PropTag> AssocContentsTableColumns();     // template 0x60F
-std::span<const PropTag> SearchContentsTableColumns();    // template 0x610
-std::span<const PropTag> AttachmentTableColumns();        // template 0x671
-std::span<const PropTag> RecipientTableColumns();         // template 0x692
+std::span<const PropTag> HierarchyTableColumns();       // template 0x60D
+std::span<const PropTag> ContentsTableColumns();        // template 0x60E
+std::span<const PropTag> AssocContentsTableColumns();   // template 0x60F
+std::span<const PropTag> SearchContentsTableColumns();  // template 0x610
+std::span<const PropTag> AttachmentTableColumns();      // template 0x671
+std::span<const PropTag> RecipientTableColumns();       // template 0x692
 // The tables of a message: the templates plus the columns Outlook adds when it writes one.
 std::span<const PropTag> MessageAttachmentTableColumns();
 std::span<const PropTag> MessageRecipientTableColumns();

@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <vector>
 
+#include <map>
 #include "store/model.h"
 #include "store/pst/ltp/le.h"
+#include "store/pst/node_content.h"
 
 namespace quill::store::pst::ltp::testing {
 
@@ -98,6 +100,77 @@ inline Bytes Hex(const char* text) {
         } else {
             out.push_back(static_cast<uint8_t>(nibble * 16 + v));
             nibble = -1;
+        }
+    }
+    return out;
+}
+
+// The rows of a table context, read with [MS-PST] 2.3.4: each row's cells by full tag, only
+// the cells whose existence bit is set; variable-size cells resolved through the heap or the
+// table's subnodes.
+using Row = std::map<uint32_t, Bytes>;
+
+inline Bytes ResolveHnid(const HeapReader& heap, const NodeContent& node, uint32_t hnid) {
+    if (hnid == 0) return {};
+    if ((hnid & 0x1F) == 0) return heap.get(hnid);
+    for (const SubnodeContent& s : node.subnodes)
+        if (s.nid == hnid) return s.content.data;
+    ADD_FAILURE() << "no subnode " << hnid;
+    return {};
+}
+
+inline std::vector<Row> ReadTable(const NodeContent& node) {
+    HeapReader heap(node.data);
+    EXPECT_EQ(heap.clientSig(), 0x7C);
+    Bytes info = heap.get(heap.userRoot());
+    size_t cols = info[1];
+    uint16_t rowSize = LoadU16(&info[8]), cebAt = LoadU16(&info[6]);
+    uint32_t hnidRows = LoadU32(&info[14]);
+    size_t count = heap.bthRecords(LoadU32(&info[10])).size();
+    Bytes matrix = ResolveHnid(heap, node, hnidRows);
+    size_t perBlock = 8176 / rowSize;
+    std::vector<Row> rows;
+    for (size_t r = 0; r < count; ++r) {
+        size_t at =
+            (hnidRows & 0x1F) == 0 ? r * rowSize : (r / perBlock) * 8176 + (r % perBlock) * rowSize;
+        const uint8_t* row = &matrix.at(at);
+        Row out;
+        for (size_t c = 0; c < cols; ++c) {
+            const uint8_t* d = &info[22 + 8 * c];
+            uint32_t tag = LoadU32(d);
+            uint16_t ib = LoadU16(d + 4);
+            uint8_t cb = d[6], bit = d[7];
+            if ((row[cebAt + bit / 8] & (0x80 >> (bit % 8))) == 0) continue;
+            uint16_t type = tag & 0xFFFF;
+            bool inRow = type == 0x0B || type == 0x02 || type == 0x03 || type == 0x14 ||
+                         type == 0x40 || type == 0x04 || type == 0x05 || type == 0x06 ||
+                         type == 0x07 || type == 0x0A;
+            if (inRow)
+                out[tag] = Bytes(row + ib, row + ib + cb);
+            else
+                out[tag] = ResolveHnid(heap, node, LoadU32(row + ib));
+        }
+        rows.push_back(std::move(out));
+    }
+    return rows;
+}
+
+// The properties of a property context by full tag: inline values as their 4 bytes, others
+// resolved through the heap or the node's subnodes.
+inline std::map<uint32_t, Bytes> ReadProperties(const NodeContent& node) {
+    HeapReader heap(node.data);
+    EXPECT_EQ(heap.clientSig(), 0xBC);
+    std::map<uint32_t, Bytes> out;
+    for (const Bytes& r : heap.bthRecords(heap.userRoot())) {
+        uint16_t id = LoadU16(&r[0]), type = LoadU16(&r[2]);
+        uint32_t hnid = LoadU32(&r[4]);
+        uint32_t tag = (uint32_t(id) << 16) | type;
+        bool inRecord =
+            type == 0x0B || type == 0x02 || type == 0x03 || type == 0x04 || type == 0x0A;
+        if (inRecord) {
+            out[tag] = Bytes(&r[4], &r[8]);
+        } else {
+            out[tag] = ResolveHnid(heap, node, hnid);
         }
     }
     return out;
