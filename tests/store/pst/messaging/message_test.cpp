@@ -11,6 +11,7 @@
 #include "sample_message.h"
 #include "store/pst/ltp/ltp.h"
 #include "store/pst/messaging/messaging.h"
+#include "store/pst/ndb/ndb.h"
 
 namespace quill::store::pst::messaging {
 namespace {
@@ -236,6 +237,49 @@ TEST(MessageRoundTrip, MessagesSurviveBothReaders) {
           "filename=\"notes.txt\"", "Content-Type: message/rfc822", "Subject: Inner subject",
           "Inner body"})
         EXPECT_NE(mbox.find(want), std::string::npos) << want << "\n" << mbox.substr(0, 1500);
+}
+
+// A folder whose contents table spans many heap blocks and a row matrix of many blocks; libpff
+// finds the messages only through that table, libpst through the node tree.
+TEST(MessageRoundTrip, LargeFolderIsListedCompletelyAndInOrder) {
+    ScratchDir dir;
+    auto file = dir.path() / "large.pst";
+    const int count = 2000;
+    {
+        auto store = PstStore::create(file, "Store");
+        FolderId folder = store->addFolder("Archive");
+        for (int i = 0; i < count; ++i) {
+            Message m;
+            m.props.set(PidTagSubject, "Message number " + std::to_string(i));
+            m.props.set(PidTagSentRepresentingName, "Sender " + std::to_string(i % 7));
+            m.props.set(PidTagMessageFlags, int32_t(i % 3 == 0 ? 0 : MSGFLAG_READ));
+            store->addMessage(folder, m);
+        }
+        store->close();
+    }
+    ndb::NdbReader reader(file);
+    EXPECT_TRUE(reader.check().ok()) << reader.check().summary();
+    NodeContent contents = reader.readNode(0x808E);
+    EXPECT_GT(contents.data.size(), 8176u) << "the table's heap spans several blocks";
+    auto rows = ReadTable(contents);
+    ASSERT_EQ(rows.size(), size_t(count));
+    EXPECT_EQ(rows[count - 1][PidTagSubject], EncodeSubject("Message number 1999", ""));
+    auto folderProps = ReadProperties(reader.readNode(0x8082));
+    EXPECT_EQ(LoadU32(folderProps[PidTagContentCount].data()), uint32_t(count));
+    EXPECT_EQ(LoadU32(folderProps[PidTagContentUnreadCount].data()), uint32_t((count + 2) / 3));
+
+    auto exp = RunTool("pffexport -m items -q -t " + Quote(dir.path() / "x") + " " + Quote(file));
+    ASSERT_EQ(exp.status, 0) << exp.output;
+    auto folder = dir.path() / "x.export" / "Top of Personal Folders" / "Archive";
+    EXPECT_TRUE(std::filesystem::exists(folder / "Message02000"));
+    EXPECT_FALSE(std::filesystem::exists(folder / "Message02001"));
+    EXPECT_NE(ReadFile(folder / "Message02000" / "OutlookHeaders.txt").find("Message number 1999"),
+              std::string::npos);
+
+    std::filesystem::create_directories(dir.path() / "r");
+    auto rp = RunTool("readpst -D -r -o " + Quote(dir.path() / "r") + " " + Quote(file));
+    EXPECT_NE(rp.output.find("\"Archive\" - 2000 items done, 0 items skipped."), std::string::npos)
+        << rp.output;
 }
 
 }  // namespace

@@ -1,0 +1,57 @@
+// Writes a store with one folder of many small messages (the contents table then spans many
+// heap blocks and matrix blocks) and prints the time and peak memory it took.
+//   pst_store_bench OUT.pst [messages] [folders]
+
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "store/pst/messaging/messaging.h"
+
+using namespace quill::store;
+using namespace quill::store::pst::messaging;
+
+static Message SmallMessage(int i) {
+    Message m;
+    m.props.set(PidTagMessageClass, std::string("IPM.Note"));
+    m.props.set(PidTagSubject, "Message number " + std::to_string(i));
+    m.props.set(PidTagClientSubmitTime, FileTime{133800000000000000ULL + uint64_t(i) * 10000000});
+    m.props.set(PidTagMessageDeliveryTime, FileTime{133800000000000000ULL + uint64_t(i) * 10000000});
+    m.props.set(PidTagSentRepresentingName, std::string("Sender ") + std::to_string(i % 100));
+    m.props.set(PidTagSentRepresentingEmailAddress, "sender" + std::to_string(i % 100) + "@example.org");
+    m.props.set(PidTagDisplayTo, std::string("Receiver"));
+    m.props.set(PidTagBody, "Body of message " + std::to_string(i) + "\r\n");
+    m.props.set(PidTagMessageFlags, int32_t(MSGFLAG_READ));
+    Recipient r;
+    r.props.set(PidTagDisplayName, std::string("Receiver"));
+    r.props.set(PidTagEmailAddress, std::string("receiver@example.org"));
+    m.recipients.push_back(std::move(r));
+    return m;
+}
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s OUT.pst [messages] [folders]\n", argv[0]);
+        return 2;
+    }
+    int messages = argc > 2 ? std::atoi(argv[2]) : 70000;
+    int folders = argc > 3 ? std::atoi(argv[3]) : 1;
+    auto start = std::chrono::steady_clock::now();
+    std::filesystem::remove(argv[1]);
+    auto store = PstStore::create(argv[1], "Benchmark");
+    for (int f = 0; f < folders; ++f) {
+        FolderId id = store->addFolder("Folder " + std::to_string(f));
+        for (int i = 0; i < messages; ++i) store->addMessage(id, SmallMessage(i));
+        store->commit();
+    }
+    store->close();
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf("%d folder(s) x %d messages: %.2f s, %.0f messages/s, %.1f MB file, peak %ld MB\n",
+                folders, messages, seconds, folders * messages / seconds,
+                std::filesystem::file_size(argv[1]) / 1e6, usage.ru_maxrss / 1024);
+}
