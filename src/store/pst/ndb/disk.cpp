@@ -169,7 +169,7 @@ HEADER HEADER::read(const uint8_t* in) {
     h.bidUnused = r.u64();
     h.bidNextP = r.u64();
     h.dwUnique = r.u32();
-    for (uint32_t& nid : h.rgnid) nid = r.u32();
+    for (size_t i = 0; i < 32; ++i) h.rgnid[i] = r.u32();
     h.qwUnused = r.u64();
     h.root = ROOT::read(r);
     h.dwAlign = r.u32();
@@ -235,7 +235,7 @@ DLISTPAGE DLISTPAGE::read(const uint8_t* in) {
     d.cEntDList = r.u8();
     d.wPadding = r.u16();
     d.ulCurrentPage = r.u32();
-    for (uint32_t& e : d.rgDListPageEnt) e = r.u32();
+    for (size_t i = 0; i < DLISTPAGE::kMaxEntries; ++i) d.rgDListPageEnt[i] = r.u32();
     r.bytes(d.rgPadding, sizeof d.rgPadding);
     d.pageTrailer = PAGETRAILER::read(r);
     return d;

@@ -5,7 +5,8 @@
 //
 // The structs are packed so that sizeof() equals the size on disk (checked by static_assert),
 // but they are never copied to or from disk as memory: write()/read() serialise every field
-// explicitly little-endian.
+// explicitly little-endian. Being packed, their fields may be misaligned: copy them out,
+// never bind a reference or pointer to one (gtest's EXPECT_EQ binds references: cast first).
 
 #include <algorithm>
 #include <array>

@@ -263,7 +263,8 @@ CheckReport NdbReader::check(const CheckOptions& options) {
     if (h.root.cbPMapFree != 0) problem("header: cbPMapFree is not 0");
     if (h.qwUnused || h.dwAlign || h.bidUnused || h.dwReserved1 || h.dwReserved2)
         problem("header: reserved fields not zero");
-    if (h.root.ibFileEof != fileSize_)
+    if (h.root.ibFileEof != fileSize_ &&
+        !(options.allowTrailingBytes && h.root.ibFileEof < fileSize_))
         problem("header: ibFileEof " + Hex(h.root.ibFileEof) + " but the file has " +
                 Hex(fileSize_) + " bytes");
     if (h.root.ibFileEof < kFirstAMapIb + kRegionSize ||

@@ -30,6 +30,9 @@ struct CheckOptions {
     // Every slot the AMaps mark as used must be used. A commit in the middle of a run leaves
     // the space freed by that commit marked until the next one; close() clears it.
     bool exactAMap = true;
+    // The file may be longer than the header's ibFileEof: the state after a crash, with
+    // blocks written after the last commit.
+    bool allowTrailingBytes = false;
 };
 
 struct CheckReport {

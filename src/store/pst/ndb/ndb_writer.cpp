@@ -44,6 +44,22 @@ struct Region {
     bool used(size_t slot) const { return bits[slot >> 3] & (0x80 >> (slot & 7)); }
 };
 
+// A leaf page of a committed B-tree and the entries it holds.
+struct TreeLeaf {
+    uint64_t lowKey = 0;  // its first key
+    BREF ref;
+    uint16_t count = 0;
+};
+
+struct TreeState {
+    std::vector<TreeLeaf> leaves;       // of the last commit, in key order
+    std::vector<Ib> indexPages;         // its pages above the leaves
+    std::vector<uint64_t> changed;      // keys put, removed or changed since
+    uint64_t changedFrom = UINT64_MAX;  // every key from this one on counts as changed
+    BREF root;
+    bool dirty = true;
+};
+
 bool IsNoSpace(int e) {
     return e == ENOSPC || e == EDQUOT;
 }
@@ -59,17 +75,15 @@ struct NdbWriter::Impl {
     bool closed = false;
 
     std::map<Nid, NodeRec> nodes;
-    bool nbtDirty = true;
     std::vector<BlockRec> blocks;  // ascending BIDs (BIDs only grow)
     size_t deadBlocks = 0;
-    bool bbtDirty = true;
     std::unordered_set<Bid> loose;  // written trees not yet owned by a node
 
     Bid nextBid = 4;           // bidNextB: block BIDs advance by 4
     Bid nextPageBid = 1;       // bidNextP
     Bid committedNextBid = 0;  // blocks below this may be reached by the last header
-    BREF nbtRoot, bbtRoot;
-    std::vector<Ib> nbtPages, bbtPages;  // pages of the committed trees
+    TreeState nbt, bbt;
+    NdbWriter::CommitStats stats;
 
     std::vector<Region> regions;
     std::array<std::set<uint64_t>, kMaxBlockSlots + 1> byRun;  // regions by min(maxRun,128)
@@ -80,16 +94,27 @@ struct NdbWriter::Impl {
     Bytes wbuf;
     Ib wbufIb = 0;
     uint64_t committedEof = 0;
-    uint64_t diskSize = 0;  // what the file's size is known to be
+    uint64_t diskSize = 0;        // what the file's size is known to be
+    bool headerInFlight = false;  // the header of a commit is being written
 
     // ---- errors ----
     [[noreturn]] void fail(const std::string& what, uint64_t offset, int e) {
-        broken = true;
+        abandon();
         throw NdbError(IsNoSpace(e) ? NdbErrorKind::NoSpace : NdbErrorKind::Io, what, path, offset,
                        e);
     }
     [[noreturn]] void invalid(const std::string& what) {
         throw NdbError(NdbErrorKind::InvalidArgument, what, path);
+    }
+    // After a failure, or when the writer goes away without close(): what lies past the
+    // last committed end of file was never committed; cut it off (on a full disk this gives
+    // the space back). Not once the new header may be on disk.
+    void abandon() {
+        broken = true;
+        wbuf.clear();
+        if (fd >= 0 && !headerInFlight && committedEof != 0) {
+            if (::ftruncate(fd, off_t(committedEof)) == 0) diskSize = committedEof;
+        }
     }
     void checkUsable() {
         if (closed) throw NdbError(NdbErrorKind::Closed, "The store is already closed", path);
@@ -184,7 +209,13 @@ struct NdbWriter::Impl {
         R.dirty = true;
         setBucket(r);
     }
+    // Frees space that nothing committed reaches any more. Its old bytes are overwritten with
+    // zeros: stale B-tree pages left in free space are taken for deleted items by readers
+    // that scan free space (pffexport's "recovered" folder), and removed mail should not
+    // linger in the file.
     void markFree(Ib ib, size_t bytes) {
+        static const uint8_t zeros[kMaxBlockSize] = {};
+        queueWrite(ib, zeros, bytes);
         uint64_t r = (ib - kFirstAMapIb) / kRegionSize;
         size_t slot = size_t((ib - RegionIb(r)) / kSlotSize), n = bytes / kSlotSize;
         Region& R = regions[r];
@@ -311,7 +342,8 @@ struct NdbWriter::Impl {
         t.write(w);
         queueWrite(ib, buf, size);
         blocks.push_back(BlockRec{bid, ib, uint16_t(cb), 2});
-        bbtDirty = true;
+        bbt.dirty = true;
+        bbt.changedFrom = std::min(bbt.changedFrom, bid);  // BIDs only grow
         return bid;
     }
     Bid writeDataBlock(const uint8_t* data, size_t cb) {
@@ -342,11 +374,12 @@ struct NdbWriter::Impl {
         if (bid == 0) return;
         BlockRec* b = findBlock(bid);
         if (!b) return;
+        bbt.dirty = true;
+        bbt.changed.push_back(bid);
         if (--b->cRef > 1) return;
         BlockRec rec = *b;
         b->cRef = 0;
         ++deadBlocks;
-        bbtDirty = true;
         if (rec.bid & kBidInternal) {
             Bytes data = readBlock(rec);
             if (data.size() >= 8 && data[0] == 0x01) {  // XBLOCK, XXBLOCK
@@ -476,69 +509,123 @@ struct NdbWriter::Impl {
             releaseTree(it->second.bidSub);
         }
         it->second = NodeRec{bidData, bidSub, parent};
-        uint32_t& counter = header.rgnid[NidType(nid)];
-        counter = std::max(counter, NidIndex(nid));
-        nbtDirty = true;
+        // The header struct is packed: its fields are copied, never bound to references.
+        if (NidIndex(nid) > header.rgnid[NidType(nid)]) header.rgnid[NidType(nid)] = NidIndex(nid);
+        nbt.dirty = true;
+        nbt.changed.push_back(nid);
     }
 
     // ---- commit ----
-    // A B-tree of 512-byte pages over entries sorted by key ([MS-PST] 2.2.2.7.7), built
-    // bottom-up from full pages.
-    BREF buildTree(uint8_t ptype, const std::vector<uint8_t>& leafEntries, size_t cbEnt,
-                   uint8_t cEntMax, std::vector<Ib>& pages) {
-        std::vector<BTENTRY> level;
-        size_t count = leafEntries.size() / cbEnt;
-        auto writePage = [&](const uint8_t* entries, size_t n, size_t entSize, uint8_t max,
-                             uint8_t cLevel) {
-            uint8_t page[kPageSize] = {};
-            std::memcpy(page, entries, n * entSize);
-            page[488] = uint8_t(n);
-            page[489] = max;
-            page[490] = uint8_t(entSize);
-            page[491] = cLevel;
-            Ib ib = allocate(kPageSize, true);
-            Bid bid = nextPageBid++;
-            SealPage(page, ptype, ib, bid);
-            queueWrite(ib, page, kPageSize);
-            pages.push_back(ib);
-            BTENTRY e;
-            e.btkey = n ? getU64(entries) : 0;
-            e.BREF_ = BREF{bid, ib};
-            return e;
-        };
-        if (count == 0) return writePage(nullptr, 0, cbEnt, cEntMax, 0).BREF_;
-        for (size_t i = 0; i < count; i += cEntMax)
-            level.push_back(writePage(leafEntries.data() + i * cbEnt,
-                                      std::min<size_t>(cEntMax, count - i), cbEnt, cEntMax, 0));
-        uint8_t cLevel = 0;
-        while (level.size() > 1) {
-            ++cLevel;
-            std::vector<BTENTRY> parents;
-            for (size_t i = 0; i < level.size(); i += BTPAGE::kIndexMax) {
-                size_t n = std::min<size_t>(BTPAGE::kIndexMax, level.size() - i);
-                uint8_t buf[BTPAGE::kEntriesSize];
+    // Writes one B-tree page ([MS-PST] 2.2.2.7.7.1) and returns the entry that points to it.
+    BTENTRY writeTreePage(uint8_t ptype, const uint8_t* entries, size_t n, size_t entSize,
+                          uint8_t cEntMax, uint8_t cLevel) {
+        uint8_t page[kPageSize] = {};
+        if (n) std::memcpy(page, entries, n * entSize);
+        page[488] = uint8_t(n);
+        page[489] = cEntMax;
+        page[490] = uint8_t(entSize);
+        page[491] = cLevel;
+        Ib ib = allocate(kPageSize, true);
+        Bid bid = nextPageBid++;
+        SealPage(page, ptype, ib, bid);
+        queueWrite(ib, page, kPageSize);
+        ++stats.treePages;
+        BTENTRY e;
+        e.btkey = n ? getU64(entries) : 0;
+        e.BREF_ = BREF{bid, ib};
+        return e;
+    }
+    // Brings a committed B-tree up to date with its entries, sorted by key: leaf pages whose key
+    // range saw no change since the last commit are kept as they are (B-tree pages are
+    // immutable, and a kept page is still reached by the new tree); the others are written
+    // anew, full, and the index pages above are rebuilt. A commit thus writes in proportion to
+    // what changed, plus the index pages (one per 20 leaves).
+    template <class KeyOf, class WriteEntry>
+    void updateTree(TreeState& t, uint8_t ptype, size_t count, KeyOf keyOf, WriteEntry writeEntry,
+                    size_t cbEnt, uint8_t cEntMax) {
+        std::sort(t.changed.begin(), t.changed.end());
+        t.changed.erase(std::unique(t.changed.begin(), t.changed.end()), t.changed.end());
+        std::vector<TreeLeaf> leaves;
+        size_t p = 0;  // next entry
+        auto writeLeaves = [&](bool toEnd, uint64_t hi) {
+            uint8_t buf[BTPAGE::kEntriesSize];
+            while (p < count && (toEnd || keyOf(p) < hi)) {
                 LeWriter w(buf);
-                for (size_t j = 0; j < n; ++j) level[i + j].write(w);
-                parents.push_back(writePage(buf, n, BTENTRY::kSize, BTPAGE::kIndexMax, cLevel));
+                size_t n = 0;
+                uint64_t low = keyOf(p);
+                for (; n < cEntMax && p < count && (toEnd || keyOf(p) < hi); ++n, ++p)
+                    writeEntry(p, w);
+                BTENTRY e = writeTreePage(ptype, buf, n, cbEnt, cEntMax, 0);
+                leaves.push_back(TreeLeaf{low, e.BREF_, uint16_t(n)});
             }
-            level.swap(parents);
+        };
+        size_t c = 0;  // next changed key
+        for (size_t i = 0; i < t.leaves.size(); ++i) {
+            // Leaf i holds the keys from its first one (0 for the first leaf) up to the next
+            // leaf's first key (no bound for the last leaf).
+            const TreeLeaf& leaf = t.leaves[i];
+            bool last = i + 1 == t.leaves.size();
+            uint64_t hi = last ? 0 : t.leaves[i + 1].lowKey;
+            auto below = [&](uint64_t key) { return last || key < hi; };
+            uint64_t lo = i == 0 ? 0 : leaf.lowKey;
+            while (c < t.changed.size() && t.changed[c] < lo) ++c;
+            bool dirty = (c < t.changed.size() && below(t.changed[c])) || below(t.changedFrom);
+            // The entries must still be the leaf's (a safeguard: changes are all recorded).
+            dirty = dirty || p + leaf.count > count || keyOf(p) != leaf.lowKey ||
+                    (p + leaf.count < count && below(keyOf(p + leaf.count)));
+            if (!dirty) {
+                leaves.push_back(leaf);
+                p += leaf.count;
+                continue;
+            }
+            release(leaf.ref.ib, kPageSize, true);
+            writeLeaves(last, hi);
         }
-        return level[0].BREF_;
+        writeLeaves(true, 0);  // a first commit, or entries past every old leaf
+        for (Ib ib : t.indexPages) release(ib, kPageSize, true);
+        t.indexPages.clear();
+        if (leaves.empty()) {
+            BTENTRY e = writeTreePage(ptype, nullptr, 0, cbEnt, cEntMax, 0);
+            t.indexPages.push_back(e.BREF_.ib);  // an empty root, rewritten every time
+            t.root = e.BREF_;
+        } else {
+            std::vector<BTENTRY> level;
+            for (const TreeLeaf& l : leaves) level.push_back(BTENTRY{l.lowKey, l.ref});
+            uint8_t cLevel = 0;
+            while (level.size() > 1) {
+                ++cLevel;
+                std::vector<BTENTRY> parents;
+                for (size_t i = 0; i < level.size(); i += BTPAGE::kIndexMax) {
+                    size_t n = std::min<size_t>(BTPAGE::kIndexMax, level.size() - i);
+                    uint8_t buf[BTPAGE::kEntriesSize];
+                    LeWriter w(buf);
+                    for (size_t j = 0; j < n; ++j) level[i + j].write(w);
+                    parents.push_back(
+                        writeTreePage(ptype, buf, n, BTENTRY::kSize, BTPAGE::kIndexMax, cLevel));
+                    t.indexPages.push_back(parents.back().BREF_.ib);
+                }
+                level.swap(parents);
+            }
+            t.root = level[0].BREF_;
+        }
+        t.leaves.swap(leaves);
+        t.changed.clear();
+        t.changedFrom = UINT64_MAX;
+        t.dirty = false;
     }
     void buildNbt() {
-        std::vector<uint8_t> entries(nodes.size() * NBTENTRY::kSize);
-        LeWriter w(entries.data());
-        for (const auto& [nid, rec] : nodes) {
-            NBTENTRY e;
-            e.nid = nid;
-            e.bidData = rec.bidData;
-            e.bidSub = rec.bidSub;
-            e.nidParent = rec.parent;
-            e.write(w);
-        }
-        for (Ib ib : nbtPages) release(ib, kPageSize, true);
-        nbtPages.clear();
-        nbtRoot = buildTree(ptypeNBT, entries, NBTENTRY::kSize, BTPAGE::kNbtLeafMax, nbtPages);
+        std::vector<std::pair<Nid, NodeRec>> entries(nodes.begin(), nodes.end());
+        updateTree(
+            nbt, ptypeNBT, entries.size(), [&](size_t i) { return uint64_t(entries[i].first); },
+            [&](size_t i, LeWriter& w) {
+                NBTENTRY e;
+                e.nid = entries[i].first;
+                e.bidData = entries[i].second.bidData;
+                e.bidSub = entries[i].second.bidSub;
+                e.nidParent = entries[i].second.parent;
+                e.write(w);
+            },
+            NBTENTRY::kSize, BTPAGE::kNbtLeafMax);
     }
     void buildBbt() {
         if (deadBlocks) {
@@ -547,18 +634,16 @@ struct NdbWriter::Impl {
                          blocks.end());
             deadBlocks = 0;
         }
-        std::vector<uint8_t> entries(blocks.size() * BBTENTRY::kSize);
-        LeWriter w(entries.data());
-        for (const BlockRec& b : blocks) {
-            BBTENTRY e;
-            e.BREF_ = BREF{b.bid, b.ib};
-            e.cb = b.cb;
-            e.cRef = b.cRef;
-            e.write(w);
-        }
-        for (Ib ib : bbtPages) release(ib, kPageSize, true);
-        bbtPages.clear();
-        bbtRoot = buildTree(ptypeBBT, entries, BBTENTRY::kSize, BTPAGE::kBbtLeafMax, bbtPages);
+        updateTree(
+            bbt, ptypeBBT, blocks.size(), [&](size_t i) { return uint64_t(blocks[i].bid); },
+            [&](size_t i, LeWriter& w) {
+                BBTENTRY e;
+                e.BREF_ = BREF{blocks[i].bid, blocks[i].ib};
+                e.cb = blocks[i].cb;
+                e.cRef = blocks[i].cRef;
+                e.write(w);
+            },
+            BBTENTRY::kSize, BTPAGE::kBbtLeafMax);
     }
     void writeDList() {
         std::vector<std::pair<uint16_t, uint32_t>> byFree;  // free slots, AMap index
@@ -585,9 +670,9 @@ struct NdbWriter::Impl {
             // Trees never given to a node were never reachable: their space is free now.
             for (Bid bid : std::vector<Bid>(loose.begin(), loose.end())) releaseTree(bid);
             loose.clear();
-            if (nbtDirty) buildNbt();
-            if (bbtDirty) buildBbt();
-            nbtDirty = bbtDirty = false;
+            stats = {};
+            if (nbt.dirty) buildNbt();
+            if (bbt.dirty) buildBbt();
             writeDList();
             uint8_t page[kPageSize];
             for (size_t r = 0; r < regions.size(); ++r) {
@@ -597,6 +682,7 @@ struct NdbWriter::Impl {
                 SealPage(page, ptypeAMap, RegionIb(r), RegionIb(r));
                 queueWrite(RegionIb(r), page, kPageSize);
                 R.dirty = false;
+                ++stats.mapPages;
             }
             flush();
             uint64_t eof = RegionIb(regions.size());
@@ -613,15 +699,17 @@ struct NdbWriter::Impl {
             header.root.ibAMapLast = RegionIb(regions.size() - 1);
             header.root.cbAMapFree = totalFreeSlots * kSlotSize;
             header.root.cbPMapFree = 0;
-            header.root.BREFNBT = nbtRoot;
-            header.root.BREFBBT = bbtRoot;
+            header.root.BREFNBT = nbt.root;
+            header.root.BREFBBT = bbt.root;
             header.root.fAMapValid = ROOT::VALID_AMAP2;
             uint8_t buf[HEADER::kSize];
             header.write(buf);
+            headerInFlight = true;
             pwriteAll(0, buf, sizeof buf, "the file header");
             sync();
+            headerInFlight = false;
         } catch (const NdbError&) {
-            broken = true;
+            abandon();
             throw;
         }
         committedEof = header.root.ibFileEof;
@@ -642,7 +730,9 @@ struct NdbWriter::Impl {
 NdbWriter::NdbWriter() : impl_(std::make_unique<Impl>()) {}
 
 NdbWriter::~NdbWriter() {
-    if (impl_ && impl_->fd >= 0) ::close(impl_->fd);
+    if (!impl_ || impl_->fd < 0) return;
+    if (!impl_->closed) impl_->abandon();
+    ::close(impl_->fd);
 }
 
 std::unique_ptr<NdbWriter> NdbWriter::create(const std::filesystem::path& path,
@@ -685,11 +775,11 @@ Nid NdbWriter::allocateNid(uint32_t nidType) {
     d.checkUsable();
     if (nidType == 0 || nidType > 0x1F) d.invalid("NID type out of range");
     for (;;) {
-        uint32_t& counter = d.header.rgnid[nidType];
-        if (counter >= (1u << 27) - 1)
+        uint32_t index = d.header.rgnid[nidType];
+        if (index >= (1u << 27) - 1)
             throw NdbError(NdbErrorKind::TooLarge, "No NID of this type is left", d.path);
-        ++counter;
-        Nid nid = MakeNid(nidType, counter);
+        d.header.rgnid[nidType] = ++index;
+        Nid nid = MakeNid(nidType, index);
         if (!d.nodes.count(nid)) return nid;
     }
 }
@@ -716,7 +806,8 @@ void NdbWriter::removeNode(Nid nid) {
     if (it == d.nodes.end()) d.invalid("There is no node to remove with this NID");
     NodeRec rec = it->second;
     d.nodes.erase(it);
-    d.nbtDirty = true;
+    d.nbt.dirty = true;
+    d.nbt.changed.push_back(nid);
     d.releaseTree(rec.bidData);
     d.releaseTree(rec.bidSub);
 }
@@ -891,6 +982,10 @@ uint64_t NdbWriter::committedFileSize() const {
 }
 uint8_t NdbWriter::cryptMethod() const {
     return impl_->header.bCryptMethod;
+}
+
+NdbWriter::CommitStats NdbWriter::lastCommitStats() const {
+    return impl_->stats;
 }
 
 }  // namespace quill::store::pst::ndb

@@ -131,6 +131,14 @@ class NdbWriter {
     // last committed state.
     void close();
 
+    // What the last commit wrote besides the header: B-tree pages (those of leaves that
+    // changed, and the index pages) and AMap pages (those of regions that changed).
+    struct CommitStats {
+        size_t treePages = 0;
+        size_t mapPages = 0;
+    };
+    CommitStats lastCommitStats() const;
+
     const std::filesystem::path& path() const;
     uint64_t committedFileSize() const;  // ibFileEof of the last commit
     uint8_t cryptMethod() const;

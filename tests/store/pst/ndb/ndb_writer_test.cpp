@@ -1,1 +1,488 @@
+// The node database writer, checked through the independent reader and its structural
+// check (header CRCs, map pages, trailers, key order, reference counts, AMap coverage).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+
+#include "store/pst/ndb/ndb.h"
+
+using namespace quill::store::pst::ndb;
+using quill::store::Bytes;
+using quill::store::pst::Nid;
+using quill::store::pst::NodeContent;
+using quill::store::pst::SubnodeContent;
+namespace fs = std::filesystem;
+
+namespace {
+
+class PstNdb : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("quill-ndb-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    fs::path file(const std::string& name = "store.pst") const { return dir_ / name; }
+
+    static NdbOptions fast() {
+        NdbOptions o;
+        o.testNoSync = true;
+        return o;
+    }
+    // Checks the file and fails the test with the checker's findings.
+    static CheckReport expectSound(const fs::path& path, bool exactAMap = true,
+                                   bool crashed = false) {
+        NdbReader reader(path);
+        CheckOptions options;
+        options.exactAMap = exactAMap;
+        options.allowTrailingBytes = crashed;
+        CheckReport rep = reader.check(options);
+        EXPECT_TRUE(rep.ok()) << rep.summary();
+        return rep;
+    }
+
+    fs::path dir_;
+};
+
+Bytes Pattern(size_t size, uint32_t seed) {
+    Bytes b(size);
+    std::mt19937 rng(seed);
+    for (uint8_t& c : b) c = uint8_t(rng());
+    return b;
+}
+
+NodeContent WithSubnodes(size_t count, size_t dataSize, uint32_t seed) {
+    NodeContent c;
+    c.data = Pattern(100, seed);
+    for (size_t i = 0; i < count; ++i) {
+        SubnodeContent s;
+        s.nid = Nid(((i + 1) << 5) | 0x1F);
+        s.content.data = Pattern(dataSize, seed + uint32_t(i));
+        c.subnodes.push_back(std::move(s));
+    }
+    return c;
+}
+
+void ExpectSameContent(const NodeContent& a, const NodeContent& b) {
+    ASSERT_EQ(a.data, b.data);
+    ASSERT_EQ(a.subnodes.size(), b.subnodes.size());
+    for (size_t i = 0; i < a.subnodes.size(); ++i) {
+        EXPECT_EQ(a.subnodes[i].nid, b.subnodes[i].nid);
+        ExpectSameContent(a.subnodes[i].content, b.subnodes[i].content);
+    }
+}
+
+}  // namespace
+
+TEST_F(PstNdb, EmptyStoreIsOneRegionLikeOutlooksEmptyFile) {
+    auto w = NdbWriter::create(file(), fast());
+    w->close();
+    EXPECT_EQ(fs::file_size(file()), 0x42400u);  // 271,360 bytes, as Outlook writes it
+    CheckReport rep = expectSound(file());
+    EXPECT_EQ(rep.nodes, 0u);
+    EXPECT_EQ(rep.blocks, 0u);
+    NdbReader r(file());
+    EXPECT_EQ(uint64_t(r.header().wVer), 23u);
+    EXPECT_EQ(uint64_t(r.header().bidNextB) % 4, 0u);
+    EXPECT_EQ(uint64_t(r.header().rgnid[4]), 0x10000u);
+}
+
+TEST_F(PstNdb, CreateFailsClearlyAndNeverOverwrites) {
+    { std::ofstream(file("exists.pst")) << "precious"; }
+    try {
+        NdbWriter::create(file("exists.pst"), fast());
+        FAIL() << "created over an existing file";
+    } catch (const NdbError& e) {
+        EXPECT_EQ(e.kind(), NdbErrorKind::CannotCreate);
+        EXPECT_EQ(e.sysErrno(), EEXIST);
+        EXPECT_NE(std::string(e.what()).find("exists.pst"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(fs::file_size(file("exists.pst")), 8u);
+
+    try {
+        NdbWriter::create(dir_ / "no-such-folder" / "a.pst", fast());
+        FAIL() << "created in a missing folder";
+    } catch (const NdbError& e) {
+        EXPECT_EQ(e.kind(), NdbErrorKind::CannotCreate);
+        EXPECT_EQ(e.sysErrno(), ENOENT);
+    }
+    NdbOptions replace = fast();
+    replace.replaceExisting = true;
+    NdbWriter::create(file("exists.pst"), replace)->close();
+    expectSound(file("exists.pst"));
+}
+
+TEST_F(PstNdb, NidCountersStartWhereABlankFileStarts) {
+    auto w = NdbWriter::create(file(), fast());
+    struct Case {
+        uint32_t type;
+        Nid first;
+    };
+    for (const Case& c : std::vector<Case>{{0x02, (0x401u << 5) | 0x02},
+                                           {0x03, (0x4001u << 5) | 0x03},
+                                           {0x04, 0x200024},  // Outlook's first message NID
+                                           {0x08, (0x8001u << 5) | 0x08},
+                                           {0x1F, (0x401u << 5) | 0x1F}})
+        EXPECT_EQ(w->allocateNid(c.type), c.first) << c.type;
+
+    // Fixed NIDs below the counters leave them alone; an explicit NID above raises its
+    // counter, and allocation skips NIDs already put.
+    w->putNode(0x21, 0, NodeContent{});
+    w->putNode(0x2223, 0x122, NodeContent{});
+    w->putNode((0x500u << 5) | 0x02, 0x8022, NodeContent{});
+    w->putNode((0x403u << 5) | 0x0D, 0, NodeContent{});
+    EXPECT_EQ(w->allocateNid(0x02), (0x501u << 5) | 0x02);
+    EXPECT_EQ(w->allocateNid(0x0D), (0x404u << 5) | 0x0D);
+    EXPECT_THROW(w->allocateNid(0), NdbError);
+    EXPECT_THROW(w->putNode(0x20, 0, NodeContent{}), NdbError);  // type 0 is a heap id
+    w->close();
+    CheckReport rep = expectSound(file());
+    NdbReader r(file());
+    EXPECT_EQ(uint64_t(r.header().rgnid[1]), 0x400u);
+    EXPECT_EQ(uint64_t(r.header().rgnid[3]), 0x4001u);  // the one allocated above, not 0x2223
+    EXPECT_EQ(uint64_t(r.header().rgnid[2]), 0x501u);
+}
+
+// One data block, an XBLOCK, an XXBLOCK: the stream reads back whole, cut in full blocks.
+TEST_F(PstNdb, DataTreesAtEachSize) {
+    struct Case {
+        size_t size;
+        size_t blocks;
+        size_t xxblocks;
+    };
+    const size_t k = kMaxBlockData;
+    std::vector<Case> cases = {
+        {1, 1, 0}, {k, 1, 0}, {k + 1, 2, 0}, {1021 * k, 1021, 0}, {1021 * k + 1, 1022, 1}};
+    for (uint8_t crypt : {NDB_CRYPT_NONE, NDB_CRYPT_PERMUTE}) {
+        fs::path path = file("crypt" + std::to_string(crypt) + ".pst");
+        NdbOptions o = fast();
+        o.cryptMethod = crypt;
+        auto w = NdbWriter::create(path, o);
+        std::vector<Bytes> data;
+        for (size_t i = 0; i < cases.size(); ++i) {
+            data.push_back(Pattern(cases[i].size, uint32_t(i)));
+            w->putNode(Nid(((0x10001 + i) << 5) | 0x04), 0x8082, NodeContent{data.back(), {}});
+        }
+        w->putNode(0x61, 0, NodeContent{});  // an empty node has no block at all
+        w->close();
+        CheckReport rep = expectSound(path);
+        EXPECT_EQ(rep.xxblocks, 1u);
+        NdbReader r(path);
+        EXPECT_EQ(r.findNode(0x61)->bidData, 0u);
+        for (size_t i = 0; i < cases.size(); ++i) {
+            auto node = r.findNode(Nid(((0x10001 + i) << 5) | 0x04));
+            ASSERT_TRUE(node);
+            EXPECT_EQ(r.readStream(node->bidData), data[i]) << cases[i].size;
+            std::vector<uint32_t> sizes = r.streamBlockSizes(node->bidData);
+            EXPECT_EQ(sizes.size(), cases[i].blocks);
+            for (size_t b = 0; b + 1 < sizes.size(); ++b) ASSERT_EQ(sizes[b], k);
+        }
+    }
+}
+
+TEST_F(PstNdb, PermutedBlocksAreEncodedOnDisk) {
+    NdbOptions o = fast();
+    o.cryptMethod = NDB_CRYPT_PERMUTE;
+    auto w = NdbWriter::create(file(), o);
+    Bytes text(300, 'A');
+    w->putNode(0x21, 0, NodeContent{text, {}});
+    w->close();
+    NdbReader r(file());
+    EXPECT_EQ(uint64_t(r.header().bCryptMethod), uint64_t(NDB_CRYPT_PERMUTE));
+    EXPECT_EQ(r.readNode(0x21).data, text);
+    // The raw file holds 'A' encoded (0x41 -> mpbbCrypt[0x41]), never the plain run.
+    std::ifstream in(file(), std::ios::binary);
+    std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(raw.find(std::string(300, 'A')), std::string::npos);
+    EXPECT_NE(raw.find(std::string(300, char(PermuteEncodeTable()[0x41]))), std::string::npos);
+}
+
+// 340 subnodes fit one SLBLOCK (what libpst can read); one more needs an SIBLOCK. Subnodes
+// of subnodes get trees of their own.
+TEST_F(PstNdb, SubnodeTreesPastOneBlockAndNested) {
+    auto w = NdbWriter::create(file(), fast());
+    NodeContent flat = WithSubnodes(NdbWriter::kMaxSubnodesForLibpst, 40, 1);
+    NodeContent wide = WithSubnodes(NdbWriter::kMaxSubnodesForLibpst + 1, 40, 2);
+    NodeContent nested = WithSubnodes(3, 9000, 3);
+    nested.subnodes[1].content.subnodes = WithSubnodes(400, 10, 4).subnodes;
+    nested.subnodes[1].content.subnodes[7].content.subnodes = WithSubnodes(2, 20000, 5).subnodes;
+    // Given out of order: the tree must still be sorted by NID.
+    std::swap(nested.subnodes[0], nested.subnodes[2]);
+    w->putNode(0x200024, 0x8082, flat);
+    w->putNode(0x200044, 0x8082, wide);
+    w->putNode(0x200064, 0x8082, nested);
+    w->close();
+    CheckReport rep = expectSound(file());
+    EXPECT_EQ(rep.siblocks, 2u);  // the wide node and the 400 nested subnodes
+    NdbReader r(file());
+    ExpectSameContent(r.readNode(0x200024), flat);
+    ExpectSameContent(r.readNode(0x200044), wide);
+    std::swap(nested.subnodes[0], nested.subnodes[2]);
+    ExpectSameContent(r.readNode(0x200064), nested);
+}
+
+TEST_F(PstNdb, BadContentIsRefusedBeforeAnythingIsWritten) {
+    auto w = NdbWriter::create(file(), fast());
+    NodeContent twice = WithSubnodes(2, 10, 1);
+    twice.subnodes[1].nid = twice.subnodes[0].nid;
+    NodeContent zero = WithSubnodes(1, 10, 1);
+    zero.subnodes[0].nid = 0;
+    for (const NodeContent* bad : {&twice, &zero}) {
+        try {
+            w->putNode(0x200024, 0x8082, *bad);
+            FAIL();
+        } catch (const NdbError& e) {
+            EXPECT_EQ(e.kind(), NdbErrorKind::InvalidArgument);
+        }
+    }
+    EXPECT_THROW(w->removeNode(0x12345), NdbError);
+    w->putNode(0x21, 0, NodeContent{Bytes{1, 2, 3}, {}});  // still usable
+    w->close();
+    expectSound(file());
+}
+
+// Thousands of nodes and blocks: both B-trees grow past one page and several levels.
+TEST_F(PstNdb, BTreesSplitPastOnePage) {
+    auto w = NdbWriter::create(file(), fast());
+    const size_t count = 3000;
+    for (size_t i = 0; i < count; ++i) {
+        // Folders and messages interleaved, so NBT keys do not arrive in order.
+        Nid nid = (i % 2) ? Nid(((0x10001 + i) << 5) | 0x04) : Nid(((0x401 + i) << 5) | 0x02);
+        w->putNode(nid, 0x8022, NodeContent{Pattern(20 + i % 50, uint32_t(i)), {}});
+        if (i == count / 2) w->commit();
+    }
+    w->close();
+    CheckReport rep = expectSound(file());
+    EXPECT_EQ(rep.nodes, count);
+    EXPECT_EQ(rep.blocks, count);
+    EXPECT_EQ(rep.nbtLevels, 3u);  // 15 per leaf, 20 per index page
+    EXPECT_EQ(rep.bbtLevels, 3u);  // 20 per leaf
+    NdbReader r(file());
+    EXPECT_EQ(r.readNode(Nid(((0x401 + 1234) << 5) | 0x02)).data, Pattern(20 + 1234 % 50, 1234));
+}
+
+// A commit rewrites only the B-tree leaves whose keys changed, and the index pages above
+// them: its cost follows what changed since the last commit, not the size of the store.
+TEST_F(PstNdb, CommitsRewriteOnlyChangedLeaves) {
+    auto w = NdbWriter::create(file(), fast());
+    auto message = [](Nid i) { return Nid(((0x10001 + i) << 5) | 0x04); };
+    for (Nid i = 0; i < 3000; ++i) w->putNode(message(i), 0x8082, NodeContent{Pattern(30, i), {}});
+    w->commit();
+    EXPECT_GE(w->lastCommitStats().treePages, 3000u / 15 + 3000u / 20);
+    struct Step {
+        const char* what;
+        std::function<void()> change;
+        size_t maxPages;
+    };
+    std::vector<Step> steps = {
+        {"nothing", [] {}, 0},
+        {"one message more",
+         [&] {
+             w->putNode(message(3000), 0x8082, NodeContent{Bytes(5), {}});
+         },
+         40},
+        {"one replaced in the middle",
+         [&] {
+             w->putNode(message(1500), 0x8082, NodeContent{Bytes(7), {}});
+         },
+         45},
+        {"a removal and a lower key",
+         [&] {
+             w->removeNode(message(700));
+             w->putNode(0x8082, 0x8022, NodeContent{Bytes(9), {}});
+         },
+         50},
+    };
+    for (const Step& step : steps) {
+        step.change();
+        w->commit();
+        EXPECT_LE(w->lastCommitStats().treePages, step.maxPages) << step.what;
+        expectSound(file(), false);
+    }
+    w->close();
+    CheckReport rep = expectSound(file());
+    EXPECT_EQ(rep.nodes, 3001u);
+    NdbReader r(file());
+    EXPECT_EQ(r.readNode(message(1500)).data, Bytes(7));
+    EXPECT_EQ(r.readNode(message(2999)).data, Pattern(30, 2999));
+    EXPECT_FALSE(r.findNode(message(700)));
+}
+
+// Replacing and removing nodes frees their blocks; the maps describe exactly what is
+// allocated after close, and at most the last commit's freed space in between.
+TEST_F(PstNdb, ReplacedAndRemovedNodesFreeTheirSpace) {
+    auto w = NdbWriter::create(file(), fast());
+    for (Nid i = 0; i < 50; ++i)
+        w->putNode(((0x10001 + i) << 5) | 0x04, 0x8082, WithSubnodes(3, 5000, i));
+    w->commit();
+    for (Nid i = 0; i < 50; i += 2) w->putNode(((0x10001 + i) << 5) | 0x04, 0x8082, NodeContent{});
+    for (Nid i = 1; i < 50; i += 4) w->removeNode(((0x10001 + i) << 5) | 0x04);
+    // Replaced twice before any commit: the middle version's blocks were never committed.
+    w->putNode(0x21, 0, NodeContent{Pattern(20000, 7), {}});
+    w->putNode(0x21, 0, NodeContent{Pattern(20000, 8), {}});
+    w->commit();
+    CheckReport mid = expectSound(file(), false);
+    EXPECT_GT(mid.leakedSlots, 0u);  // the freed blocks stay marked until the next commit
+    w->close();
+    CheckReport rep = expectSound(file());
+    EXPECT_EQ(rep.nodes, 50u - 13u + 1u);
+    NdbReader r(file());
+    EXPECT_EQ(r.readNode(0x21).data, Pattern(20000, 8));
+    EXPECT_FALSE(r.findNode(((0x10001 + 1) << 5) | 0x04));
+    ExpectSameContent(r.readNode(((0x10001 + 3) << 5) | 0x04), WithSubnodes(3, 5000, 3));
+}
+
+// Freed space holds no stale data: old B-tree pages in free space would be taken for deleted
+// items by readers that scan it (pffexport's "recovered" folder), and removed mail must not
+// stay readable in the file.
+TEST_F(PstNdb, FreedSpaceIsWipedOnceNothingCommittedReachesIt) {
+    const std::string secret = "TOP-SECRET-MESSAGE-BODY-";
+    Bytes body;
+    for (int i = 0; i < 400; ++i) body.insert(body.end(), secret.begin(), secret.end());
+    auto w = NdbWriter::create(file(), fast());
+    w->putNode(0x200024, 0x8082, NodeContent{body, {}});
+    w->commit();
+    w->removeNode(0x200024);
+    w->putNode(0x21, 0, NodeContent{Bytes(10, 1), {}});
+    w->close();
+    expectSound(file());
+    std::ifstream in(file(), std::ios::binary);
+    std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(raw.find(secret), std::string::npos);
+    // Only the live B-tree pages remain: no NBT page (ptype 0x81) beyond the one in use.
+    size_t nbtPages = 0;
+    for (size_t off = kFirstAMapIb; off + kPageSize <= raw.size(); off += kPageSize)
+        nbtPages += raw[off + 496] == char(ptypeNBT) && raw[off + 497] == char(ptypeNBT);
+    EXPECT_EQ(nbtPages, 1u);
+}
+
+// What was committed survives a writer that dies before the next commit, even when the
+// nodes it had replaced since have new blocks all over the file.
+TEST_F(PstNdb, CrashAfterCommitLeavesTheCommittedState) {
+    NodeContent first = WithSubnodes(5, 9000, 1);
+    {
+        auto w = NdbWriter::create(file(), fast());
+        w->putNode(0x200024, 0x8082, first);
+        w->commit();
+        w->removeNode(0x200024);
+        for (Nid i = 0; i < 200; ++i)
+            w->putNode(((0x10002 + i) << 5) | 0x04, 0x8082, WithSubnodes(2, 3000, i));
+        w->commit();  // frees the first node's blocks: reusable after this commit only
+        uint64_t size = w->committedFileSize();
+        for (Nid i = 0; i < 300; ++i)
+            w->putNode(((0x20000 + i) << 5) | 0x04, 0x8082, WithSubnodes(1, 4000, i));
+        EXPECT_EQ(w->committedFileSize(), size);
+        // A crash now: the file as it is on disk, blocks past the committed end included.
+        fs::copy_file(file(), file("crashed.pst"));
+        // Dropping the writer without close() cuts the uncommitted tail off.
+    }
+    EXPECT_EQ(fs::file_size(file()), uint64_t(NdbReader(file()).header().root.ibFileEof));
+    for (const fs::path& path : {file(), file("crashed.pst")}) {
+        CheckReport rep = expectSound(path, false, true);
+        EXPECT_EQ(rep.nodes, 200u);
+        NdbReader r(path);
+        EXPECT_FALSE(r.findNode(0x200024));
+        ExpectSameContent(r.readNode(((0x10002 + 199) << 5) | 0x04), WithSubnodes(2, 3000, 199));
+    }
+}
+
+// A failing write (here the file-size limit, as a full disk would) stops the writer with a
+// typed error naming the file; the file keeps its last committed state.
+TEST_F(PstNdb, WriteFailureKeepsTheLastCommit) {
+    auto w = NdbWriter::create(file(), fast());
+    w->putNode(0x21, 0, NodeContent{Pattern(5000, 1), {}});
+    w->commit();
+    struct rlimit old {};
+    getrlimit(RLIMIT_FSIZE, &old);
+    auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old;
+    small.rlim_cur = 600 * 1024;
+    setrlimit(RLIMIT_FSIZE, &small);
+    bool thrown = false;
+    try {
+        w->putNode(0x200024, 0x8082, NodeContent{Pattern(2000000, 2), {}});
+        w->commit();
+    } catch (const NdbError& e) {
+        thrown = true;
+        EXPECT_EQ(e.kind(), NdbErrorKind::Io);
+        EXPECT_EQ(e.sysErrno(), EFBIG);
+        EXPECT_NE(e.offset(), NdbError::kNoOffset);
+        EXPECT_NE(std::string(e.what()).find(file().string()), std::string::npos) << e.what();
+    }
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, oldHandler);
+    EXPECT_TRUE(thrown);
+    try {
+        w->commit();
+        FAIL() << "commit after a failure";
+    } catch (const NdbError& e) {
+        EXPECT_EQ(e.kind(), NdbErrorKind::Closed);
+    }
+    w.reset();
+    expectSound(file(), false);
+    EXPECT_EQ(NdbReader(file()).readNode(0x21).data, Pattern(5000, 1));
+}
+
+// Blocks written piece by piece: a stream's block boundaries are kept (a heap's blocks need
+// not be full), subnode trees over written blocks, and written trees never given to a node
+// are freed at the commit.
+TEST_F(PstNdb, BlockLevelCallsBuildNodesFromStreams) {
+    auto w = NdbWriter::create(file(), fast());
+    NdbWriter::DataStream heap = w->openData();
+    heap.append(Pattern(3000, 1));
+    heap.endBlock();
+    heap.append(Pattern(5000, 2));
+    heap.endBlock();
+    heap.append(Pattern(100, 3));
+    Bid heapRoot = heap.finish();
+    Bid big = w->writeData(Pattern(300000, 4).data(), 300000);
+    Bid lost = w->writeData(Pattern(9000, 5).data(), 9000);  // never given to a node
+    {
+        NdbWriter::DataStream abandoned = w->openData();
+        abandoned.append(Pattern(20000, 6));
+    }  // dropped without finish(): its blocks are freed
+    Bid sub = w->writeSubnodeTree({SubnodeRef{0x8025, big, 0}});
+    EXPECT_THROW(w->writeSubnodeTree({SubnodeRef{0x8045, big, 0}}), NdbError);  // owned now
+    w->putNodeBlocks(0x200024, 0x8082, heapRoot, sub);
+    EXPECT_THROW(w->putNodeBlocks(0x200044, 0x8082, heapRoot, 0), NdbError);
+    (void)lost;
+    w->close();
+    expectSound(file());
+    NdbReader r(file());
+    auto node = r.findNode(0x200024);
+    ASSERT_TRUE(node);
+    EXPECT_EQ(r.streamBlockSizes(node->bidData), (std::vector<uint32_t>{3000, 5000, 100}));
+    NodeContent c = r.readNode(0x200024);
+    ASSERT_EQ(c.subnodes.size(), 1u);
+    EXPECT_EQ(c.subnodes[0].content.data, Pattern(300000, 4));
+}
+
+// Offsets past 4 GiB (and the FMap and FPMap places on the way) in a sparse file: the store
+// starts with empty regions and its blocks and pages all lie above 4 GiB.
+TEST_F(PstNdb, StorePastFourGigabytesStaysValid) {
+    NdbOptions o = fast();
+    o.testEmptyRegions = (uint64_t(4) << 30) / kRegionSize + 1;  // 16,913 regions
+    auto w = NdbWriter::create(file(), o);
+    for (Nid i = 0; i < 400; ++i)
+        w->putNode(((0x10001 + i) << 5) | 0x04, 0x8082, WithSubnodes(2, 3000 + i * 40, i));
+    w->putNode(0x21, 0, NodeContent{Pattern(2 * 1021 * kMaxBlockData, 9), {}});  // XXBLOCK
+    w->close();
+    EXPECT_GT(fs::file_size(file()), uint64_t(4) << 30);
+    CheckReport rep = expectSound(file());
+    EXPECT_EQ(rep.nodes, 401u);
+    NdbReader r(file());
+    EXPECT_GT(uint64_t(r.header().root.BREFNBT.ib), uint64_t(4) << 30);
+    EXPECT_GT(uint64_t(r.header().root.BREFBBT.ib), uint64_t(4) << 30);
+    EXPECT_EQ(r.readNode(0x21).data, Pattern(2 * 1021 * kMaxBlockData, 9));
+    ExpectSameContent(r.readNode(((0x10001 + 399) << 5) | 0x04),
+                      WithSubnodes(2, 3000 + 399 * 40, 399));
+}
