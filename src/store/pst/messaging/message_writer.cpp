@@ -77,6 +77,20 @@ std::vector<Property> RowCells(const std::vector<Property>& props, const TableLa
     return cells;
 }
 
+// The layouts of a message's tables and of the contents table, made once.
+const TableLayout& RecipientLayout() {
+    static const TableLayout layout = TableLayout::FromTags(MessageRecipientTableColumns());
+    return layout;
+}
+const TableLayout& AttachmentLayout() {
+    static const TableLayout layout = TableLayout::FromTags(MessageAttachmentTableColumns());
+    return layout;
+}
+const TableLayout& ContentsLayout() {
+    static const TableLayout layout = TableLayout::FromTags(ContentsTableColumns());
+    return layout;
+}
+
 std::string Upper(std::string s) {
     for (char& c : s)
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
@@ -98,7 +112,7 @@ Bytes OneOffEntryId(const std::string& name, const std::string& type, const std:
 }
 
 NodeContent BuildRecipientTable(const Message& message, NameIdMap& names, size_t& size) {
-    TableContext table(TableLayout::FromTags(MessageRecipientTableColumns()));
+    TableContext table(RecipientLayout());
     uint32_t rowId = 1;
     for (const Recipient& r : message.recipients) {
         std::vector<Property> props = BagProperties(r.props, names);
@@ -135,7 +149,7 @@ NodeContent BuildRecipientTable(const Message& message, NameIdMap& names, size_t
 
 struct BuiltObject {
     NodeContent node;
-    std::vector<Property> props;
+    std::vector<Property> rowCells;  // the object's values for its row in the parent's table
     size_t size = 0;
 };
 
@@ -169,8 +183,9 @@ BuiltObject BuildAttachment(const Attachment& a, NameIdMap& names, int depth) {
         SetProp(props, Int32Property(PidTagAttachSize,
                                      static_cast<int32_t>(std::min<size_t>(size, INT32_MAX))));
     BuiltObject out;
-    out.node = BuildPropertyContext(props, nids, std::move(subnodes));
-    out.props = std::move(props);
+    // The data goes into the node without another copy; the row needs none of it.
+    out.rowCells = RowCells(props, AttachmentLayout());
+    out.node = BuildPropertyContext(std::move(props), nids, std::move(subnodes));
     out.size = size;
     return out;
 }
@@ -211,11 +226,11 @@ BuiltObject BuildMessageObject(const Message& message, NameIdMap& names, int dep
     subnodes.push_back(
         SubnodeContent{NID_RECIPIENT_TABLE, BuildRecipientTable(message, names, size)});
     if (!message.attachments.empty()) {
-        TableContext table(TableLayout::FromTags(MessageAttachmentTableColumns()));
+        TableContext table(AttachmentLayout());
         for (const Attachment& a : message.attachments) {
             BuiltObject built = BuildAttachment(a, names, depth);
             Nid nid = nids.next(NID_TYPE_ATTACHMENT);
-            table.setRow(nid, RowCells(built.props, table.layout()));
+            table.setRow(nid, built.rowCells);
             subnodes.push_back(SubnodeContent{nid, std::move(built.node)});
             size += built.size;
         }
@@ -230,8 +245,8 @@ BuiltObject BuildMessageObject(const Message& message, NameIdMap& names, int dep
     }
 
     BuiltObject out;
-    out.node = BuildPropertyContext(props, nids, std::move(subnodes));
-    out.props = std::move(props);
+    out.rowCells = RowCells(props, ContentsLayout());
+    out.node = BuildPropertyContext(std::move(props), nids, std::move(subnodes));
     out.size = size;
     return out;
 }
@@ -254,9 +269,8 @@ Bytes EncodeSubject(const std::string& subject, const std::string& prefix) {
 BuiltMessage BuildMessage(const Message& message, NameIdMap& names) {
     BuiltObject built = BuildMessageObject(message, names, 0);
     BuiltMessage out;
-    TableLayout contents = TableLayout::FromTags(ContentsTableColumns());
-    out.contentsRow = RowCells(built.props, contents);
-    for (const Property& p : built.props)
+    out.contentsRow = std::move(built.rowCells);
+    for (const Property& p : out.contentsRow)
         if (p.tag == PidTagMessageFlags) out.read = (LoadU32(p.value.data()) & MSGFLAG_READ) != 0;
     out.node = std::move(built.node);
     return out;
