@@ -78,10 +78,6 @@ std::span<uint8_t> HeapBuilder::at(Hid hid) {
     return std::span<uint8_t>(block.data).subspan(begin, block.ends[index - 1] - begin);
 }
 
-size_t HeapBuilder::sizeOf(Hid hid) const {
-    return const_cast<HeapBuilder*>(this)->at(hid).size();
-}
-
 Bytes HeapBuilder::finish() const {
     static const std::vector<Block> kOneEmptyBlock(1);  // a heap always has its first block
     const std::vector<Block>& blocks = blocks_.empty() ? kOneEmptyBlock : blocks_;

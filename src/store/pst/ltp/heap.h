@@ -90,7 +90,6 @@ class HeapBuilder {
 
     // The bytes of an allocation, to fill in later (valid until the next allocate()).
     std::span<uint8_t> at(Hid hid);
-    size_t sizeOf(Hid hid) const;
 
     void setUserRoot(Hid hid) { userRoot_ = hid; }
     size_t blockCount() const { return blocks_.size(); }
