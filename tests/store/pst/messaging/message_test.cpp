@@ -184,6 +184,11 @@ TEST(MessageRoundTrip, MessagesSurviveBothReaders) {
         store->addMessage(inbox, SampleMessage("Grüße 3"));
         store->close();
     }
+    {
+        ndb::NdbReader reader(file);
+        auto report = reader.check();
+        EXPECT_TRUE(report.ok()) << report.summary();
+    }
     auto info = RunTool("pffinfo -a " + Quote(file));
     EXPECT_EQ(info.status, 0) << info.output;
     EXPECT_EQ(info.output.find("rror"), std::string::npos) << info.output;

@@ -141,6 +141,20 @@ TEST(PstRoundTrip, AThousandFolders) {
     EXPECT_EQ(c.pffexportFolders, expected);
 }
 
+TEST(PstRoundTrip, AnExistingFileIsNotReplacedAndTheErrorNamesIt) {
+    ScratchDir dir;
+    auto file = dir.path() / "exists.pst";
+    std::ofstream(file) << "not a store";
+    try {
+        PstStore::create(file, kStoreName);
+        FAIL() << "created over an existing file";
+    } catch (const PstError& e) {
+        EXPECT_EQ(e.kind(), PstError::Kind::Write);
+        EXPECT_NE(std::string(e.what()).find(file.string()), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(std::filesystem::file_size(file), 11u);
+}
+
 // After several commits, the space freed by them holds no stale copy of a rewritten node (the
 // top folder's hierarchy table before the last folders were added) for pffexport's recovery
 // ("-m all") to find and export under <target>.recovered.
