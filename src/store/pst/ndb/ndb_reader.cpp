@@ -238,6 +238,15 @@ NodeContent NdbReader::readNode(Nid nid) {
 
 CheckReport NdbReader::check(const CheckOptions& options) {
     CheckReport rep;
+    try {
+        checkInto(options, rep);
+    } catch (const NdbError& e) {
+        rep.problems.push_back(std::string("unreadable: ") + e.what());
+    }
+    return rep;
+}
+
+void NdbReader::checkInto(const CheckOptions& options, CheckReport& rep) {
     auto problem = [&](std::string text) { rep.problems.push_back(std::move(text)); };
     const HEADER& h = header_;
 
@@ -270,7 +279,7 @@ CheckReport NdbReader::check(const CheckOptions& options) {
     if (h.root.ibFileEof < kFirstAMapIb + kRegionSize ||
         (h.root.ibFileEof - kFirstAMapIb) % kRegionSize != 0) {
         problem("header: ibFileEof is not a whole number of AMap regions");
-        return rep;
+        return;
     }
     const uint64_t regions = (h.root.ibFileEof - kFirstAMapIb) / kRegionSize;
     rep.regions = regions;
@@ -351,6 +360,9 @@ CheckReport NdbReader::check(const CheckOptions& options) {
     if (dl.cEntDList > DLISTPAGE::kMaxEntries) problem("DList: cEntDList over 119");
     for (size_t i = 0; i < dl.cEntDList && i < DLISTPAGE::kMaxEntries; ++i)
         if ((dl.rgDListPageEnt[i] & 0xFFFFF) >= regions) problem("DList: entry past the last AMap");
+    for (size_t i = 1; i < dl.cEntDList && i < DLISTPAGE::kMaxEntries; ++i)
+        if ((dl.rgDListPageEnt[i] >> 20) > (dl.rgDListPageEnt[i - 1] >> 20))
+            problem("DList: entries not sorted by free space, most first");
 
     // B-trees ([MS-PST] 2.2.2.7.7).
     std::vector<NBTENTRY> nbt;
@@ -591,7 +603,6 @@ CheckReport NdbReader::check(const CheckOptions& options) {
     if (options.exactAMap && rep.leakedSlots)
         problem("AMaps mark " + std::to_string(rep.leakedSlots) +
                 " slots as used that nothing uses");
-    return rep;
 }
 
 }  // namespace quill::store::pst::ndb

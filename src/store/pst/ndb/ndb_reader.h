@@ -54,6 +54,7 @@ class NdbReader {
     NdbReader& operator=(const NdbReader&) = delete;
 
     const HEADER& header() const { return header_; }
+    // Never throws for a damaged file: what cannot be read becomes a problem of the report.
     CheckReport check(const CheckOptions& options = {});
 
     // The node B-tree's entries in key order. Throws NdbError (Corrupt) on a broken tree.
@@ -72,6 +73,7 @@ class NdbReader {
         uint16_t cb = 0;
         uint16_t cRef = 0;
     };
+    void checkInto(const CheckOptions& options, CheckReport& rep);
     void readAt(Ib ib, uint8_t* out, size_t size) const;
     Bytes readBlockData(Bid bid, bool decode);
     const BlockInfo& block(Bid bid);

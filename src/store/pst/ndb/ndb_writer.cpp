@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <deque>
 #include <map>
 #include <set>
 #include <unordered_set>
@@ -25,12 +26,16 @@ struct NodeRec {
     Nid parent = 0;
 };
 
+// One block's BBT entry, 16 bytes: a store of 20 GB has millions of them in memory.
 struct BlockRec {
     Bid bid = 0;
-    Ib ib = 0;
+    uint32_t slot = 0;  // offset / 64: files up to 256 GiB, far above what Outlook opens
     uint16_t cb = 0;
     uint16_t cRef = 0;  // 0: removed, dropped at the next commit
+
+    Ib ib() const { return Ib(slot) * kSlotSize; }
 };
+static_assert(sizeof(BlockRec) == 16);
 
 // One allocation region: the AMap page at its start and the 3968 slots it maps.
 struct Region {
@@ -75,9 +80,10 @@ struct NdbWriter::Impl {
     bool closed = false;
 
     std::map<Nid, NodeRec> nodes;
-    std::vector<BlockRec> blocks;  // ascending BIDs (BIDs only grow)
+    std::deque<BlockRec> blocks;  // ascending BIDs (BIDs only grow); no copies as it grows
     size_t deadBlocks = 0;
     std::unordered_set<Bid> loose;  // written trees not yet owned by a node
+    size_t openStreams = 0;         // DataStreams not finished yet
 
     Bid nextBid = 4;           // bidNextB: block BIDs advance by 4
     Bid nextPageBid = 1;       // bidNextP
@@ -85,7 +91,7 @@ struct NdbWriter::Impl {
     TreeState nbt, bbt;
     NdbWriter::CommitStats stats;
 
-    std::vector<Region> regions;
+    std::deque<Region> regions;  // 512 bytes each, one per 248 KiB of file
     std::array<std::set<uint64_t>, kMaxBlockSlots + 1> byRun;  // regions by min(maxRun,128)
     uint64_t totalFreeSlots = 0;
     uint64_t minAllocRegion = 0;
@@ -96,6 +102,8 @@ struct NdbWriter::Impl {
     uint64_t committedEof = 0;
     uint64_t diskSize = 0;        // what the file's size is known to be
     bool headerInFlight = false;  // the header of a commit is being written
+    uint64_t writeCalls = 0;
+    std::map<uint64_t, std::array<uint8_t, 496>> committedMaps;  // region -> AMap bits on disk
 
     // ---- errors ----
     [[noreturn]] void fail(const std::string& what, uint64_t offset, int e) {
@@ -109,12 +117,20 @@ struct NdbWriter::Impl {
     // After a failure, or when the writer goes away without close(): what lies past the
     // last committed end of file was never committed; cut it off (on a full disk this gives
     // the space back). Not once the new header may be on disk.
+    // AMaps a failed commit had already rewritten get their committed bits back, so that the
+    // maps and the header's cbAMapFree agree again.
     void abandon() {
         broken = true;
         wbuf.clear();
-        if (fd >= 0 && !headerInFlight && committedEof != 0) {
-            if (::ftruncate(fd, off_t(committedEof)) == 0) diskSize = committedEof;
+        if (fd < 0 || headerInFlight || committedEof == 0) return;
+        for (const auto& [r, bits] : committedMaps) {
+            if (RegionIb(r) >= committedEof) continue;
+            uint8_t page[kPageSize];
+            std::memcpy(page, bits.data(), kPageDataSize);
+            SealPage(page, ptypeAMap, RegionIb(r), RegionIb(r));
+            (void)!::pwrite(fd, page, kPageSize, off_t(RegionIb(r)));
         }
+        if (::ftruncate(fd, off_t(committedEof)) == 0) diskSize = committedEof;
     }
     void checkUsable() {
         if (closed) throw NdbError(NdbErrorKind::Closed, "The store is already closed", path);
@@ -124,14 +140,23 @@ struct NdbWriter::Impl {
     }
 
     // ---- file I/O ----
+    // A write that failed before any byte of it reached the file leaves the header of the
+    // last commit in place, even when it was the new header's write.
+    [[noreturn]] void writeFailed(const char* what, Ib ib, int e, bool nothingWritten) {
+        if (nothingWritten && ib == 0) headerInFlight = false;
+        fail(std::string("Cannot write ") + what, ib, e);
+    }
     void pwriteAll(Ib ib, const uint8_t* data, size_t size, const char* what) {
+        const Ib start = ib;
+        if (options.testFailAtWrite && ++writeCalls >= options.testFailAtWrite)
+            writeFailed(what, ib, ENOSPC, true);
         while (size > 0) {
             ssize_t n = ::pwrite(fd, data, size, off_t(ib));
             if (n < 0) {
                 if (errno == EINTR) continue;
-                fail(std::string("Cannot write ") + what, ib, errno);
+                writeFailed(what, ib, errno, ib == start);
             }
-            if (n == 0) fail(std::string("Cannot write ") + what, ib, ENOSPC);
+            if (n == 0) writeFailed(what, ib, ENOSPC, ib == start);
             data += n;
             size -= size_t(n);
             ib += uint64_t(n);
@@ -195,7 +220,12 @@ struct NdbWriter::Impl {
         R.maxRun = best;
         setBucket(r);
     }
+    // Keeps the bits of a region's AMap as the last commit wrote them, before they change.
+    void keepCommittedMap(uint64_t r) {
+        if (!regions[r].dirty) committedMaps.try_emplace(r, regions[r].bits);
+    }
     void markUsed(uint64_t r, size_t slot, size_t n) {
+        keepCommittedMap(r);
         Region& R = regions[r];
         for (size_t s = slot; s < slot + n; ++s) R.bits[s >> 3] |= uint8_t(0x80 >> (s & 7));
         R.freeSlots = uint16_t(R.freeSlots - n);
@@ -218,6 +248,7 @@ struct NdbWriter::Impl {
         queueWrite(ib, zeros, bytes);
         uint64_t r = (ib - kFirstAMapIb) / kRegionSize;
         size_t slot = size_t((ib - RegionIb(r)) / kSlotSize), n = bytes / kSlotSize;
+        keepCommittedMap(r);
         Region& R = regions[r];
         for (size_t s = slot; s < slot + n; ++s) R.bits[s >> 3] &= uint8_t(~(0x80 >> (s & 7)));
         R.freeSlots = uint16_t(R.freeSlots + n);
@@ -256,7 +287,7 @@ struct NdbWriter::Impl {
     void growRegion() {
         uint64_t r = regions.size();
         Ib base = RegionIb(r);
-        if (base + kRegionSize > (uint64_t(1) << 62))
+        if (base + kRegionSize > uint64_t(UINT32_MAX) * kSlotSize)
             throw NdbError(NdbErrorKind::TooLarge, "The store has reached the largest file size",
                            path, base);
         regions.emplace_back();
@@ -341,7 +372,7 @@ struct NdbWriter::Impl {
         LeWriter w(buf + size - BLOCKTRAILER::kSize);
         t.write(w);
         queueWrite(ib, buf, size);
-        blocks.push_back(BlockRec{bid, ib, uint16_t(cb), 2});
+        blocks.push_back(BlockRec{bid, uint32_t(ib / kSlotSize), uint16_t(cb), 2});
         bbt.dirty = true;
         bbt.changedFrom = std::min(bbt.changedFrom, bid);  // BIDs only grow
         return bid;
@@ -358,13 +389,13 @@ struct NdbWriter::Impl {
     Bytes readBlock(const BlockRec& b) {
         size_t size = BlockAllocSize(b.cb);
         Bytes buf(size);
-        readAt(b.ib, buf.data(), size);
+        readAt(b.ib(), buf.data(), size);
         LeReader r(buf.data() + size - BLOCKTRAILER::kSize);
         BLOCKTRAILER t = BLOCKTRAILER::read(r);
         if (t.bid != b.bid || t.cb != b.cb) {
             broken = true;
             throw NdbError(NdbErrorKind::Corrupt, "A block read back is not the one written", path,
-                           b.ib);
+                           b.ib());
         }
         buf.resize(b.cb);
         return buf;
@@ -398,7 +429,7 @@ struct NdbWriter::Impl {
                 }
             }
         }
-        release(rec.ib, BlockAllocSize(rec.cb), rec.bid < committedNextBid);
+        release(rec.ib(), BlockAllocSize(rec.cb), rec.bid < committedNextBid);
     }
     // Data tree over written data blocks ([MS-PST] 2.2.2.8.3.2).
     Bid buildDataTree(const std::vector<std::pair<Bid, uint32_t>>& leaves) {
@@ -569,7 +600,8 @@ struct NdbWriter::Impl {
             auto below = [&](uint64_t key) { return last || key < hi; };
             uint64_t lo = i == 0 ? 0 : leaf.lowKey;
             while (c < t.changed.size() && t.changed[c] < lo) ++c;
-            bool dirty = (c < t.changed.size() && below(t.changed[c])) || below(t.changedFrom);
+            bool dirty = (c < t.changed.size() && below(t.changed[c])) ||
+                         (t.changedFrom != UINT64_MAX && below(t.changedFrom));
             // The entries must still be the leaf's (a safeguard: changes are all recorded).
             dirty = dirty || p + leaf.count > count || keyOf(p) != leaf.lowKey ||
                     (p + leaf.count < count && below(keyOf(p + leaf.count)));
@@ -638,14 +670,17 @@ struct NdbWriter::Impl {
             bbt, ptypeBBT, blocks.size(), [&](size_t i) { return uint64_t(blocks[i].bid); },
             [&](size_t i, LeWriter& w) {
                 BBTENTRY e;
-                e.BREF_ = BREF{blocks[i].bid, blocks[i].ib};
+                e.BREF_ = BREF{blocks[i].bid, blocks[i].ib()};
                 e.cb = blocks[i].cb;
                 e.cRef = blocks[i].cRef;
                 e.write(w);
             },
             BBTENTRY::kSize, BTPAGE::kBbtLeafMax);
     }
-    void writeDList() {
+    // The density list is a hint that may be stale ([MS-PST] 2.2.2.7.4): it is written after
+    // the header, so that a failure before the header leaves no page BID on disk above the
+    // header's bidNextP.
+    void writeDList(Bid bid) {
         std::vector<std::pair<uint16_t, uint32_t>> byFree;  // free slots, AMap index
         for (size_t r = 0; r < regions.size(); ++r)
             if (regions[r].freeSlots) byFree.emplace_back(regions[r].freeSlots, uint32_t(r));
@@ -661,11 +696,13 @@ struct NdbWriter::Impl {
         for (size_t i = 0; i < n; ++i)
             d.rgDListPageEnt[i] = MakeDListPageEnt(byFree[i].second, byFree[i].first);
         uint8_t page[kPageSize];
-        d.write(page, nextPageBid++);
-        queueWrite(kDListIb, page, kPageSize);
+        d.write(page, bid);
+        pwriteAll(kDListIb, page, kPageSize, "the density list");
     }
     void commit() {
         checkUsable();
+        // An open stream's blocks belong to no tree yet: committed, they would be orphans.
+        if (openStreams) invalid("A data stream is still open: finish it before committing");
         try {
             // Trees never given to a node were never reachable: their space is free now.
             for (Bid bid : std::vector<Bid>(loose.begin(), loose.end())) releaseTree(bid);
@@ -673,7 +710,7 @@ struct NdbWriter::Impl {
             stats = {};
             if (nbt.dirty) buildNbt();
             if (bbt.dirty) buildBbt();
-            writeDList();
+            Bid dlistBid = nextPageBid++;
             uint8_t page[kPageSize];
             for (size_t r = 0; r < regions.size(); ++r) {
                 Region& R = regions[r];
@@ -706,6 +743,7 @@ struct NdbWriter::Impl {
             header.write(buf);
             headerInFlight = true;
             pwriteAll(0, buf, sizeof buf, "the file header");
+            writeDList(dlistBid);
             sync();
             headerInFlight = false;
         } catch (const NdbError&) {
@@ -714,6 +752,7 @@ struct NdbWriter::Impl {
         }
         committedEof = header.root.ibFileEof;
         committedNextBid = nextBid;
+        committedMaps.clear();
         // What only the previous header reached is free from now on.
         for (const auto& [ib, size] : pendingFree) markFree(ib, size);
         pendingFree.clear();
@@ -760,6 +799,15 @@ std::unique_ptr<NdbWriter> NdbWriter::create(const std::filesystem::path& path,
         for (uint64_t r = 0; r < options.testEmptyRegions; ++r) d.growRegion();
         d.growRegion();
         d.commit();
+        // The new name itself must survive a crash too.
+        if (!options.testNoSync) {
+            int dir = ::open(path.parent_path().empty() ? "." : path.parent_path().c_str(),
+                             O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (dir >= 0) {
+                ::fsync(dir);
+                ::close(dir);
+            }
+        }
     } catch (const NdbError&) {
         ::close(d.fd);
         d.fd = -1;
@@ -821,6 +869,7 @@ size_t NdbWriter::nodeCount() const {
 
 NdbWriter::DataStream::DataStream(NdbWriter& writer) : writer_(&writer) {
     buffer_.reserve(kMaxBlockData);
+    ++writer.impl_->openStreams;
 }
 
 NdbWriter::DataStream::DataStream(DataStream&& other) noexcept
@@ -835,6 +884,7 @@ NdbWriter::DataStream::DataStream(DataStream&& other) noexcept
 NdbWriter::DataStream::~DataStream() {
     if (finished_ || !writer_) return;
     Impl& d = *writer_->impl_;
+    --d.openStreams;
     if (d.broken || d.closed) return;
     try {
         for (const auto& leaf : leaves_) d.releaseTree(leaf.first);
@@ -889,6 +939,7 @@ Bid NdbWriter::DataStream::finish() {
         throw;
     }
     finished_ = true;
+    --d.openStreams;
     if (root) d.loose.insert(root);
     return root;
 }

@@ -34,6 +34,9 @@ struct NdbOptions {
     uint64_t testEmptyRegions = 0;
     // Test hook: skip fsync (the order of writes stays the same).
     bool testNoSync = false;
+    // Test hook: the write call with this number (1 = the first) and all after it fail as on
+    // a full disk; 0: never.
+    uint64_t testFailAtWrite = 0;
 };
 
 // A subnode whose blocks were written with the block-level calls below.
@@ -124,7 +127,9 @@ class NdbWriter {
     // ---- Commit ------------------------------------------------------------------------
     // Writes the new node and block B-trees, the allocation maps that changed, the density
     // list, then (after an fsync) the header, then fsyncs again. Costs in proportion to the
-    // number of nodes and blocks, not to the file size. Throws NdbError.
+    // B-tree leaves that changed (and the index pages above them), not to the file size.
+    // Throws NdbError: InvalidArgument while a DataStream is open (nothing is written then),
+    // Io/NoSpace on a failure (the file keeps its last committed state).
     void commit();
     // Commits, makes the allocation maps exact (space freed by the last commit is released
     // with one more header write), and closes. Throws NdbError; the file then stays in its

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <random>
+#include <set>
 
 #include "store/pst/ndb/ndb.h"
 
@@ -432,6 +433,56 @@ TEST_F(PstNdb, WriteFailureKeepsTheLastCommit) {
     EXPECT_EQ(NdbReader(file()).readNode(0x21).data, Pattern(5000, 1));
 }
 
+// A failing write at any moment, whichever write it is (blocks, B-tree pages, maps, the
+// header, the wiping of freed space), leaves a sound file holding the last commit, or the
+// one being made when its header was already written; or no file, when creating failed.
+TEST_F(PstNdb, FailureAtAnyWriteLeavesACommittedState) {
+    auto nodesOf = [](const fs::path& path) {
+        std::set<Nid> nids;
+        NdbReader reader(path);
+        for (const NodeEntry& n : reader.nodes()) nids.insert(n.nid);
+        return nids;
+    };
+    const std::set<Nid> state1 = {0x21, 0x200024}, state2 = {0x21, 0x200044, 0x200064};
+    size_t failures = 0;
+    for (uint64_t k = 1;; ++k) {
+        fs::path path = file("fail" + std::to_string(k) + ".pst");
+        NdbOptions o = fast();
+        o.testFailAtWrite = k;
+        int committed = -1;  // the last commit that returned
+        try {
+            auto w = NdbWriter::create(path, o);
+            committed = 0;
+            w->putNode(0x21, 0, NodeContent{Pattern(300, 1), {}});
+            w->putNode(0x200024, 0x8082, WithSubnodes(3, 9000, 1));
+            w->commit();
+            committed = 1;
+            w->removeNode(0x200024);
+            w->putNode(0x200044, 0x8082, WithSubnodes(2, 20000, 2));
+            w->putNode(0x200064, 0x8082, NodeContent{Pattern(100000, 3), {}});
+            w->commit();
+            committed = 2;
+            w->close();
+            break;  // k is past the last write: every failure point was tried
+        } catch (const NdbError& e) {
+            ++failures;
+            ASSERT_EQ(e.kind(), NdbErrorKind::NoSpace) << e.what();
+        }
+        SCOPED_TRACE("failing write " + std::to_string(k));
+        if (committed < 0) {
+            EXPECT_FALSE(fs::exists(path));
+            continue;
+        }
+        expectSound(path, false);
+        std::set<Nid> nids = nodesOf(path);
+        std::vector<std::set<Nid>> states = {{}, state1, state2};
+        EXPECT_TRUE(nids == states[committed] ||
+                    (committed < 2 && nids == states[size_t(committed) + 1]))
+            << "after commit " << committed << ", " << nids.size() << " nodes";
+    }
+    EXPECT_GT(failures, 10u);
+}
+
 // Blocks written piece by piece: a stream's block boundaries are kept (a heap's blocks need
 // not be full), subnode trees over written blocks, and written trees never given to a node
 // are freed at the commit.
@@ -449,7 +500,8 @@ TEST_F(PstNdb, BlockLevelCallsBuildNodesFromStreams) {
     {
         NdbWriter::DataStream abandoned = w->openData();
         abandoned.append(Pattern(20000, 6));
-    }  // dropped without finish(): its blocks are freed
+        EXPECT_THROW(w->commit(), NdbError);  // its blocks would be orphans
+    }                                         // dropped without finish(): its blocks are freed
     Bid sub = w->writeSubnodeTree({SubnodeRef{0x8025, big, 0}});
     EXPECT_THROW(w->writeSubnodeTree({SubnodeRef{0x8045, big, 0}}), NdbError);  // owned now
     w->putNodeBlocks(0x200024, 0x8082, heapRoot, sub);
@@ -464,6 +516,54 @@ TEST_F(PstNdb, BlockLevelCallsBuildNodesFromStreams) {
     NodeContent c = r.readNode(0x200024);
     ASSERT_EQ(c.subnodes.size(), 1u);
     EXPECT_EQ(c.subnodes[0].content.data, Pattern(300000, 4));
+}
+
+// The checker the other layers' tests rely on finds damage of each kind.
+TEST_F(PstNdb, CheckerFindsDamage) {
+    const std::string marker = "MARKER-OF-A-DATA-BLOCK";
+    {
+        auto w = NdbWriter::create(file(), fast());
+        w->putNode(0x21, 0, NodeContent{Bytes(marker.begin(), marker.end()), {}});
+        w->putNode(0x200024, 0x8082, WithSubnodes(3, 100, 1));
+        w->close();
+    }
+    expectSound(file());
+    std::string clean;
+    {
+        std::ifstream in(file(), std::ios::binary);
+        clean.assign((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+    const size_t block = clean.find(marker);
+    ASSERT_NE(block, std::string::npos);
+    const uint64_t nbtRoot = NdbReader(file()).header().root.BREFNBT.ib;
+    struct Case {
+        const char* name;
+        std::function<void(std::string&)> damage;
+        const char* expected;
+    };
+    std::vector<Case> cases = {
+        {"header byte", [](std::string& f) { f[0x30] ^= 1; }, "dwCRCPartial"},
+        {"block byte", [&](std::string& f) { f[block + 3] ^= 1; }, "wrong dwCRC"},
+        {"B-tree page byte", [&](std::string& f) { f[nbtRoot + 40] ^= 1; }, "NBT page"},
+        {"AMap bit of a live block",
+         [&](std::string& f) {
+             size_t slot = (block - kFirstAMapIb) / kSlotSize;
+             f[kFirstAMapIb + slot / 8] &= char(~(0x80 >> (slot % 8)));
+             SealPage(reinterpret_cast<uint8_t*>(&f[kFirstAMapIb]), ptypeAMap, kFirstAMapIb,
+                      kFirstAMapIb);
+         },
+         "marked free"},
+        {"file cut short", [](std::string& f) { f.resize(f.size() - kRegionSize); }, "ibFileEof"},
+    };
+    for (const Case& c : cases) {
+        std::string damaged = clean;
+        c.damage(damaged);
+        fs::path path = file(std::string("damaged-") + std::to_string(&c - cases.data()));
+        std::ofstream(path, std::ios::binary) << damaged;
+        CheckReport rep = NdbReader(path).check();
+        EXPECT_NE(rep.summary().find(c.expected), std::string::npos) << c.name << ":\n"
+                                                                     << rep.summary();
+    }
 }
 
 // Offsets past 4 GiB (and the FMap and FPMap places on the way) in a sparse file: the store
