@@ -153,6 +153,12 @@ std::string ReadFile(const std::filesystem::path& p) {
     return s.str();
 }
 
+std::string LongBody() {
+    std::string body;
+    for (int i = 0; i < 800; ++i) body += "Line " + std::to_string(i) + " of a long body – ✓\r\n";
+    return body;
+}
+
 // readpst writes non-ASCII header text as RFC 2047 words (=?utf-8?B?...?=); decodes them.
 std::string DecodeWords(const std::string& text) {
     std::regex word("=\\?utf-8\\?B\\?([A-Za-z0-9+/=]*)\\?=");
@@ -181,7 +187,9 @@ TEST(MessageRoundTrip, MessagesSurviveBothReaders) {
         store->commit();
         FolderId other = store->addFolder("Other");
         store->addMessage(other, SampleMessage("Grüße 2", false));
-        store->addMessage(inbox, SampleMessage("Grüße 3"));
+        Message third = SampleMessage("Grüße 3");
+        third.props.set(PidTagBody, LongBody());  // past one heap allocation: a subnode
+        store->addMessage(inbox, third);
         store->close();
     }
     {
@@ -218,6 +226,7 @@ TEST(MessageRoundTrip, MessagesSurviveBothReaders) {
               std::string(big.begin(), big.end()));
     EXPECT_EQ(ReadFile(m1 / "Attachments" / "Attachment00003" / "Message00001" / "Message.txt"),
               "Inner body");
+    EXPECT_EQ(ReadFile(inbox / "Message00002" / "Message.txt"), LongBody());
     auto other = dir.path() / "x.export" / "Top of Personal Folders" / "Other" / "Message00001";
     EXPECT_NE(ReadFile(other / "OutlookHeaders.txt").find("0x00000010 (Unread, Has attachments)"),
               std::string::npos);
@@ -312,6 +321,10 @@ TEST(MessageRoundTrip, LargeFolderIsListedCompletelyAndInOrder) {
     EXPECT_TRUE(reader.check().ok()) << reader.check().summary();
     NodeContent contents = reader.readNode(0x808E);
     EXPECT_GT(contents.data.size(), 8176u) << "the table's heap spans several blocks";
+    // Each heap block is exactly one data block of the node.
+    std::vector<uint32_t> blocks = reader.streamBlockSizes(reader.findNode(0x808E)->bidData);
+    ASSERT_GT(blocks.size(), 1u);
+    for (size_t i = 0; i + 1 < blocks.size(); ++i) EXPECT_EQ(blocks[i], 8176u) << i;
     auto rows = ReadTable(contents);
     ASSERT_EQ(rows.size(), size_t(count));
     EXPECT_EQ(rows[count - 1][PidTagSubject], EncodeSubject("Message number 1999", ""));
