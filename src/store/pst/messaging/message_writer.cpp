@@ -1,5 +1,6 @@
 #include "store/pst/messaging/message_writer.h"
 
+#include <algorithm>
 #include <chrono>
 #include <random>
 
@@ -111,9 +112,12 @@ Bytes OneOffEntryId(const std::string& name, const std::string& type, const std:
     return id;
 }
 
+// The recipient table is where a recipient's properties live: besides the usual columns it
+// gets one for every other property a recipient of this message has, so none is dropped.
 NodeContent BuildRecipientTable(const Message& message, NameIdMap& names, size_t& size) {
-    TableContext table(RecipientLayout());
-    uint32_t rowId = 1;
+    std::vector<std::vector<Property>> rows;
+    std::vector<PropTag> extra;
+    const TableLayout& usual = RecipientLayout();
     for (const Recipient& r : message.recipients) {
         std::vector<Property> props = BagProperties(r.props, names);
         std::string address = r.props.string(PidTagEmailAddress).value_or("");
@@ -135,15 +139,29 @@ NodeContent BuildRecipientTable(const Message& message, NameIdMap& names, size_t
         setDefault(BoolProperty(PidTagSendRichInfo, false));
         setDefault(Int32Property(PidTagRecipientFlags, kRecipSendable));
         setDefault(Int32Property(PidTagRecipientTrackStatus, 0));
-        setDefault(Int32Property(PidTagRecipientOrder, static_cast<int32_t>(rowId - 1)));
+        setDefault(Int32Property(PidTagRecipientOrder, static_cast<int32_t>(rows.size())));
         std::string key = Upper(type) + ":" + Upper(address);
         Bytes searchKey(key.begin(), key.end());
         searchKey.push_back(0);
         setDefault(BinaryProperty(PidTagSearchKey, searchKey));
         setDefault(BinaryProperty(PidTagEntryId, OneOffEntryId(name, type, address)));
         size += ValueBytes(props);
-        table.setRow(rowId++, RowCells(props, table.layout()));
+        for (const Property& p : props) {
+            bool sameId = false;
+            for (const TCOLDESC& c : usual.columns()) sameId |= PropIdOf(c.tag) == PropIdOf(p.tag);
+            if (!sameId && std::find(extra.begin(), extra.end(), p.tag) == extra.end())
+                extra.push_back(p.tag);
+        }
+        rows.push_back(std::move(props));
     }
+    if (extra.size() > 200) throw LtpError("recipients with more than 200 unusual properties");
+
+    std::vector<PropTag> columns(MessageRecipientTableColumns().begin(),
+                                 MessageRecipientTableColumns().end());
+    columns.insert(columns.end(), extra.begin(), extra.end());
+    TableContext table(TableLayout::FromTags(columns));
+    for (size_t i = 0; i < rows.size(); ++i)
+        table.setRow(static_cast<uint32_t>(i + 1), RowCells(rows[i], table.layout()));
     return table.build();
 }
 

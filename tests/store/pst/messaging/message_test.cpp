@@ -54,6 +54,7 @@ TEST(MessageWriter, SubjectCarriesThePrefixLengthMarker) {
 TEST(MessageWriter, MessageNodeHoldsItsTablesAttachmentsAndLargeValuesAsSubnodes) {
     NameIdMap names;
     Message m = SampleMessage("Grüße");
+    m.recipients[1].props.set(PidTagTransmittableDisplayName, std::string("Carol (transmitted)"));
     NamedProperty named;
     named.propertySet = {0x86, 0x03, 0x02, 0x00, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46};
     named.isString = true;
@@ -83,6 +84,9 @@ TEST(MessageWriter, MessageNodeHoldsItsTablesAttachmentsAndLargeValuesAsSubnodes
     EXPECT_EQ(recipients[1][PidTagEmailAddress], Utf16le("carol@example.org"));
     EXPECT_EQ(LoadU32(recipients[1][PidTagRecipientType].data()), uint32_t(MAPI_CC));
     EXPECT_EQ(recipients[0][PidTagSearchKey], Hex("534D54503A424F42404558414D504C452E4F524700"));
+    // A property outside the usual columns gets a column of its own rather than being lost.
+    EXPECT_EQ(recipients[1][PidTagTransmittableDisplayName], Utf16le("Carol (transmitted)"));
+    EXPECT_FALSE(recipients[0].count(PidTagTransmittableDisplayName));
 
     auto attachments = ReadTable(Subnode(node, NID_ATTACHMENT_TABLE)->content);
     ASSERT_EQ(attachments.size(), 3u);
