@@ -187,7 +187,17 @@ TEST(MessageRoundTrip, MessagesSurviveBothReaders) {
     {
         auto store = PstStore::create(file, "Store");
         FolderId inbox = store->addFolder("Inbox");
-        store->addMessage(inbox, SampleMessage("Grüße 1"));
+        Message first = SampleMessage("Grüße 1");
+        // Named properties: a header by name (PS_INTERNET_HEADERS) and one by number.
+        NamedProperty header{{0x86, 0x03, 0x02, 0x00, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46},
+                             true,
+                             0,
+                             "X-Mailer"};
+        NamedProperty numbered{
+            {0x08, 0x20, 0x06, 0x00, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46}, false, 0x8554, ""};
+        first.props.setNamed(header, PT_UNICODE, std::string("Quillmere"));
+        first.props.setNamed(numbered, PT_UNICODE, std::string("16.0"));
+        store->addMessage(inbox, first);
         store->commit();
         FolderId other = store->addFolder("Other");
         store->addMessage(other, SampleMessage("Grüße 2", false));
@@ -205,7 +215,8 @@ TEST(MessageRoundTrip, MessagesSurviveBothReaders) {
     EXPECT_EQ(info.status, 0) << info.output;
     EXPECT_EQ(info.output.find("rror"), std::string::npos) << info.output;
 
-    auto exp = RunTool("pffexport -m items -q -t " + Quote(dir.path() / "x") + " " + Quote(file));
+    auto exp =
+        RunTool("pffexport -m items -d -q -t " + Quote(dir.path() / "x") + " " + Quote(file));
     ASSERT_EQ(exp.status, 0) << exp.output;
     EXPECT_EQ(exp.output.find("rror"), std::string::npos) << exp.output;
     auto inbox = dir.path() / "x.export" / "Top of Personal Folders" / "Inbox";
@@ -220,6 +231,13 @@ TEST(MessageRoundTrip, MessagesSurviveBothReaders) {
           "Flags:\t\t\t\t\t0x00000011 (Read, Has attachments)"})
         EXPECT_NE(headers.find(want), std::string::npos) << want << "\n" << headers;
     EXPECT_EQ(ReadFile(m1 / "Message.txt"), "Hello Bob,\r\nthe plain body ✓.\r\n");
+    std::string values = ReadFile(m1 / "ItemValues.txt");
+    EXPECT_NE(values.find("Maps to entry:\t\t\tX-Mailer\nValue:\n0x00000000: 51 00 75 00 69 00"),
+              std::string::npos)
+        << "named property by name";
+    EXPECT_NE(values.find("Maps to entry type:\t\t0x00008554\nValue:\n0x00000000: 31 00 36 00"),
+              std::string::npos)
+        << "named property by number";
     std::string recipients = ReadFile(m1 / "Recipients.txt");
     EXPECT_NE(recipients.find("Email address:\t\tbob@example.org"), std::string::npos)
         << recipients;
