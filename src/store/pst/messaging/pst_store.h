@@ -60,6 +60,7 @@ class PstStore {
   public:
     // Creates the file (replacing none: an existing file is an error) with the store's fixed
     // objects under `displayName`, and commits it, so that even an empty store is a valid file.
+    // Throws PstError(Kind::Write) naming the file and the system's reason.
     static std::unique_ptr<PstStore> create(const std::filesystem::path& path,
                                             const std::string& displayName);
     // The same on any node sink, with a given record key (the store's provider UID).
@@ -75,7 +76,10 @@ class PstStore {
     // before. Names need not be unique (the caller decides); an empty name is refused.
     FolderId addFolder(const std::string& name);
 
-    // Stores the message in the folder, read or unread as its message flags say.
+    // Stores the message in the folder, read or unread as its message flags say; it is in
+    // the file from the next commit on. Throws PstError: NoSuchFolder; BadMessage when the
+    // message cannot be stored (nothing was written, the store goes on); Write when the file
+    // could not be written (the store then refuses further work); Closed.
     void addMessage(FolderId folder, const Message& message);
 
     // Writes every changed folder, table and the named-property map, then the header.
@@ -92,8 +96,8 @@ class PstStore {
         Nid parent = 0;
         std::string name;
         std::string containerClass;
-        bool hiddenCounts =
-            false;  // writes PidTagPstHiddenCount/Unread as Outlook does for user folders
+        // Writes PidTagPstHiddenCount/Unread, as Outlook does for the folders a user adds.
+        bool hiddenCounts = false;
         int32_t contentCount = 0;
         int32_t unreadCount = 0;
         size_t subfolderCount = 0;
