@@ -59,6 +59,7 @@ int main(int argc, char** argv) {
             }
             store->addMessage(id, m);
         }
+        store->finishFolder(id);  // as the conversion run does after each mailbox
         store->commit();
     }
     store->close();

@@ -248,6 +248,10 @@ void PstStore::addMessage(FolderId id, const Message& message) {
         throw PstError(PstError::Kind::NoSuchFolder,
                        "no folder with id " + std::to_string(id.nid) + " in this store");
     Folder& folder = it->second;
+    if (folder.finished)
+        throw PstError(
+            PstError::Kind::FolderFinished,
+            "folder \"" + folder.name + "\" was declared finished and takes no more messages");
     if (nextMessageIndex_ >= (1u << 27))
         throw PstError(PstError::Kind::Format, "the store has no message ids left");
     Nid nid = MakeNid(NID_TYPE_NORMAL_MESSAGE, nextMessageIndex_);
@@ -265,6 +269,15 @@ void PstStore::addMessage(FolderId id, const Message& message) {
         if (!built.read) folder.unreadCount++;
         folder.pcDirty = folder.contentsDirty = true;
     });
+}
+
+void PstStore::finishFolder(FolderId id) {
+    checkOpen();
+    auto it = folders_.find(id.nid);
+    if (it == folders_.end())
+        throw PstError(PstError::Kind::NoSuchFolder,
+                       "no folder with id " + std::to_string(id.nid) + " in this store");
+    it->second.finished = true;
 }
 
 void PstStore::commit() {
@@ -300,6 +313,8 @@ void PstStore::commit() {
             if (f.assocDirty)
                 put(MakeNid(NID_TYPE_ASSOC_CONTENTS_TABLE, index), 0, f.assoc.build());
             f.hierarchyDirty = f.contentsDirty = f.assocDirty = false;
+            if (f.finished && f.contents.rowCount() != 0)
+                f.contents = EmptyTable(ContentsTableColumns());  // written: free the rows
         }
         if (nameMap_.changed()) {
             put(NID_NAME_TO_ID_MAP, 0, nameMap_.build());

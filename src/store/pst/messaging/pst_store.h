@@ -82,6 +82,12 @@ class PstStore {
     // could not be written (the store then refuses further work); Closed.
     void addMessage(FolderId folder, const Message& message);
 
+    // Declares that the folder gets no more messages: its contents table is written at the
+    // next commit and then no longer held in memory, so that a run over many mailboxes needs
+    // memory for one mailbox's table at a time. Later addMessage() calls for it throw
+    // PstError(Kind::FolderFinished).
+    void finishFolder(FolderId folder);
+
     // Writes every changed folder, table and the named-property map, then the header.
     void commit();
     // Commits and closes the file. Further calls throw PstError(Kind::Closed).
@@ -105,6 +111,7 @@ class PstStore {
         ltp::TableContext contents;
         ltp::TableContext assoc;
         bool pcDirty = true, hierarchyDirty = true, contentsDirty = true, assocDirty = true;
+        bool finished = false;  // no more messages; contents released after the next commit
         Folder();
     };
 

@@ -150,6 +150,29 @@ TEST(MessageWriter, FolderCountsAndContentsRowsFollowTheMessages) {
     EXPECT_EQ(contents[2][PidTagMessageClass], Utf16le("IPM.Note"));
 }
 
+TEST(MessageWriter, AFinishedFolderIsWrittenOnceAndTakesNoMoreMessages) {
+    std::map<Nid, RecordedNode> nodes;
+    int commits = 0;
+    auto store = PstStore::createOn(std::make_unique<RecordingSink>(&nodes, &commits), "S", kKey);
+    FolderId inbox = store->addFolder("Inbox");
+    store->addMessage(inbox, SampleMessage("one", true, 10));
+    store->finishFolder(inbox);
+    store->commit();
+    EXPECT_EQ(ReadTable(nodes[0x808E].content).size(), 1u);
+    try {
+        store->addMessage(inbox, SampleMessage("two", true, 10));
+        FAIL() << "a finished folder took a message";
+    } catch (const PstError& e) {
+        EXPECT_EQ(e.kind(), PstError::Kind::FolderFinished);
+    }
+    // Another folder later: the finished one's table is not written again (nor emptied).
+    store->addFolder("Sent");
+    nodes.clear();
+    store->commit();
+    EXPECT_FALSE(nodes.count(0x808E));
+    EXPECT_TRUE(nodes.count(0x80AE));
+}
+
 std::string ReadFile(const std::filesystem::path& p) {
     std::ifstream in(p, std::ios::binary);
     std::stringstream s;
