@@ -3,8 +3,13 @@
 // stream and subnodes, addressed by NID through the node B-tree) stored as blocks (addressed
 // by BID through the block B-tree) in 64-byte slots tracked by the allocation maps.
 //
+// The writer stores only what it is given: it writes no node of its own (the store object,
+// the name map, folders and templates are the layer above's). Every block is referenced
+// once (cRef 2); a node's data is cut into full 8176-byte data blocks (the last one shorter),
+// unless DataStream::endBlock() says where a block ends.
+//
 // Blocks go to disk as soon as they are made; only the index entries stay in memory
-// (about 40 bytes per node and 24 per block). commit() writes the two B-trees, the maps,
+// (about 72 bytes per node and 16 per block). commit() writes the two B-trees, the maps,
 // the density list and then the header, so that the file on disk is always the state of the
 // last commit: nothing the last committed header reaches is overwritten before the next
 // header is in place, and a failure at any moment (disk full, crash) leaves that state
@@ -24,7 +29,8 @@
 namespace quill::store::pst::ndb {
 
 struct NdbOptions {
-    // NDB_CRYPT_NONE or NDB_CRYPT_PERMUTE ("compressible", Outlook's default for new files).
+    // NDB_CRYPT_NONE (the default: stored as is, readable by every reader and easy to
+    // inspect) or NDB_CRYPT_PERMUTE ("compressible", Outlook's own default for new files).
     uint8_t cryptMethod = NDB_CRYPT_NONE;
     // Replace a file already at the path; otherwise creating over an existing file fails.
     bool replaceExisting = false;
