@@ -46,8 +46,12 @@ class MsgOutput : public StoreOutput {
         auto message = Import(file, error);
         if (!message) return error;
         std::string target = AddTrailingSeparator(folder_) + "Email-" + std::to_string(k) + ".msg";
-        store::msg::MsgWriteResult written = store::msg::WriteMsgFile(*message, target);
+        // The message file is spent once imported: the .msg takes its place on the disk.
+        store::msg::MsgWriteOptions options;
+        options.spentFile = file;
+        store::msg::MsgWriteResult written = store::msg::WriteMsgFile(*message, target, options);
         if (!written) return written.error;
+        if (written.spentFileConsumed) return std::nullopt;
         return RemoveMessageFile(file);
     }
     StoreError close() override { return std::nullopt; }
