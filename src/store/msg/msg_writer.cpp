@@ -458,10 +458,12 @@ int CreateTemporary(const fs::path& path, fs::path& tempPath) {
     return -1;
 }
 
-// Moves the caller's spent file to a temporary name beside `path` and opens it emptied, so
-// that the new file takes its place on the disk: creating a file and deleting another cost
-// more than the message itself. Only a plain file with no other name qualifies; -1 when the
-// file cannot be taken over (it then stays as it was).
+// Moves the caller's spent file to a temporary name beside `path` and opens it for writing
+// over, so that the new file takes its place on the disk: creating a file and deleting another
+// cost more than the message itself. Only a plain file with no other name qualifies; -1 when
+// the file cannot be taken over (it then stays as it was). The file is not emptied here but
+// cut to the new length once written: on ext4 emptying a file makes its close wait for the
+// disk.
 int TakeOverFile(const fs::path& spent, const fs::path& path, fs::path& tempPath) {
     struct stat st {};
     if (::lstat(spent.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return -1;
@@ -472,7 +474,7 @@ int TakeOverFile(const fs::path& spent, const fs::path& path, fs::path& tempPath
         if (errno != EEXIST) return -1;
         if (attempt == 99) return -1;
     }
-    int fd = ::open(tempPath.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+    int fd = ::open(tempPath.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) ::unlink(tempPath.c_str());  // the spent file is not wanted either way
     return fd;
 }
@@ -566,6 +568,7 @@ MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path&
         return raw >= 0 ? ::close(raw) : 0;
     };
 
+    uint64_t fileSize = 0;
     try {
         {
             // A file sink leaves the FILE open when it closes: flushing, syncing and closing
@@ -586,6 +589,7 @@ MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path&
             if (!closed)
                 throw Failure{"finishing the compound file", "libgsf could not close it", 0, -1};
             uint64_t size = static_cast<uint64_t>(gsf_output_size(sink.get()));
+            fileSize = size;
             if (size > kMaxCompoundFileSize) {
                 throw Failure{"finishing the compound file",
                               "it would be " + std::to_string(size) +
@@ -599,6 +603,8 @@ MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path&
         }
         if (file && std::fflush(file.get()) != 0) throw SystemFailure("writing the file", errno);
         int descriptor = file ? ::fileno(file.get()) : fd;
+        if (consumed && ::ftruncate(descriptor, static_cast<off_t>(fileSize)) != 0)
+            throw SystemFailure("cutting the file to its length", errno);
         if (options.syncToDisk && ::fsync(descriptor) != 0)
             throw SystemFailure("flushing the file to the disk", errno);
         if (closeFile() != 0) throw SystemFailure("closing the file", errno);
