@@ -461,19 +461,20 @@ int CreateTemporary(const fs::path& path, fs::path& tempPath) {
 // Moves the caller's spent file to a temporary name beside `path` and opens it for writing
 // over, so that the new file takes its place on the disk: creating a file and deleting another
 // cost more than the message itself. Only a plain file with no other name qualifies; -1 when
-// the file cannot be taken over (it then stays as it was). The file is not emptied here but
-// cut to the new length once written: on ext4 emptying a file makes its close wait for the
-// disk.
-int TakeOverFile(const fs::path& spent, const fs::path& path, fs::path& tempPath) {
+// the file cannot be taken over (`taken` then says whether it is gone all the same). The file
+// is not emptied here but cut to the new length once written: on ext4 emptying a file makes
+// its close wait for the disk.
+int TakeOverFile(const fs::path& spent, const fs::path& path, fs::path& tempPath, bool& taken) {
+    taken = false;
     struct stat st {};
     if (::lstat(spent.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return -1;
     for (int attempt = 0; attempt < 100; ++attempt) {
         tempPath = TemporaryName(path);
         if (::renameat2(AT_FDCWD, spent.c_str(), AT_FDCWD, tempPath.c_str(), RENAME_NOREPLACE) == 0)
             break;
-        if (errno != EEXIST) return -1;
-        if (attempt == 99) return -1;
+        if (errno != EEXIST || attempt == 99) return -1;
     }
+    taken = true;
     int fd = ::open(tempPath.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) ::unlink(tempPath.c_str());  // the spent file is not wanted either way
     return fd;
@@ -531,16 +532,20 @@ MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path&
     fs::path tempPath;
     int fd = -1;
     bool consumed = false;
+    bool writingOver = false;  // the spent file's old bytes are there to be cut off
     if (!options.spentFile.empty()) {
-        fd = TakeOverFile(options.spentFile, path, tempPath);
-        consumed = fd >= 0;
+        fd = TakeOverFile(options.spentFile, path, tempPath, consumed);
+        writingOver = fd >= 0;
     }
     if (fd < 0) fd = CreateTemporary(path, tempPath);
     if (fd < 0) {
         int err = errno;
-        return Fail(path, SystemFailure("creating the temporary file \"" +
-                                            tempPath.filename().string() + "\" beside it",
-                                        err));
+        MsgWriteResult r =
+            Fail(path, SystemFailure("creating the temporary file \"" +
+                                         tempPath.filename().string() + "\" beside it",
+                                     err));
+        r.spentFileConsumed = consumed;
+        return r;
     }
     const bool inMemory = StreamVolume(message) < kInMemoryLimit;
     // Declared before the FILE that uses it, so that it outlives the FILE; left uninitialised
@@ -603,7 +608,7 @@ MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path&
         }
         if (file && std::fflush(file.get()) != 0) throw SystemFailure("writing the file", errno);
         int descriptor = file ? ::fileno(file.get()) : fd;
-        if (consumed && ::ftruncate(descriptor, static_cast<off_t>(fileSize)) != 0)
+        if (writingOver && ::ftruncate(descriptor, static_cast<off_t>(fileSize)) != 0)
             throw SystemFailure("cutting the file to its length", errno);
         if (options.syncToDisk && ::fsync(descriptor) != 0)
             throw SystemFailure("flushing the file to the disk", errno);

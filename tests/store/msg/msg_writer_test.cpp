@@ -636,13 +636,15 @@ TEST(MsgWrite, SpentFileIsTakenOverOnlyWhenItHasNoOtherName) {
     TempFolder folder;
     fs::path spent = folder.path() / "Email-0.eml";
     fs::path file = folder.path() / "Email-0.msg";
-    WriteFile(spent, Pattern(5000, 3));
+    WriteFile(spent, Pattern(300000, 3));  // longer than the .msg: its tail must go
     MsgWriteOptions options;
     options.spentFile = spent;
     MsgWriteResult r = WriteMsgFile(*Build(Plain("x")), file, options);
     ASSERT_TRUE(r.ok()) << r.error;
     EXPECT_TRUE(r.spentFileConsumed);
     EXPECT_FALSE(fs::exists(spent));
+    EXPECT_LT(fs::file_size(file), 300000u);
+    EXPECT_EQ(fs::file_size(file) % 512, 0u);
     EXPECT_EQ(CheckCompoundFile(file).status, 0);
     EXPECT_FALSE(HasTemporaryFiles(folder.path()));
 
