@@ -488,3 +488,19 @@ TEST_F(RunTest, MsgFileThatCannotBeWrittenEndsTheRunWithTheOutlookBox) {
 }
 
 }  // namespace
+
+TEST_F(RunTest, StoreRunEndsAtAMailboxThatCannotBeRead) {
+    fs::path gone = in_ / "gone.mbox", b = in_ / "b.mbox";
+    WriteFile(b, "From c\nX: 3\n");
+    RecordingStore::Log log;
+    RunSettings settings;
+    settings.storeOutputs = [&](OutputKind) { return std::make_unique<RecordingStore>(log); };
+
+    RunSummary s = RunConversion(host_, OutputKind::PST, {gone.string(), b.string()}, settings);
+
+    EXPECT_NE(s.storeFailure.find(gone.string()), std::string::npos) << s.storeFailure;
+    EXPECT_EQ(log.calls.back(), "abandon");
+    EXPECT_EQ(host_.boxes.back().title, "Outlook Error");
+    EXPECT_EQ(host_.boxes.back().text.rfind("Outlook Session Creation Error !\r\n", 0), 0u);
+    EXPECT_EQ(host_.captionsOf(Caption::LblProgessCurrent).size(), 1u);  // b never started
+}
