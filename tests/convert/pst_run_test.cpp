@@ -324,7 +324,9 @@ void ExpectReadpstMessage(const ReadBack& r, const Mail& m, bool top = true) {
         ExpectReadpstMessage(r.forwarded[i], m.forwarded[i], false);
 }
 
-// readpst numbers the messages of a folder 1.eml, 2.eml, ... in the order it reads them.
+// readpst numbers the messages of a folder 1.eml, 2.eml, ... in the order it reads them. It runs
+// with -j 0: its parallel jobs share one file offset and now and then read a block from the
+// wrong place, dropping a message of a large folder ("A NULL item was seen").
 std::map<std::string, std::vector<fs::path>> ReadpstMessages(const fs::path& storeDir) {
     std::map<std::string, std::vector<fs::path>> out;
     for (const auto& folder : fs::directory_iterator(storeDir)) {
@@ -386,7 +388,7 @@ class PstRun : public ::testing::Test {
                   0);
         auto pff = PffMessages(root_ / "x.export" / "Top of Personal Folders");
         fs::create_directories(root_ / "r");
-        ASSERT_EQ(Shell("readpst -D -e -8 -b -o " + Quote(root_ / "r") + " " + Quote(pst)), 0);
+        ASSERT_EQ(Shell("readpst -j 0 -D -e -8 -b -o " + Quote(root_ / "r") + " " + Quote(pst)), 0);
         auto rp = ReadpstMessages(root_ / "r" / ("MBOX Mailbox _ Created - " + stamp));
 
         std::vector<std::string> expectedFolders = folderNames;
@@ -476,7 +478,7 @@ TEST_F(PstRun, SlowFolderOfSeventyThousandMessages) {
     ASSERT_TRUE(s.storeFailure.empty()) << s.storeFailure;
     const fs::path pst = storeFile();
     fs::create_directories(root_ / "r");
-    ASSERT_EQ(Shell("readpst -D -e -8 -b -o " + Quote(root_ / "r") + " " + Quote(pst)), 0);
+    ASSERT_EQ(Shell("readpst -j 0 -D -e -8 -b -o " + Quote(root_ / "r") + " " + Quote(pst)), 0);
     auto rp = ReadpstMessages(root_ / "r" /
                               ("MBOX Mailbox _ Created - " + pst.stem().string().substr(4)));
     ASSERT_EQ(rp["Many"].size(), mails.size());
@@ -540,7 +542,7 @@ TEST_F(PstRun, FullDiskEndsTheRunWithOneOutlookErrorAndAReadableStore) {
     ASSERT_FALSE(pst.empty());
     EXPECT_EQ(Shell("pffinfo " + Quote(pst)), 0);
     fs::create_directories(root_ / "r");
-    ASSERT_EQ(Shell("readpst -D -e -8 -b -o " + Quote(root_ / "r") + " " + Quote(pst)), 0);
+    ASSERT_EQ(Shell("readpst -j 0 -D -e -8 -b -o " + Quote(root_ / "r") + " " + Quote(pst)), 0);
     auto rp = ReadpstMessages(root_ / "r" /
                               ("MBOX Mailbox _ Created - " + pst.stem().string().substr(4)));
     ASSERT_EQ(rp["First"].size(), first.size());
