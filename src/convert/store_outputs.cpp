@@ -76,6 +76,8 @@ class PstOutput : public StoreOutput {
         path_ = outputFolder + "MBOX" + stamp + ".pst";
         return guard([&] {
             store_ = pst::PstStore::create(path_, "MBOX Mailbox : Created - " + stamp);
+            if (YieldClock* clock = importOptions_.yield)
+                store_->setBreather([clock] { clock->maybeYield(); });
             lastCommit_ = std::chrono::steady_clock::now();
         });
     }
