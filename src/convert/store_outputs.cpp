@@ -85,6 +85,13 @@ class PstOutput : public StoreOutput {
         return guard([&] { folder_ = store_->addFolder(name); });
     }
     StoreError storeMessage(uint64_t, const std::string& file) override {
+        // A large message spends tens of milliseconds in steps that cannot yield midway (the
+        // MIME parser's scan of the file, copying an attachment into the store's buffers):
+        // each of them starts on a fresh time budget.
+        YieldClock* clock = importOptions_.yield;
+        std::error_code sizeError;
+        const bool large = clock && fs::file_size(file, sizeError) > kLargeMessageFile;
+        if (large) clock->yieldNow();
         std::optional<store::Message> message;
         try {
             message = store::mime::ImportMessageFile(file, importOptions_).message;
@@ -93,6 +100,7 @@ class PstOutput : public StoreOutput {
         } catch (const std::exception& e) {
             return "Could not convert message file " + file + ": " + e.what();
         }
+        if (large) clock->yieldNow();
         if (StoreError e = guard([&] { store_->addMessage(folder_, *message); })) return e;
         message.reset();
         std::error_code ec;
@@ -131,6 +139,7 @@ class PstOutput : public StoreOutput {
 
   private:
     static constexpr auto kCommitInterval = std::chrono::seconds(3);
+    static constexpr uintmax_t kLargeMessageFile = 4u << 20;
 
     template <typename F>
     StoreError guard(F&& step) {
