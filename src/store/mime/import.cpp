@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -48,19 +47,6 @@ constexpr size_t kMaxWarnings = 50;
 // short in PidTagTransportMessageHeaders; the headers themselves are still all mapped.
 constexpr size_t kMaxTransportHeaders = 4u << 20;
 constexpr size_t kReadChunk = 64 * 1024;
-
-// What a byte of base64 content is, checked for every byte of every attachment: 1 a symbol of
-// the alphabet, 0 padding or white space that decoding skips, 2 a byte that has no place there.
-constexpr std::array<uint8_t, 256> kBase64Kind = [] {
-    std::array<uint8_t, 256> kind{};
-    for (int c = 0; c < 256; ++c) {
-        const bool symbol = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-                            (c >= '0' && c <= '9') || c == '+' || c == '/';
-        const bool skipped = c == '=' || c == '\r' || c == '\n' || c == ' ' || c == '\t';
-        kind[c] = symbol ? 1 : skipped ? 0 : 2;
-    }
-    return kind;
-}();
 
 void InitGMime() {
     static std::once_flag once;
@@ -685,13 +671,13 @@ bool Importer::DecodeContent(GMimePart* part, Bytes& out) {
         if (n == 0) break;
         if (options_.yield != nullptr) options_.yield->maybeYield();
         if (base64) {
-            uint64_t foreign = 0;
             for (ssize_t i = 0; i < n; ++i) {
-                const uint8_t kind = kBase64Kind[static_cast<unsigned char>(buf[i])];
-                base64Symbols += kind & 1;
-                foreign += kind >> 1;
+                unsigned char c = static_cast<unsigned char>(buf[i]);
+                if (std::isalnum(c) || c == '+' || c == '/')
+                    ++base64Symbols;
+                else if (c != '=' && c != '\r' && c != '\n' && c != ' ' && c != '\t')
+                    invalidBase64 = true;
             }
-            invalidBase64 |= foreign != 0;
         }
         if (filter) {
             char* outBuf = nullptr;
