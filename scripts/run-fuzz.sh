@@ -3,7 +3,8 @@
 # UndefinedBehaviorSanitizer) and runs each for a short, bounded time on the seed corpus
 # committed in fuzz/corpus/<target>/. Any crash, leak, sanitizer report or timeout fails
 # the run; the input that caused it is kept in build-fuzz/crashes/<target>/ and belongs,
-# once the fault is mended, in tests/data/ with a test that replays it.
+# once the fault is mended, in tests/data/fuzz/<target>/, where the ordinary test builds
+# replay it (tests/fuzz) together with the seed corpus.
 #
 #   FUZZ_SECONDS=6 (per target)   FUZZ_JOBS=2 (build)   FUZZ_TARGETS="a b" (a subset)
 set -euo pipefail

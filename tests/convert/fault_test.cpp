@@ -364,6 +364,11 @@ TEST_F(FaultTest, FolderDisappearingDuringFolderImport) {
 
     EXPECT_FALSE(found.cancelled);
     for (const auto& m : found.mailboxes) EXPECT_TRUE(fs::exists(m)) << m;
+    // The vanished folder is reported with the system's reason, not silently left out.
+    ASSERT_EQ(found.unreadableFolders.size(), 1u);
+    EXPECT_EQ(fs::path(found.unreadableFolders[0].path).parent_path(), in_ / "b");
+    EXPECT_NE(found.unreadableFolders[0].reason.find("No such file"), std::string::npos)
+        << found.unreadableFolders[0].reason;
     EXPECT_NE(
         std::find(found.mailboxes.begin(), found.mailboxes.end(), (in_ / "d" / "w.mbx").string()),
         found.mailboxes.end());
