@@ -1,5 +1,6 @@
 #include "convert/store_outputs.h"
 
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <system_error>
@@ -7,10 +8,13 @@
 #include "shell/paths.h"
 #include "store/mime/import.h"
 #include "store/msg/msg_writer.h"
+#include "store/pst/messaging/pst_error.h"
+#include "store/pst/messaging/pst_store.h"
 
 namespace quill {
 
 namespace fs = std::filesystem;
+namespace pst = store::pst::messaging;
 
 namespace {
 
@@ -56,6 +60,72 @@ class MsgOutput : public StoreOutput {
     std::string folder_;
 };
 
+// One new store for the run, a folder per mailbox, committed after mailboxes (at most every
+// few seconds, so that a run over many small mailboxes is not all commits) and at the end.
+class PstOutput : public StoreOutput {
+  public:
+    StoreError open(const std::string& outputFolder) override {
+        const std::string stamp = StoreTimeStamp(std::time(nullptr));
+        path_ = outputFolder + "MBOX" + stamp + ".pst";
+        return guard([&] {
+            store_ = pst::PstStore::create(path_, "MBOX Mailbox : Created - " + stamp);
+            lastCommit_ = std::chrono::steady_clock::now();
+        });
+    }
+    StoreError beginMailbox(const std::string& name, const std::string&) override {
+        return guard([&] { folder_ = store_->addFolder(name); });
+    }
+    StoreError storeMessage(uint64_t, const std::string& file) override {
+        std::string error;
+        auto message = Import(file, error);
+        if (!message) return error;
+        if (StoreError e = guard([&] { store_->addMessage(folder_, *message); })) return e;
+        return RemoveMessageFile(file);
+    }
+    StoreError endMailbox() override {
+        // The folder's rows are written now and leave memory; the store is committed at most
+        // every few seconds, so that a run over many small mailboxes is not all commits.
+        if (StoreError e = guard([&] { store_->finishFolder(folder_); })) return e;
+        if (std::chrono::steady_clock::now() - lastCommit_ < kCommitInterval) return std::nullopt;
+        return guard([&] {
+            store_->commit();
+            lastCommit_ = std::chrono::steady_clock::now();
+        });
+    }
+    StoreError close() override {
+        return guard([&] {
+            store_->close();
+            store_.reset();
+        });
+    }
+    void abandon() override {
+        // What was committed stays readable; the store's own close commits what it can.
+        try {
+            if (store_) store_->close();
+        } catch (const std::exception&) {
+        }
+        store_.reset();
+    }
+
+  private:
+    static constexpr auto kCommitInterval = std::chrono::seconds(3);
+
+    template <typename F>
+    StoreError guard(F&& step) {
+        try {
+            step();
+            return std::nullopt;
+        } catch (const std::exception& e) {
+            return std::string("Could not write the store ") + path_ + ": " + e.what();
+        }
+    }
+
+    std::string path_;
+    std::unique_ptr<pst::PstStore> store_;
+    pst::FolderId folder_{};
+    std::chrono::steady_clock::time_point lastCommit_{};
+};
+
 }  // namespace
 
 std::string StoreTimeStamp(std::time_t when) {
@@ -72,6 +142,7 @@ RunSettings DefaultRunSettings(const std::string& manualPath) {
     settings.troubleshootingAddress = "file://" + manualPath + "#troubleshooting";
     settings.storeOutputs = [](OutputKind kind) -> std::unique_ptr<StoreOutput> {
         if (kind == OutputKind::MSG) return std::make_unique<MsgOutput>();
+        if (kind == OutputKind::PST) return std::make_unique<PstOutput>();
         return nullptr;
     };
     return settings;

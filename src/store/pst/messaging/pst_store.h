@@ -1,0 +1,138 @@
+#pragma once
+// A new Unicode personal-folders file (.pst): the message store with its fixed folders, the
+// folders added under its top folder, and the messages added to them.
+//
+// Folder tables are kept in memory and written at commit, so that a folder of tens of thousands
+// of messages is written once per commit, not once per message. Every commit writes the file
+// header last; a failure leaves the last committed state readable and makes the store refuse
+// further work.
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "store/model.h"
+#include "store/pst/ltp/table_context.h"
+#include "store/pst/messaging/name_map.h"
+#include "store/pst/messaging/node_sink.h"
+#include "store/pst/messaging/pst_error.h"
+
+namespace quill::store::pst::messaging {
+
+// A folder of this store, as handed out by addFolder().
+struct FolderId {
+    Nid nid = 0;
+    bool operator==(const FolderId&) const = default;
+};
+
+// Node ids of the store's fixed objects ([MS-PST] 2.4.1).
+inline constexpr Nid NID_MESSAGE_STORE = 0x21;
+inline constexpr Nid NID_NAME_TO_ID_MAP = 0x61;
+inline constexpr Nid NID_ROOT_FOLDER = 0x122;
+inline constexpr Nid NID_SEARCH_MANAGEMENT_QUEUE = 0x1E1;
+inline constexpr Nid NID_SEARCH_ACTIVITY_LIST = 0x201;
+inline constexpr Nid NID_SEARCH_DOMAIN_OBJECT = 0x261;
+inline constexpr Nid NID_HIERARCHY_TABLE_TEMPLATE = 0x60D;
+inline constexpr Nid NID_CONTENTS_TABLE_TEMPLATE = 0x60E;
+inline constexpr Nid NID_ASSOC_CONTENTS_TABLE_TEMPLATE = 0x60F;
+inline constexpr Nid NID_SEARCH_CONTENTS_TABLE_TEMPLATE = 0x610;
+inline constexpr Nid NID_ATTACHMENT_TABLE = 0x671;
+inline constexpr Nid NID_RECIPIENT_TABLE = 0x692;
+// Folders Outlook creates in every store ([MS-PST] 2.7.3).
+inline constexpr Nid kTopOfPersonalFolders = 0x8022;
+inline constexpr Nid kSearchRoot = 0x8042;
+inline constexpr Nid kDeletedItems = 0x8062;
+inline constexpr Nid kSpamSearchFolder = 0x2223;
+
+// NID types of [MS-PST] 2.2.2.1 that the messaging layer uses.
+inline constexpr uint8_t NID_TYPE_INTERNAL = 0x01;
+inline constexpr uint8_t NID_TYPE_NORMAL_FOLDER = 0x02;
+inline constexpr uint8_t NID_TYPE_SEARCH_FOLDER = 0x03;
+inline constexpr uint8_t NID_TYPE_NORMAL_MESSAGE = 0x04;
+inline constexpr uint8_t NID_TYPE_ATTACHMENT = 0x05;
+inline constexpr uint8_t NID_TYPE_HIERARCHY_TABLE = 0x0D;
+inline constexpr uint8_t NID_TYPE_CONTENTS_TABLE = 0x0E;
+inline constexpr uint8_t NID_TYPE_ASSOC_CONTENTS_TABLE = 0x0F;
+
+class PstStore {
+  public:
+    // Creates the file (replacing none: an existing file is an error) with the store's fixed
+    // objects under `displayName`, and commits it, so that even an empty store is a valid file.
+    // Throws PstError(Kind::Write) naming the file and the system's reason.
+    static std::unique_ptr<PstStore> create(const std::filesystem::path& path,
+                                            const std::string& displayName);
+    // The same on any node sink, with a given record key (the store's provider UID).
+    static std::unique_ptr<PstStore> createOn(std::unique_ptr<NodeSink> sink,
+                                              const std::string& displayName,
+                                              const Guid& recordKey);
+    ~PstStore();  // closes the store when close() was not called; errors are lost then
+
+    PstStore(const PstStore&) = delete;
+    PstStore& operator=(const PstStore&) = delete;
+
+    // A new folder directly under the top of the personal folders, after the ones added
+    // before. Names need not be unique (the caller decides); an empty name is refused.
+    FolderId addFolder(const std::string& name);
+
+    // Stores the message in the folder, read or unread as its message flags say; it is in
+    // the file from the next commit on. Throws PstError: NoSuchFolder; BadMessage when the
+    // message cannot be stored (nothing was written, the store goes on); Write when the file
+    // could not be written (the store then refuses further work); Closed.
+    void addMessage(FolderId folder, const Message& message);
+
+    // Declares that the folder gets no more messages: its contents table is written at the
+    // next commit and then no longer held in memory, so that a run over many mailboxes needs
+    // memory for one mailbox's table at a time. Later addMessage() calls for it throw
+    // PstError(Kind::FolderFinished).
+    void finishFolder(FolderId folder);
+
+    // Writes every changed folder, table and the named-property map, then the header.
+    void commit();
+    // Commits and closes the file. Further calls throw PstError(Kind::Closed).
+    void close();
+
+    const std::string& displayName() const { return displayName_; }
+    const Guid& recordKey() const { return recordKey_; }
+
+  private:
+    struct Folder {
+        Nid nid = 0;
+        Nid parent = 0;
+        std::string name;
+        std::string containerClass;
+        // Writes PidTagPstHiddenCount/Unread, as Outlook does for the folders a user adds.
+        bool hiddenCounts = false;
+        int32_t contentCount = 0;
+        int32_t unreadCount = 0;
+        size_t subfolderCount = 0;
+        ltp::TableContext hierarchy;
+        ltp::TableContext contents;
+        ltp::TableContext assoc;
+        bool pcDirty = true, hierarchyDirty = true, contentsDirty = true, assocDirty = true;
+        bool finished = false;  // no more messages; contents released after the next commit
+        Folder();
+    };
+
+    PstStore(std::unique_ptr<NodeSink> sink, const std::string& displayName, const Guid& recordKey);
+    void writeSkeleton();
+    Folder& newFolder(Nid nid, Nid parent, const std::string& name, const std::string& cls,
+                      bool hiddenCounts);
+    std::vector<ltp::Property> folderProperties(const Folder& folder) const;
+    Bytes entryId(Nid nid) const;
+    void put(Nid nid, Nid parent, const NodeContent& content);
+    void checkOpen() const;
+
+    std::unique_ptr<NodeSink> sink_;
+    std::string displayName_;
+    Guid recordKey_;
+    std::map<Nid, Folder> folders_;
+    NameIdMap nameMap_;
+    uint32_t nextFolderIndex_ = 0x404;     // 0x8082: after the three folders Outlook creates
+    uint32_t nextMessageIndex_ = 0x10001;  // 0x200024, as in Outlook's files
+    bool closed_ = false;
+    bool failed_ = false;
+};
+
+}  // namespace quill::store::pst::messaging

@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include "heap_reader.h"
+#include "store/pst/ltp/heap.h"
+#include "store/pst/ltp/le.h"
+#include "store/pst/ltp/ltp_error.h"
+#include "store/pst/ltp/property_context.h"
+
+namespace quill::store::pst::ltp {
+namespace {
+
+using testing::HeapReader;
+using testing::Hex;
+
+// The root folder's property context from a file Outlook wrote.
+TEST(PropertyContext, RootFolderMatchesOutlooksBytes) {
+    LocalNids nids;
+    NodeContent pc =
+        BuildPropertyContext({StringProperty(0x3001001F, ""), Int32Property(0x36020003, 0),
+                              Int32Property(0x36030003, 0), BoolProperty(0x360A000B, true)},
+                             nids);
+    EXPECT_EQ(pc.data, Hex("34 00 EC BC 20 00 00 00 00 00 00 00"
+                           "B5 02 06 00 40 00 00 00"
+                           "01 30 1F 00 00 00 00 00  02 36 03 00 00 00 00 00"
+                           "03 36 03 00 00 00 00 00  0A 36 0B 00 01 00 00 00"
+                           "02 00 00 00 0C 00 14 00 34 00"));
+    EXPECT_TRUE(pc.subnodes.empty());
+}
+
+struct Stored {
+    uint16_t type;
+    uint32_t hnid;
+};
+
+std::map<uint16_t, Stored> ReadRecords(const HeapReader& reader) {
+    std::map<uint16_t, Stored> out;
+    uint8_t cbKey = 0;
+    for (const Bytes& r : reader.bthRecords(reader.userRoot(), &cbKey)) {
+        EXPECT_EQ(cbKey, 2);
+        out[LoadU16(&r[0])] = Stored{LoadU16(&r[2]), LoadU32(&r[4])};
+    }
+    return out;
+}
+
+TEST(PropertyContext, ValuesGoInlineToTheHeapOrToSubnodesBySize) {
+    Bytes fits(3580, 0xAB), tooBig(3581, 0xCD), large(100000, 0xEF);
+    LocalNids nids;
+    NodeContent pc = BuildPropertyContext(
+        {
+            MakeProperty(0x0E070003, int32_t(-2)),
+            MakeProperty(0x0E1B000B, false),
+            MakeProperty(0x00390040, FileTime{0x01D0000000000001}),
+            MakeProperty(0x0037001F, std::string("Grüße €")),
+            BinaryProperty(0x10130102, fits),
+            BinaryProperty(0x10090102, tooBig),
+            BinaryProperty(0x37010102, large),
+            BinaryProperty(0x300B0102, {}),
+            Property{0x00020002, Hex("3412")},
+        },
+        nids);
+    HeapReader reader(pc.data);
+    EXPECT_EQ(reader.clientSig(), bTypePC);
+    auto records = ReadRecords(reader);
+    ASSERT_EQ(records.size(), 9u);
+    EXPECT_EQ(records[0x0E07].hnid, 0xFFFFFFFEu);
+    EXPECT_EQ(records[0x0E1B].hnid, 0u);
+    EXPECT_EQ(records[0x0002].hnid, 0x1234u);
+    EXPECT_EQ(reader.get(records[0x0039].hnid), Hex("01 00 00 00 00 00 D0 01"));
+    EXPECT_EQ(reader.get(records[0x0037].hnid), Hex("47 00 72 00 FC 00 DF 00 65 00 20 00 AC 20"));
+    EXPECT_EQ(reader.get(records[0x1013].hnid), fits);
+    EXPECT_EQ(records[0x300B].hnid, 0u) << "an empty value is HNID 0";
+    // The two values above 3580 bytes are subnodes of type NID_TYPE_LTP, in NID order.
+    ASSERT_EQ(pc.subnodes.size(), 2u);
+    EXPECT_EQ(records[0x1009].hnid, 0x803Fu);
+    EXPECT_EQ(records[0x3701].hnid, 0x805Fu);
+    EXPECT_EQ(pc.subnodes[0].nid, 0x803Fu);
+    EXPECT_EQ(pc.subnodes[0].content.data, tooBig);
+    EXPECT_EQ(pc.subnodes[1].content.data, large);
+}
+
+TEST(PropertyContext, ManyPropertiesGetAnIndexLevel) {
+    std::vector<Property> props;
+    for (uint16_t id = 0x8000; id < 0x8000 + 600; ++id)
+        props.push_back(Int32Property(MakeTag(id, PT_LONG), id));
+    LocalNids nids;
+    HeapReader reader(BuildPropertyContext(props, nids).data);
+    EXPECT_EQ(reader.get(reader.userRoot())[3], 1) << "bIdxLevels";
+    auto records = ReadRecords(reader);
+    ASSERT_EQ(records.size(), 600u);
+    EXPECT_EQ(records[0x8000 + 599].hnid, 0x8000u + 599);
+}
+
+TEST(PropertyContext, RejectsDuplicateIdsAndWrongSizes) {
+    LocalNids nids;
+    EXPECT_THROW(
+        BuildPropertyContext({Int32Property(0x36020003, 1), Property{0x3602001F, {}}}, nids),
+        LtpError);
+    EXPECT_THROW(BuildPropertyContext({Property{0x36020003, Hex("01 00")}}, nids), LtpError);
+}
+
+TEST(PropertyContext, ExtraSubnodesAreKeptInNidOrder) {
+    LocalNids nids;
+    std::vector<SubnodeContent> extra;
+    extra.push_back(SubnodeContent{0x692, {}});
+    extra.push_back(SubnodeContent{0x671, {}});
+    NodeContent pc =
+        BuildPropertyContext({BinaryProperty(0x10130102, Bytes(5000, 1))}, nids, std::move(extra));
+    ASSERT_EQ(pc.subnodes.size(), 3u);
+    EXPECT_EQ(pc.subnodes[0].nid, 0x671u);
+    EXPECT_EQ(pc.subnodes[1].nid, 0x692u);
+    EXPECT_EQ(pc.subnodes[2].nid, 0x803Fu);
+}
+
+TEST(PropertyValue, TextIsUtf16AndInvalidUtf8IsReplacedNotDropped) {
+    EXPECT_EQ(Utf16le("A\xF0\x9F\x98\x80"), Hex("41 00 3D D8 00 DE"));
+    EXPECT_EQ(Utf16le("a\xFF"
+                      "b"),
+              Hex("61 00 FD FF 62 00"));
+    EXPECT_EQ(EncodeValue(PT_MV_UNICODE, MultiString{"ab", "", "c"}),
+              Hex("03000000 10000000 14000000 14000000 6100 6200 6300"));
+}
+
+}  // namespace
+}  // namespace quill::store::pst::ltp

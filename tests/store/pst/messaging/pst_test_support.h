@@ -1,0 +1,75 @@
+#pragma once
+// Shared by the messaging tests: a node sink that records what the store puts, a scratch
+// folder, and a way to run the installed PST readers and collect what they print.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include "store/pst/messaging/node_sink.h"
+
+namespace quill::store::pst::messaging::testing {
+
+struct RecordedNode {
+    Nid parent = 0;
+    NodeContent content;
+};
+
+class RecordingSink : public NodeSink {
+  public:
+    explicit RecordingSink(std::map<Nid, RecordedNode>* nodes, int* commits)
+        : nodes_(nodes), commits_(commits) {}
+    void putNode(Nid nid, Nid parentNid, const NodeContent& content) override {
+        (*nodes_)[nid] = RecordedNode{parentNid, content};
+    }
+    void commit() override { ++*commits_; }
+    void close() override {}
+
+  private:
+    std::map<Nid, RecordedNode>* nodes_;
+    int* commits_;
+};
+
+struct ToolResult {
+    int status = -1;
+    std::string output;  // stdout and stderr
+};
+
+inline ToolResult RunTool(const std::string& command) {
+    ToolResult result;
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) return result;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
+    result.status = pclose(pipe);
+    return result;
+}
+
+inline std::string Quote(const std::filesystem::path& p) {
+    return "'" + p.string() + "'";
+}
+
+class ScratchDir {
+  public:
+    ScratchDir() {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        path_ = std::filesystem::temp_directory_path() /
+                ("quill-pst-" + std::string(info->test_suite_name()) + "-" + info->name() + "-" +
+                 std::to_string(::getpid()));
+        std::filesystem::remove_all(path_);
+        std::filesystem::create_directories(path_);
+    }
+    ~ScratchDir() {
+        if (!::testing::Test::HasFailure()) std::filesystem::remove_all(path_);
+    }
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+}  // namespace quill::store::pst::messaging::testing
