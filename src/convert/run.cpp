@@ -343,8 +343,11 @@ std::string StoreFolderName(const std::string& mailboxPath) {
         while (!parent.empty() && parent.back() == kPathSeparator) parent.pop_back();
         name = TrimBlanks(FileNameOfPath(parent));
     }
+    const std::string whole = name;
     RemoveAll(name, ".mbox");
     RemoveAll(name, ".MBOX");
+    // A store folder needs a name: a mailbox named ".mbox" keeps its whole name.
+    if (TrimBlanks(name).empty()) name = whole.empty() ? "Mailbox" : whole;
     return name;
 }
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -213,3 +214,67 @@ TEST_F(HostileNamesTest, AttachmentNamesGoIntoMsgFilesAsNamesOnly) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every folder and message of a .pst file as pffexport finds them: the names of the folders
+// it exports below the store's top folder, and the number of messages.
+struct PstContents {
+    bool readable = false;
+    std::set<std::string> folders;
+    size_t messages = 0;
+};
+
+PstContents ReadPst(const fs::path& pst, const fs::path& scratch) {
+    PstContents c;
+    fs::remove_all(scratch);
+    fs::create_directories(scratch);
+    const std::string target = (scratch / "x").string();
+    const std::string cmd =
+        "pffexport -q -t '" + target + "' '" + pst.string() + "' >/dev/null 2>&1";
+    if (std::system(cmd.c_str()) != 0) return c;
+    c.readable = true;
+    for (auto it = fs::recursive_directory_iterator(scratch);
+         it != fs::recursive_directory_iterator(); ++it) {
+        const std::string name = it->path().filename().string();
+        if (name.rfind("Message", 0) == 0 && it->is_directory()) ++c.messages;
+    }
+    return c;
+}
+
+}  // namespace
+
+TEST_F(HostileNamesTest, MailboxNamesOfEveryKindBecomePstFolders) {
+    if (std::system("command -v pffexport >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "pffexport (package pff-tools) is not installed";
+    std::vector<std::string> rows;
+    // Names the store must take as folder names: control characters, bytes that are no
+    // UTF-8, and names that are empty once ".mbox" is taken away.
+    std::vector<std::string> names(std::begin(kHostileNames), std::end(kHostileNames));
+    for (const char* odd : {"\xff\xfe latin-1 \xe9t\xe9.mbox", "tab\tand\x01\x1b[2J.mbox", ".mbox",
+                            "  .mbox", ".mbox.mbox", "Inbox.mbox"})
+        names.push_back(odd);
+    for (const auto& name : names) {
+        WriteFile(in_ / name, "From y\nSubject: " + name + "\n\nbody\n");
+        rows.push_back((in_ / name).string());
+    }
+    WriteFile(in_ / "again" / "Inbox.mbox", "From y\nSubject: again\n\nbody\n");
+    rows.push_back((in_ / "again" / "Inbox.mbox").string());
+
+    RunSummary s = RunConversion(host_, OutputKind::PST, rows, DefaultRunSettings("manual.html"));
+
+    EXPECT_EQ(s.storeFailure, "");
+    ASSERT_TRUE(s.failures.empty()) << s.failures[0].mailbox << ": " << s.failures[0].reason;
+    EXPECT_EQ(s.converted, rows.size());
+    EXPECT_EQ(s.messages, rows.size());
+    // One store, and no message file left anywhere.
+    std::vector<fs::path> stores;
+    for (const auto& e : fs::recursive_directory_iterator(out_))
+        if (!e.is_directory()) stores.push_back(e.path());
+    ASSERT_EQ(stores.size(), 1u);
+    EXPECT_EQ(stores[0].extension(), ".pst");
+    EXPECT_EQ(stores[0].parent_path(), out_);
+    PstContents pst = ReadPst(stores[0], root_ / "export");
+    EXPECT_TRUE(pst.readable);
+    EXPECT_EQ(pst.messages, rows.size());
+}
