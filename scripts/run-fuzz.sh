@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 
 SECONDS_EACH=${FUZZ_SECONDS:-6}
 JOBS=${FUZZ_JOBS:-2}
-TARGETS=${FUZZ_TARGETS:-"fuzz_separator_scan fuzz_message_cut mime_import_fuzz msg_writer_fuzzer fuzz_mime_to_msg"}
+TARGETS=${FUZZ_TARGETS:-"fuzz_separator_scan fuzz_message_cut mime_import_fuzz msg_writer_fuzzer fuzz_mime_to_msg fuzz_mime_to_pst"}
 
 if ! command -v clang++ >/dev/null; then
   echo "run-fuzz: clang++ is not installed; the fuzz targets cannot be built" >&2

@@ -5,7 +5,7 @@
 # whether the run succeeded. The message files must hold every byte: for EML their total
 # size is checked against the mailbox.
 #
-#   QUILL_LIMITS_CASES="tiny big header line"   QUILL_LIMITS_KINDS="eml msg"
+#   QUILL_LIMITS_CASES="tiny big header line"   QUILL_LIMITS_KINDS="eml msg pst"
 #   QUILL_LIMITS_TIMEOUT=900 (seconds per conversion)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -13,7 +13,7 @@ bin=build/bin/quillmere-convert
 [ -x "$bin" ] || { echo "missing $bin: make build" >&2; exit 1; }
 [ -x /usr/bin/time ] || { echo "missing /usr/bin/time (package time)" >&2; exit 1; }
 cases=${QUILL_LIMITS_CASES:-tiny big header line}
-kinds=${QUILL_LIMITS_KINDS:-eml msg}
+kinds=${QUILL_LIMITS_KINDS:-eml msg pst}
 limit=${QUILL_LIMITS_TIMEOUT:-900}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quill-bench-limits.XXXXXX")

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -25,6 +26,7 @@
 #include "cli/cli.h"
 #include "convert/message_text.h"
 #include "convert/run.h"
+#include "convert/store_outputs.h"
 #include "mailboxlist/mailbox_search.h"
 
 namespace fs = std::filesystem;
@@ -218,6 +220,40 @@ TEST_F(FaultTest, FullOutputDiskStopsTheRunWithWholeFilesOnly) {
               1);
     EXPECT_NE(err.str().find("No space left on device"), std::string::npos) << err.str();
     EXPECT_EQ(Leftovers(out_), std::vector<std::string>{});
+}
+
+TEST_F(FaultTest, FullOutputDiskEndsAPstRunWithTheCommittedStoreReadable) {
+    if (std::system("command -v pffinfo >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "pffinfo (package pff-tools) is not installed";
+    TmpfsMount disk(out_, "size=512k,nr_inodes=200");
+    if (!disk.mounted()) GTEST_SKIP() << disk.why();
+    fs::path a = in_ / "a.mbox", big = in_ / "big.mbox";
+    WriteFile(a, Mailbox(3, 100));
+    WriteFile(big, Mailbox(60, 20000));
+
+    RunSummary s =
+        RunConversion(host_, OutputKind::PST, {a, big, a}, DefaultRunSettings("manual.html"));
+
+    EXPECT_NE(s.storeFailure.find("No space left on device"), std::string::npos)
+        << s.storeFailure;
+    ASSERT_FALSE(host_.boxes.empty());
+    EXPECT_EQ(host_.boxes.back().title, "Outlook Error");
+    EXPECT_TRUE(host_.convertEnabled);
+    // The message file that could not be stored stays, whole; the store keeps what was
+    // committed before and can be read.
+    std::vector<fs::path> stores;
+    for (const auto& e : fs::recursive_directory_iterator(out_)) {
+        if (e.is_directory()) continue;
+        if (e.path().extension() == ".pst")
+            stores.push_back(e.path());
+        else
+            EXPECT_EQ(e.path().parent_path(), outFor(big)) << e.path();
+    }
+    EXPECT_LE(CheckWholeFiles(outFor(big), Mailbox(60, 20000)), 1u);
+    ASSERT_EQ(stores.size(), 1u);
+    const std::string check = "pffinfo '" + stores[0].string() + "' >/dev/null 2>&1";
+    EXPECT_EQ(std::system(check.c_str()), 0) << "the store is not readable after the failure";
+    EXPECT_EQ(Leftovers(in_), std::vector<std::string>{});
 }
 
 TEST_F(FaultTest, ReadOnlyOutputFolderFailsThatMailboxOnly) {
