@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -234,8 +235,7 @@ TEST_F(FaultTest, FullOutputDiskEndsAPstRunWithTheCommittedStoreReadable) {
     RunSummary s =
         RunConversion(host_, OutputKind::PST, {a, big, a}, DefaultRunSettings("manual.html"));
 
-    EXPECT_NE(s.storeFailure.find("No space left on device"), std::string::npos)
-        << s.storeFailure;
+    EXPECT_NE(s.storeFailure.find("No space left on device"), std::string::npos) << s.storeFailure;
     ASSERT_FALSE(host_.boxes.empty());
     EXPECT_EQ(host_.boxes.back().title, "Outlook Error");
     EXPECT_TRUE(host_.convertEnabled);
@@ -353,6 +353,21 @@ TEST_F(FaultTest, MailboxVanishingOrShrinkingAfterTheSearchFailsClearly) {
     EXPECT_EQ(CheckWholeFiles(outFor(a), box), 6u);
     EXPECT_EQ(Leftovers(out_), std::vector<std::string>{});
     EXPECT_EQ(Leftovers(in_), std::vector<std::string>{});
+}
+
+TEST_F(FaultTest, PipesDevicesAndFoldersListedAsMailboxesFailWithoutHanging) {
+    fs::path pipe = in_ / "pipe.mbox", folder = in_ / "folder.mbox", a = in_ / "a.mbox";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0) << std::strerror(errno);
+    fs::create_directories(folder);
+    WriteFile(a, Mailbox(1, 10));
+
+    RunSummary s = RunConversion(host_, OutputKind::EML, {pipe, "/dev/zero", folder, a});
+
+    EXPECT_EQ(s.converted, 1u);
+    ASSERT_EQ(s.failures.size(), 3u);
+    for (const auto& f : s.failures)
+        EXPECT_NE(f.reason.find("is not a file"), std::string::npos) << f.reason;
+    expectFailureBox({"1 of 4 mailboxes were converted.", pipe.string(), "/dev/zero"});
 }
 
 TEST_F(FaultTest, ReadOnlyMailboxFolderWhereNoWorkingCopyCanBeMade) {
