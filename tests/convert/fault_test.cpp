@@ -256,6 +256,36 @@ TEST_F(FaultTest, FullOutputDiskEndsAPstRunWithTheCommittedStoreReadable) {
     EXPECT_EQ(Leftovers(in_), std::vector<std::string>{});
 }
 
+TEST_F(FaultTest, FullOutputDiskEndsAnMsgRunWithWholeFilesOnly) {
+    if (std::system("/usr/bin/python3 -c 'import olefile' >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "python3-olefile is not installed";
+    TmpfsMount disk(out_, "size=384k,nr_inodes=400");
+    if (!disk.mounted()) GTEST_SKIP() << disk.why();
+    fs::path big = in_ / "big.mbox";
+    WriteFile(big, Mailbox(60, 20000));
+
+    RunSummary s = RunConversion(host_, OutputKind::MSG, {big}, DefaultRunSettings("manual.html"));
+
+    EXPECT_NE(s.storeFailure.find("No space left on device"), std::string::npos) << s.storeFailure;
+    ASSERT_FALSE(host_.boxes.empty());
+    EXPECT_EQ(host_.boxes.back().title, "Outlook Error");
+    // Every .msg file there is a whole compound file; no temporary file is left.
+    std::string msgFiles;
+    for (const auto& e : fs::recursive_directory_iterator(out_)) {
+        if (e.is_directory()) continue;
+        const std::string ext = e.path().extension().string();
+        EXPECT_TRUE(ext == ".msg" || ext == ".eml") << e.path();
+        if (ext == ".msg") msgFiles += " '" + e.path().string() + "'";
+    }
+    ASSERT_FALSE(msgFiles.empty());
+    const std::string check =
+        "/usr/bin/python3 -c 'import olefile, sys\nfor p in sys.argv[1:]: "
+        "olefile.OleFileIO(p).close()'" +
+        msgFiles;
+    EXPECT_EQ(std::system(check.c_str()), 0) << "a .msg file is not whole";
+    EXPECT_EQ(CheckWholeFiles(outFor(big), Mailbox(60, 20000)) <= 1, true);
+}
+
 TEST_F(FaultTest, ReadOnlyOutputFolderFailsThatMailboxOnly) {
     fs::path a = in_ / "a.mbox", b = in_ / "locked" / "b.mbox";
     WriteFile(a, Mailbox(2, 10));
