@@ -3,10 +3,15 @@
 
 #include <QApplication>
 
+#include <csignal>
+
 #include "app/frmStep1.h"
 #include "shell/dialogs.h"
 
 int main(int argc, char** argv) {
+    // A write past the file-size limit (ulimit -f) then fails with EFBIG and is reported like
+    // any other write failure, instead of the signal ending the program mid-run.
+    std::signal(SIGXFSZ, SIG_IGN);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillmere"));
     QApplication::setDesktopFileName(QStringLiteral("quillmere"));

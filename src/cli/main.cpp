@@ -1,5 +1,6 @@
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <iostream>
 
@@ -24,6 +25,9 @@ std::string ManualPath() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A write past the file-size limit (ulimit -f) then fails with EFBIG and is reported like
+    // any other write failure, instead of the signal ending the program mid-run.
+    std::signal(SIGXFSZ, SIG_IGN);
     std::vector<std::string> args(argv + 1, argv + argc);
     quill::CliStreams streams{std::cout, std::cerr, ::isatty(STDERR_FILENO) == 1};
     return quill::RunCli(args, streams, quill::DefaultRunSettings(ManualPath()));

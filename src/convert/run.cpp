@@ -143,6 +143,15 @@ RunSummary Run::execute(const std::vector<std::string>& rows) {
             bool goOn = convertMailbox(i, rows.size(), rows[i]);
             clock_.yieldNow();
             host_.setBar(Bar::ProgressBar1, double(i + 1) / double(rows.size()) * 100.0);
+            if (store_ && summary_.storeFailure.empty() && !summary_.failures.empty()) {
+                // A store run ends at its first failure, whatever failed, with the store's
+                // failure box; the store keeps what was committed.
+                const MailboxFailure& f = summary_.failures.front();
+                summary_.storeFailure = f.reason.find(f.mailbox) != std::string::npos
+                                            ? f.reason
+                                            : f.mailbox + ": " + f.reason;
+                goOn = false;
+            }
             if (!goOn) break;
         }
     }

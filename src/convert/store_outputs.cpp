@@ -1,6 +1,12 @@
 #include "convert/store_outputs.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <system_error>
@@ -18,9 +24,49 @@ namespace pst = store::pst::messaging;
 
 namespace {
 
+// Message files up to this size are read with one read and parsed in memory; larger ones are
+// parsed from the file, in bounded memory. The message files of a mailbox are mostly small,
+// and reading them in small pieces costs more system calls than the parse itself.
+constexpr uint64_t kReadWholeLimit = uint64_t(8) << 20;
+
+// The whole file when it is a small plain file, nothing when it is better parsed from the
+// file (or cannot be opened: the import then says why).
+std::optional<store::Bytes> ReadSmallFile(const std::string& file, std::string& error) {
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct stat st {};
+    std::optional<store::Bytes> bytes;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+        static_cast<uint64_t>(st.st_size) <= kReadWholeLimit) {
+        bytes.emplace(static_cast<size_t>(st.st_size));
+        size_t done = 0;
+        while (done < bytes->size()) {
+            ssize_t n =
+                ::pread(fd, bytes->data() + done, bytes->size() - done, static_cast<off_t>(done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                error = "Could not read the message file " + file + " at offset " +
+                        std::to_string(done) + ": " + std::strerror(errno);
+                bytes.reset();
+                break;
+            }
+            if (n == 0) {  // shorter than it was a moment ago
+                bytes->resize(done);
+                break;
+            }
+            done += static_cast<size_t>(n);
+        }
+    }
+    ::close(fd);
+    return bytes;
+}
+
 // Imports one message file; the error text says which file and why.
 std::optional<store::Message> Import(const std::string& file, std::string& error) {
     try {
+        std::optional<store::Bytes> whole = ReadSmallFile(file, error);
+        if (!error.empty()) return std::nullopt;
+        if (whole) return store::mime::ImportMessageBuffer(*whole).message;
         return store::mime::ImportMessageFile(file).message;
     } catch (const store::mime::ImportError& e) {
         error = e.what();
@@ -50,8 +96,12 @@ class MsgOutput : public StoreOutput {
         auto message = Import(file, error);
         if (!message) return error;
         std::string target = AddTrailingSeparator(folder_) + "Email-" + std::to_string(k) + ".msg";
-        store::msg::MsgWriteResult written = store::msg::WriteMsgFile(*message, target);
+        // The message file is spent once imported: the .msg takes its place on the disk.
+        store::msg::MsgWriteOptions options;
+        options.spentFile = file;
+        store::msg::MsgWriteResult written = store::msg::WriteMsgFile(*message, target, options);
         if (!written) return written.error;
+        if (written.spentFileConsumed) return std::nullopt;
         return RemoveMessageFile(file);
     }
     StoreError close() override { return std::nullopt; }

@@ -1,11 +1,16 @@
 #include "cli/cli.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "convert/store_outputs.h"
 
 namespace fs = std::filesystem;
 using namespace quill;
@@ -33,10 +38,18 @@ class CliTest : public ::testing::Test {
     void write(const std::string& rel, const std::string& bytes) {
         std::ofstream(root_ / rel, std::ios::binary) << bytes;
     }
-    int run(std::vector<std::string> args) {
+    int run(std::vector<std::string> args, const RunSettings& settings = {}) {
         out_.str("");
         err_.str("");
-        return RunCli(args, CliStreams{out_, err_, false});
+        return RunCli(args, CliStreams{out_, err_, false}, settings);
+    }
+    // Every file below the output folder, relative to it.
+    std::vector<std::string> filesOut() {
+        std::vector<std::string> files;
+        for (const auto& e : fs::recursive_directory_iterator(root_ / "out"))
+            if (!e.is_directory()) files.push_back(fs::relative(e.path(), root_ / "out"));
+        std::sort(files.begin(), files.end());
+        return files;
     }
     fs::path outFor(const std::string& rel) {
         return root_ / "out" / (root_ / rel).relative_path();
@@ -90,6 +103,57 @@ TEST_F(CliTest, AnyFailedMailboxGivesOneAndIsListed) {
     EXPECT_NE(err_.str().find("missing.mbox"), std::string::npos) << err_.str();
     EXPECT_NE(err_.str().find("no .mbox or .mbx file below"), std::string::npos) << err_.str();
     EXPECT_TRUE(fs::exists(outFor("in/a.mbox") / "Email-0.eml"));  // the others still convert
+}
+
+TEST_F(CliTest, MsgReportsProgressAndStatusAsEmlAndLeavesOnlyMsgFiles) {
+    const RunSettings settings = DefaultRunSettings("/opt/quillmere/manual.html");
+    const std::string out = (root_ / "out").string();
+    EXPECT_EQ(run({"--to", "msg", "--output", out, (root_ / "in").string()}, settings), 0)
+        << err_.str();
+    EXPECT_NE(
+        err_.str().find("Mailbox 1 (of 2) " + (root_ / "in/a.mbox").string() + ": 2 Messages"),
+        std::string::npos)
+        << err_.str();
+    EXPECT_NE(err_.str().find("successfully exported"), std::string::npos);
+    EXPECT_NE(out_.str().find("2 of 2 mailboxes converted, 3 messages written"), std::string::npos)
+        << out_.str();
+    const fs::path a = outFor("in/a.mbox").lexically_relative(root_ / "out");
+    const fs::path b = outFor("in/deeper/B.MBX").lexically_relative(root_ / "out");
+    EXPECT_EQ(filesOut(),
+              (std::vector<std::string>{a / "Email-0.msg", a / "Email-1.msg", b / "Email-0.msg"}));
+
+    // A file that cannot be written: the Outlook box with the real cause, even when quiet, and
+    // status 1; what was written stays.
+    fs::remove_all(root_ / "out");
+    fs::create_directories(outFor("in/a.mbox") / "Email-1.msg" / "inside");
+    EXPECT_EQ(run({"--quiet", "--to", "msg", "--output", out, (root_ / "in").string()}, settings),
+              1);
+    EXPECT_EQ(err_.str().rfind("Outlook Error: Outlook Session Creation Error !\n", 0), 0u)
+        << err_.str();
+    EXPECT_NE(err_.str().find((outFor("in/a.mbox") / "Email-1.msg").string()), std::string::npos);
+    EXPECT_NE(err_.str().find("\nFor more details visit this link : "
+                              "file:///opt/quillmere/manual.html#troubleshooting"),
+              std::string::npos);
+    EXPECT_EQ(filesOut(), (std::vector<std::string>{a / "Email-0.msg"}));
+}
+
+// The program itself under a file-size limit: a write past it is a failure it reports, not a
+// signal that ends it part way.
+TEST_F(CliTest, FileSizeLimitIsReportedNotFatal) {
+    std::string big = "From x\nSubject: big\n\n";
+    while (big.size() < 64 * 1024) big += "a line of the body that is long enough\n";
+    write("in/big.mbox", big);
+    const std::string err = (root_ / "err.txt").string();
+    const std::string command = "ulimit -f 16; exec '" + std::string(QUILL_BIN_DIR) +
+                                "/quillmere-convert' --quiet --to msg --output '" +
+                                (root_ / "out").string() + "' '" +
+                                (root_ / "in/big.mbox").string() + "' 2>'" + err + "'";
+    int status = std::system(("/bin/sh -c \"" + command + "\"").c_str());
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    std::ifstream in(err);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("File too large"), std::string::npos) << text;
 }
 
 }  // namespace

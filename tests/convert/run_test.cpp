@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "../reader/scripted_frontend.h"
+#include "../store/msg/msg_test_support.h"
+#include "convert/store_outputs.h"
+#include "store/mime/import.h"
 
 namespace fs = std::filesystem;
 using namespace quill;
@@ -349,4 +353,163 @@ TEST_F(RunTest, StoreFailureEndsTheRunWithTheStoreMessage) {
     EXPECT_EQ(host_.captionsOf(Caption::LblProgessCurrent).size(), 1u);
 }
 
+// ---- MSG output: the run with the program's own store outputs, read back by msgconvert -----
+
+namespace msgtest = quill::store::msg::testing;
+
+// A mailbox of the MIME fixtures: plain and HTML alternatives with several recipients, a
+// forwarded message with an attachment of its own, an empty attachment.
+fs::path WriteFixtureMailbox(const fs::path& file) {
+    std::string mailbox;
+    for (const char* name : {"alternative-plain-and-html.eml",
+                             "forwarded-message-with-attachment.eml", "zero-byte-attachment.eml"})
+        mailbox += ReadFile(fs::path(QUILL_TEST_DATA) / "mime" / name);
+    WriteFile(file, mailbox);
+    return file;
+}
+
+std::vector<std::string> Names(const std::vector<msgtest::Address>& list) {
+    std::vector<std::string> out;
+    for (const auto& a : list) out.push_back(a.address);
+    return out;
+}
+
+// What msgconvert reads from a .msg is what the import read from the message file the run cut.
+void ExpectSameMail(const msgtest::ConvertedMail& mail, const store::Message& m,
+                    const std::string& label) {
+    SCOPED_TRACE(label);
+    EXPECT_EQ(mail.subject, m.props.string(store::PidTagSubject).value_or(""));
+    if (auto body = m.props.string(store::PidTagBody)) {
+        EXPECT_EQ(mail.plain, *body);
+    }
+    if (const store::Bytes* html = m.props.binary(store::PidTagHtml)) {
+        EXPECT_EQ(mail.html, std::string(html->begin(), html->end()));
+    }
+    std::vector<const store::Attachment*> byValue;
+    std::vector<const store::Attachment*> embedded;
+    for (const auto& a : m.attachments) (a.embedded ? embedded : byValue).push_back(&a);
+    ASSERT_EQ(mail.attachments.size(), byValue.size());
+    for (size_t i = 0; i < byValue.size(); ++i) {
+        EXPECT_EQ(mail.attachments[i].name,
+                  byValue[i]->props.string(store::PidTagAttachLongFilename).value_or(""));
+        EXPECT_TRUE(mail.attachments[i].data == byValue[i]->data) << "attachment " << i;
+    }
+    ASSERT_EQ(mail.forwarded.size(), embedded.size());
+    for (size_t i = 0; i < embedded.size(); ++i)
+        ExpectSameMail(*mail.forwarded[i], *embedded[i]->embedded, label + " forwarded");
+}
+
+TEST_F(RunTest, MsgRunLeavesOneOutlookFilePerMessageThatReadersOpen) {
+    if (std::string why = msgtest::MissingMsgconvert(); !why.empty()) GTEST_SKIP() << why;
+    fs::path mailbox = WriteFixtureMailbox(in_ / "Inbox.mbox");
+    RunSummary s = RunConversion(host_, OutputKind::MSG, {mailbox.string()},
+                                 DefaultRunSettings("/opt/quillmere/manual.html"));
+
+    EXPECT_EQ(s.storeFailure, "");
+    EXPECT_EQ(s.messages, 3u);
+    ASSERT_EQ(host_.boxes.size(), 1u);
+    EXPECT_EQ(host_.boxes[0].title, "Quillmere");
+    EXPECT_EQ(host_.boxes[0].text,
+              "Your messages from MBOX files has been successfully exported.\r\n" +
+                  std::string(75, '*') + "\r\n");
+    // Only the .msg files: no intermediate message file, no temporary, no store.
+    const fs::path folder = outFor(mailbox);
+    EXPECT_EQ(FilesBelow(out_),
+              (std::vector<std::string>{(folder / "Email-0.msg").lexically_relative(out_),
+                                        (folder / "Email-1.msg").lexically_relative(out_),
+                                        (folder / "Email-2.msg").lexically_relative(out_)}));
+
+    // The same mailbox as message files: what the import makes of each is what the .msg holds.
+    ScriptedRunHost emlHost;
+    emlHost.folderAnswer = (root_ / "eml").string();
+    RunConversion(emlHost, OutputKind::EML, {mailbox.string()}, RunSettings{});
+    std::vector<msgtest::ConvertedMail> mails;
+    for (int k = 0; k < 3; ++k) {
+        fs::path msg = folder / ("Email-" + std::to_string(k) + ".msg");
+        msgtest::CommandResult check = msgtest::CheckCompoundFile(msg);
+        EXPECT_EQ(check.status, 0) << msg << check.out << check.err;
+        std::string failure;
+        std::optional<msgtest::ConvertedMail> mail = msgtest::ConvertWithMsgconvert(msg, failure);
+        ASSERT_TRUE(mail) << failure;
+        fs::path eml =
+            root_ / "eml" / mailbox.relative_path() / ("Email-" + std::to_string(k) + ".eml");
+        store::mime::ImportResult imported = store::mime::ImportMessageFile(eml);
+        ExpectSameMail(*mail, imported.message, msg.filename().string());
+        mails.push_back(std::move(*mail));
+    }
+    // And what the user must see, spelled out.
+    EXPECT_EQ(mails[0].subject, "RE: Quarterly figures");
+    EXPECT_EQ(mails[0].from, (msgtest::Address{"Smith, Ann", "ann@example.org"}));
+    EXPECT_EQ(Names(mails[0].to),
+              (std::vector<std::string>{"bob@example.com", "carol@example.com"}));
+    EXPECT_EQ(Names(mails[0].cc),
+              (std::vector<std::string>{"dave@example.com", "eve@example.com"}));
+    EXPECT_EQ(mails[0].date, 1796758200);  // Tue, 8 Dec 2026 14:30:00 -0500
+    EXPECT_NE(mails[0].plain.find("Caf\xC3\xA9 at 3."), std::string::npos) << mails[0].plain;
+    EXPECT_NE(mails[0].html.find("<p>Caf\xC3\xA9 at 3.</p>"), std::string::npos) << mails[0].html;
+    ASSERT_EQ(mails[1].forwarded.size(), 1u);
+    EXPECT_EQ(mails[1].forwarded[0]->subject, "Contract");
+    ASSERT_EQ(mails[1].forwarded[0]->attachments.size(), 1u);
+    EXPECT_EQ(mails[1].forwarded[0]->attachments[0].name, "contract.pdf");
+    const std::string pdf = "%PDF-1.7 contract";
+    EXPECT_TRUE(mails[1].forwarded[0]->attachments[0].data == store::Bytes(pdf.begin(), pdf.end()));
+    ASSERT_EQ(mails[2].attachments.size(), 1u);
+    EXPECT_EQ(mails[2].attachments[0].name, "empty.dat");
+    EXPECT_TRUE(mails[2].attachments[0].data.empty());
+}
+
+TEST_F(RunTest, MsgFileThatCannotBeWrittenEndsTheRunWithTheOutlookBox) {
+    fs::path a = WriteFixtureMailbox(in_ / "a.mbox"), b = in_ / "b.mbox";
+    WriteFile(b, "From c\nX: 3\n");
+    // A folder sits where message 1's file must go.
+    fs::create_directories(outFor(a) / "Email-1.msg" / "inside");
+
+    RunSummary s = RunConversion(host_, OutputKind::MSG, {a.string(), b.string()},
+                                 DefaultRunSettings("/opt/quillmere/manual.html"));
+
+    ASSERT_EQ(host_.boxes.size(), 1u);
+    EXPECT_EQ(host_.boxes[0].title, "Outlook Error");
+    EXPECT_EQ(host_.boxes[0].icon, MsgIcon::Information);
+    std::vector<std::string> lines;
+    std::string text = host_.boxes[0].text;
+    for (size_t at = 0;;) {
+        size_t end = text.find("\r\n", at);
+        lines.push_back(text.substr(at, end == std::string::npos ? end : end - at));
+        if (end == std::string::npos) break;
+        at = end + 2;
+    }
+    ASSERT_EQ(lines.size(), 3u) << text;
+    EXPECT_EQ(lines[0], "Outlook Session Creation Error !");
+    // The real cause: which file, what failed, the system's reason.
+    EXPECT_NE(lines[1].find((outFor(a) / "Email-1.msg").string()), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find("final name"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find(std::strerror(EISDIR)), std::string::npos) << lines[1];
+    EXPECT_EQ(lines[2],
+              "For more details visit this link : "
+              "file:///opt/quillmere/manual.html#troubleshooting");
+    EXPECT_EQ(s.storeFailure, lines[1]);
+    EXPECT_EQ(host_.convertEnabled.back(), true);
+    EXPECT_EQ(host_.optionsCleared, 1);
+    // What was written stays; nothing half-made is left; the second mailbox never started.
+    std::vector<std::string> left = FilesBelow(outFor(a));
+    EXPECT_EQ(left, (std::vector<std::string>{"Email-0.msg"}));
+    EXPECT_FALSE(fs::exists(outFor(b)));
+}
+
 }  // namespace
+
+TEST_F(RunTest, StoreRunEndsAtAMailboxThatCannotBeRead) {
+    fs::path gone = in_ / "gone.mbox", b = in_ / "b.mbox";
+    WriteFile(b, "From c\nX: 3\n");
+    RecordingStore::Log log;
+    RunSettings settings;
+    settings.storeOutputs = [&](OutputKind) { return std::make_unique<RecordingStore>(log); };
+
+    RunSummary s = RunConversion(host_, OutputKind::PST, {gone.string(), b.string()}, settings);
+
+    EXPECT_NE(s.storeFailure.find(gone.string()), std::string::npos) << s.storeFailure;
+    EXPECT_EQ(log.calls.back(), "abandon");
+    EXPECT_EQ(host_.boxes.back().title, "Outlook Error");
+    EXPECT_EQ(host_.boxes.back().text.rfind("Outlook Session Creation Error !\r\n", 0), 0u);
+    EXPECT_EQ(host_.captionsOf(Caption::LblProgessCurrent).size(), 1u);  // b never started
+}

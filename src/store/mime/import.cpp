@@ -6,12 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <string_view>
 #include <utility>
@@ -47,6 +49,22 @@ constexpr size_t kMaxWarnings = 50;
 // short in PidTagTransportMessageHeaders; the headers themselves are still all mapped.
 constexpr size_t kMaxTransportHeaders = 4u << 20;
 constexpr size_t kReadChunk = 64 * 1024;
+
+// What a byte counts for in base64 content: 1 for each of the 64 symbols, 2^32 for a byte
+// that has no place there, nothing for padding and the white space decoders skip. Summed
+// over a chunk (far less than 2^32 bytes), the low half counts symbols, the high half others.
+constexpr std::array<uint64_t, 256> MakeBase64Weights() {
+    std::array<uint64_t, 256> weights{};
+    for (int c = 0; c < 256; ++c) {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+            c == '+' || c == '/')
+            weights[c] = 1;
+        else if (c != '=' && c != '\r' && c != '\n' && c != ' ' && c != '\t')
+            weights[c] = uint64_t(1) << 32;
+    }
+    return weights;
+}
+constexpr std::array<uint64_t, 256> kBase64Weights = MakeBase64Weights();
 
 void InitGMime() {
     static std::once_flag once;
@@ -657,12 +675,14 @@ bool Importer::DecodeContent(GMimePart* part, Bytes& out) {
             base64 ? static_cast<uint64_t>(length) / 4 * 3 + 3 : static_cast<uint64_t>(length);
         out.reserve(estimate);
     }
-    std::vector<char> buf(kReadChunk);
+    // Filled by every read before it is looked at; not worth clearing for every part.
+    std::unique_ptr<char[]> chunk(new char[kReadChunk]);
+    char* const buf = chunk.get();
     bool invalidBase64 = false;
     uint64_t base64Symbols = 0;
     bool ok = true;
     while (!g_mime_stream_eos(stream)) {
-        ssize_t n = g_mime_stream_read(stream, buf.data(), buf.size());
+        ssize_t n = g_mime_stream_read(stream, buf, kReadChunk);
         if (n < 0) {
             // GMime streams also answer -1 at the end of their bounds.
             ok = g_mime_stream_eos(stream) != FALSE;
@@ -671,28 +691,26 @@ bool Importer::DecodeContent(GMimePart* part, Bytes& out) {
         if (n == 0) break;
         if (options_.yield != nullptr) options_.yield->maybeYield();
         if (base64) {
-            for (ssize_t i = 0; i < n; ++i) {
-                unsigned char c = static_cast<unsigned char>(buf[i]);
-                if (std::isalnum(c) || c == '+' || c == '/')
-                    ++base64Symbols;
-                else if (c != '=' && c != '\r' && c != '\n' && c != ' ' && c != '\t')
-                    invalidBase64 = true;
-            }
+            uint64_t sum = 0;
+            for (ssize_t i = 0; i < n; ++i)
+                sum += kBase64Weights[static_cast<unsigned char>(buf[i])];
+            base64Symbols += sum & 0xFFFFFFFFu;
+            invalidBase64 |= (sum >> 32) != 0;
         }
         if (filter) {
             char* outBuf = nullptr;
             size_t outLen = 0, outPrespace = 0;
-            g_mime_filter_filter(filter.get(), buf.data(), static_cast<size_t>(n), 0, &outBuf,
-                                 &outLen, &outPrespace);
+            g_mime_filter_filter(filter.get(), buf, static_cast<size_t>(n), 0, &outBuf, &outLen,
+                                 &outPrespace);
             out.insert(out.end(), outBuf, outBuf + outLen);
         } else {
-            out.insert(out.end(), buf.data(), buf.data() + n);
+            out.insert(out.end(), buf, buf + n);
         }
     }
     if (filter) {
         char* outBuf = nullptr;
         size_t outLen = 0, outPrespace = 0;
-        g_mime_filter_complete(filter.get(), buf.data(), 0, 0, &outBuf, &outLen, &outPrespace);
+        g_mime_filter_complete(filter.get(), buf, 0, 0, &outBuf, &outLen, &outPrespace);
         out.insert(out.end(), outBuf, outBuf + outLen);
     }
     if (!ok)

@@ -3,6 +3,7 @@
 #include <glib.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -81,6 +82,14 @@ std::string AttachmentStorageName(uint32_t index) {
 
 Bytes ToUtf16le(std::string_view utf8) {
     if (utf8.empty()) return {};
+    // Most text of a mail is ASCII, where each byte is one UTF-16 unit (a NUL byte is not
+    // text and is repaired below).
+    if (std::all_of(utf8.begin(), utf8.end(),
+                    [](char c) { return static_cast<unsigned char>(c) - 1u < 0x7Fu; })) {
+        Bytes out(utf8.size() * 2, 0);
+        for (size_t i = 0; i < utf8.size(); ++i) out[2 * i] = static_cast<uint8_t>(utf8[i]);
+        return out;
+    }
     std::unique_ptr<gchar, GFreeDeleter> repaired;
     const gchar* text = utf8.data();
     glong length = static_cast<glong>(utf8.size());

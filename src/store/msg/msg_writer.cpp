@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gsf/gsf-outfile-msole.h>
 #include <gsf/gsf-outfile.h>
+#include <gsf/gsf-output-memory.h>
 #include <gsf/gsf-output-stdio.h>
 #include <gsf/gsf-utils.h>
 #include <sys/stat.h>
@@ -46,8 +47,14 @@ using GPtr = std::unique_ptr<T, GObjectUnref>;
 // Large values reach the compound file in pieces of this size, straight from the model's
 // buffer: a stream of 4096 bytes or more goes through to the file as it is written.
 constexpr size_t kWriteChunk = size_t(1) << 20;
-// stdio buffer of the output file; few large writes instead of many small ones.
+// stdio buffer of the output file when the compound file streams to it; few large writes
+// instead of many small ones.
 constexpr size_t kFileBuffer = size_t(256) << 10;
+// A message whose values take less than this is built in memory and reaches the file in one
+// write: libgsf writes a compound file in pieces and goes back to patch its header, which on
+// a file costs several system calls per file and a buffer per file. Larger messages stream to
+// the file, so memory stays bounded whatever the message.
+constexpr uint64_t kInMemoryLimit = uint64_t(8) << 20;
 
 std::array<uint8_t, 8> Le64(uint64_t v) {
     std::array<uint8_t, 8> out{};
@@ -152,6 +159,31 @@ uint64_t BinaryVolume(const Message& m) {
         bag(a.props);
         total += a.data.size();
         if (a.embedded) total += BinaryVolume(*a.embedded);
+    }
+    return total;
+}
+
+// Bytes the values of a message take in their streams (text as UTF-16 takes at most twice its
+// UTF-8 length): about the size of the file, without the per-stream rounding.
+uint64_t StreamVolume(const Message& m) {
+    uint64_t total = 0;
+    auto bag = [&](const PropertyBag& b) {
+        auto value = [&](const PropValue& v) {
+            if (const auto* bytes = std::get_if<Bytes>(&v)) total += bytes->size();
+            if (const auto* text = std::get_if<std::string>(&v)) total += 2 * text->size();
+            if (const auto* list = std::get_if<MultiString>(&v))
+                for (const auto& s : *list) total += 2 * s.size() + 6;
+        };
+        for (const auto& [tag, v] : b.tagged()) value(v);
+        for (const auto& nv : b.named()) value(nv.value);
+        total += 16 * (b.tagged().size() + b.named().size());
+    };
+    bag(m.props);
+    for (const auto& r : m.recipients) bag(r.props);
+    for (const auto& a : m.attachments) {
+        bag(a.props);
+        total += a.data.size();
+        if (a.embedded) total += StreamVolume(*a.embedded);
     }
     return total;
 }
@@ -397,27 +429,55 @@ struct FileCloser {
     }
 };
 
+// A name beside `path` that no writer uses yet: "Email-3.msg.1A2B3C.tmp".
+fs::path TemporaryName(const fs::path& path) {
+    static std::mutex mutex;
+    static std::mt19937_64 random(std::random_device{}());
+    uint64_t tag;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        tag = random();
+    }
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, ".%06llX.tmp",
+                  static_cast<unsigned long long>(tag & 0xFFFFFF));
+    fs::path tempPath = path;
+    tempPath += suffix;
+    return tempPath;
+}
+
 // Creates a new file beside `path` under a name of its own; the file is opened with
 // O_EXCL so that two writers never share one.
 int CreateTemporary(const fs::path& path, fs::path& tempPath) {
-    static std::mutex mutex;
-    static std::mt19937_64 random(std::random_device{}());
     for (int attempt = 0; attempt < 100; ++attempt) {
-        uint64_t tag;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            tag = random();
-        }
-        char suffix[32];
-        std::snprintf(suffix, sizeof suffix, ".%06llX.tmp",
-                      static_cast<unsigned long long>(tag & 0xFFFFFF));
-        tempPath = path;
-        tempPath += suffix;
+        tempPath = TemporaryName(path);
         int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     errno = EEXIST;
     return -1;
+}
+
+// Moves the caller's spent file to a temporary name beside `path` and opens it for writing
+// over, so that the new file takes its place on the disk: creating a file and deleting another
+// cost more than the message itself. Only a plain file with no other name qualifies; -1 when
+// the file cannot be taken over (`taken` then says whether it is gone all the same). The file
+// is not emptied here but cut to the new length once written: on ext4 emptying a file makes
+// its close wait for the disk.
+int TakeOverFile(const fs::path& spent, const fs::path& path, fs::path& tempPath, bool& taken) {
+    taken = false;
+    struct stat st {};
+    if (::lstat(spent.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return -1;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tempPath = TemporaryName(path);
+        if (::renameat2(AT_FDCWD, spent.c_str(), AT_FDCWD, tempPath.c_str(), RENAME_NOREPLACE) == 0)
+            break;
+        if (errno != EEXIST || attempt == 99) return -1;
+    }
+    taken = true;
+    int fd = ::open(tempPath.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) ::unlink(tempPath.c_str());  // the spent file is not wanted either way
+    return fd;
 }
 
 MsgWriteResult Fail(const fs::path& path, const Failure& f) {
@@ -432,6 +492,21 @@ MsgWriteResult Fail(const fs::path& path, const Failure& f) {
 
 Failure SystemFailure(const std::string& what, int err) {
     return Failure{what, std::strerror(err), err, -1};
+}
+
+// Writes the whole buffer at the start of the new file, however the system splits it.
+void WriteAll(int fd, const uint8_t* data, uint64_t size) {
+    uint64_t done = 0;
+    while (done < size) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(size - done, size_t(1) << 30));
+        ssize_t written = ::write(fd, data + done, n);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            int err = written < 0 ? errno : EIO;
+            throw Failure{"writing the file", std::strerror(err), err, static_cast<int64_t>(done)};
+        }
+        done += static_cast<uint64_t>(written);
+    }
 }
 
 }  // namespace
@@ -455,29 +530,57 @@ MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path&
     }
 
     fs::path tempPath;
-    int fd = CreateTemporary(path, tempPath);
+    int fd = -1;
+    bool consumed = false;
+    bool writingOver = false;  // the spent file's old bytes are there to be cut off
+    if (!options.spentFile.empty()) {
+        fd = TakeOverFile(options.spentFile, path, tempPath, consumed);
+        writingOver = fd >= 0;
+    }
+    if (fd < 0) fd = CreateTemporary(path, tempPath);
     if (fd < 0) {
         int err = errno;
-        return Fail(path, SystemFailure("creating the temporary file \"" +
-                                            tempPath.filename().string() + "\" beside it",
-                                        err));
+        MsgWriteResult r =
+            Fail(path, SystemFailure("creating the temporary file \"" +
+                                         tempPath.filename().string() + "\" beside it",
+                                     err));
+        r.spentFileConsumed = consumed;
+        return r;
     }
-    // Declared before the FILE that uses it, so that it outlives the FILE.
-    std::vector<char> buffer(kFileBuffer);
-    std::unique_ptr<FILE, FileCloser> file(::fdopen(fd, "wb"));
-    if (!file) {
-        int err = errno;
-        ::close(fd);
-        ::unlink(tempPath.c_str());
-        return Fail(path, SystemFailure("opening the temporary file", err));
+    const bool inMemory = StreamVolume(message) < kInMemoryLimit;
+    // Declared before the FILE that uses it, so that it outlives the FILE; left uninitialised
+    // (stdio fills it before it writes it).
+    std::unique_ptr<char[]> buffer;
+    std::unique_ptr<FILE, FileCloser> file;
+    if (!inMemory) {
+        buffer.reset(new char[kFileBuffer]);
+        file.reset(::fdopen(fd, "wb"));
+        if (!file) {
+            int err = errno;
+            ::close(fd);
+            ::unlink(tempPath.c_str());
+            return Fail(path, SystemFailure("opening the temporary file", err));
+        }
+        std::setvbuf(file.get(), buffer.get(), _IOFBF, kFileBuffer);
     }
-    std::setvbuf(file.get(), buffer.data(), _IOFBF, buffer.size());
+    auto closeFile = [&]() -> int {
+        if (file) {
+            fd = -1;  // the FILE's own
+            return std::fclose(file.release());
+        }
+        int raw = fd;
+        fd = -1;
+        return raw >= 0 ? ::close(raw) : 0;
+    };
 
+    uint64_t fileSize = 0;
     try {
         {
-            // The sink leaves the FILE open when it closes: flushing, syncing and closing
+            // A file sink leaves the FILE open when it closes: flushing, syncing and closing
             // are checked here.
-            GPtr<GsfOutput> sink(gsf_output_stdio_new_FILE(tempPath.c_str(), file.get(), TRUE));
+            GPtr<GsfOutput> sink(
+                inMemory ? gsf_output_memory_new()
+                         : gsf_output_stdio_new_FILE(tempPath.c_str(), file.get(), TRUE));
             if (!sink) throw Failure{"starting the compound file", "libgsf refused it", 0, -1};
             Writer writer(sink.get(), names, options.yieldClock);
             GPtr<GsfOutfile> root(gsf_outfile_msole_new(sink.get()));
@@ -491,29 +594,40 @@ MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path&
             if (!closed)
                 throw Failure{"finishing the compound file", "libgsf could not close it", 0, -1};
             uint64_t size = static_cast<uint64_t>(gsf_output_size(sink.get()));
+            fileSize = size;
             if (size > kMaxCompoundFileSize) {
                 throw Failure{"finishing the compound file",
                               "it would be " + std::to_string(size) +
                                   " bytes and a .msg file holds at most 2 GB",
                               0, -1};
             }
+            if (inMemory) {
+                const guint8* bytes = gsf_output_memory_get_bytes(GSF_OUTPUT_MEMORY(sink.get()));
+                WriteAll(fd, bytes, size);
+            }
         }
-        if (std::fflush(file.get()) != 0) throw SystemFailure("writing the file", errno);
-        if (options.syncToDisk && ::fsync(::fileno(file.get())) != 0)
+        if (file && std::fflush(file.get()) != 0) throw SystemFailure("writing the file", errno);
+        int descriptor = file ? ::fileno(file.get()) : fd;
+        if (writingOver && ::ftruncate(descriptor, static_cast<off_t>(fileSize)) != 0)
+            throw SystemFailure("cutting the file to its length", errno);
+        if (options.syncToDisk && ::fsync(descriptor) != 0)
             throw SystemFailure("flushing the file to the disk", errno);
-        FILE* raw = file.release();
-        if (std::fclose(raw) != 0) throw SystemFailure("closing the file", errno);
+        if (closeFile() != 0) throw SystemFailure("closing the file", errno);
         std::error_code ec;
         fs::rename(tempPath, path, ec);
         if (ec) throw Failure{"giving the file its final name", ec.message(), ec.value(), -1};
     } catch (const Failure& f) {
-        file.reset();
+        closeFile();
         ::unlink(tempPath.c_str());
-        return Fail(path, f);
+        MsgWriteResult r = Fail(path, f);
+        r.spentFileConsumed = consumed;
+        return r;
     } catch (const std::exception& e) {  // out of memory, mostly
-        file.reset();
+        closeFile();
         ::unlink(tempPath.c_str());
-        return Fail(path, Failure{"writing the file", e.what(), 0, -1});
+        MsgWriteResult r = Fail(path, Failure{"writing the file", e.what(), 0, -1});
+        r.spentFileConsumed = consumed;
+        return r;
     }
     if (options.syncToDisk) {
         // The new name itself lives in the folder: make it survive a power cut too.
@@ -522,11 +636,15 @@ MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path&
         if (dir < 0 || ::fsync(dir) != 0) {
             int err = errno;
             if (dir >= 0) ::close(dir);
-            return Fail(path, SystemFailure("flushing its folder to the disk", err));
+            MsgWriteResult r = Fail(path, SystemFailure("flushing its folder to the disk", err));
+            r.spentFileConsumed = consumed;
+            return r;
         }
         ::close(dir);
     }
-    return {};
+    MsgWriteResult r;
+    r.spentFileConsumed = consumed;
+    return r;
 }
 
 }  // namespace quill::store::msg

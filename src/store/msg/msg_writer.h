@@ -6,7 +6,8 @@
 //
 // The file appears under its final name only when it is complete: it is written under a
 // temporary name in the same folder and renamed at the end; on failure the partial file is
-// removed and a file already under the final name is left as it was.
+// removed and a file already under the final name is left as it was. Small messages are built
+// in memory and written at once; large ones stream to the file, so memory stays bounded.
 
 #include <filesystem>
 #include <string>
@@ -25,6 +26,12 @@ struct MsgWriteOptions {
     // the front end asks to stop, the write ends, the partial file is removed and the result
     // says `cancelled`.
     YieldClock* yieldClock = nullptr;
+    // A file of the caller's in the same folder that it no longer needs (the intermediate
+    // message file the message was read from). The writer moves it to its temporary name and
+    // writes the .msg over it instead of creating a file, which spares creating one file and
+    // deleting another per message. Only a plain file with one name is taken; the result
+    // says whether it was (it is then gone, whether or not the write succeeded).
+    std::filesystem::path spentFile;
 };
 
 struct MsgWriteResult {
@@ -36,6 +43,8 @@ struct MsgWriteResult {
     int systemError = 0;
     // The front end asked to stop (see MsgWriteOptions::yieldClock); nothing was written.
     bool cancelled = false;
+    // MsgWriteOptions::spentFile was taken over and no longer exists under its name.
+    bool spentFileConsumed = false;
 
     bool ok() const { return error.empty(); }
     explicit operator bool() const { return ok(); }

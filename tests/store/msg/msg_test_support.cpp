@@ -155,6 +155,12 @@ static std::vector<Address> Addresses(InternetAddressList* list) {
     if (list == nullptr) return out;
     for (int i = 0; i < internet_address_list_length(list); ++i) {
         InternetAddress* a = internet_address_list_get_address(list, i);
+        if (INTERNET_ADDRESS_IS_GROUP(a)) {  // "Team: dave@example.com, Eve <...>;"
+            std::vector<Address> members =
+                Addresses(internet_address_group_get_members(INTERNET_ADDRESS_GROUP(a)));
+            out.insert(out.end(), members.begin(), members.end());
+            continue;
+        }
         if (!INTERNET_ADDRESS_IS_MAILBOX(a)) continue;
         // A long header is folded, also inside display names: unfold.
         std::string name = internet_address_get_name(a) ? internet_address_get_name(a) : "";

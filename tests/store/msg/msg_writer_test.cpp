@@ -505,12 +505,16 @@ TEST(MsgWriteFailure, MissingFolderIsReportedWithPathAndReason) {
     EXPECT_THAT(r.error, HasSubstr("No such file or directory"));
 }
 
-TEST(MsgWriteFailure, DiskLimitMidFileLeavesTheOldFileAndNoTemporary) {
+// Small messages are built in memory and written at once, large ones stream to the file:
+// a limit hit part way must be reported alike on both paths.
+class MsgDiskLimit : public ::testing::TestWithParam<uint32_t> {};
+
+TEST_P(MsgDiskLimit, MidFileLeavesTheOldFileAndNoTemporary) {
     TempFolder folder;
     fs::path file = folder.path() / "Email-0.msg";
     WriteFile(file, Bytes{'o', 'l', 'd'});
     MailSpec sample = Plain("big");
-    sample.attachments = {{"big.bin", "application/octet-stream", 2 << 20, 10}};
+    sample.attachments = {{"big.bin", "application/octet-stream", GetParam(), 10}};
     std::unique_ptr<Message> m = Build(sample);
 
     // A file-size limit makes the writes fail part way, as a full disk would.
@@ -532,6 +536,8 @@ TEST(MsgWriteFailure, DiskLimitMidFileLeavesTheOldFileAndNoTemporary) {
     EXPECT_EQ(ReadFile(file), (Bytes{'o', 'l', 'd'}));
     EXPECT_FALSE(HasTemporaryFiles(folder.path()));
 }
+
+INSTANTIATE_TEST_SUITE_P(InMemoryAndStreamed, MsgDiskLimit, ::testing::Values(2u << 20, 9u << 20));
 
 TEST(MsgWriteFailure, TargetThatIsAFolderIsRefusedAndCleanedUp) {
     TempFolder folder;
@@ -589,14 +595,22 @@ TEST(MsgWrite, LargeAttachmentYieldsToTheFrontEndAndCanBeStopped) {
 
     StoppingFrontend patient(1000);
     YieldClock everyTime(patient, std::chrono::milliseconds(0));
-    MsgWriteResult done = WriteMsgFile(*m, file, MsgWriteOptions{false, &everyTime});
+    MsgWriteOptions everyTimeOptions;
+    everyTimeOptions.yieldClock = &everyTime;
+    MsgWriteResult done = WriteMsgFile(*m, file, everyTimeOptions);
     EXPECT_TRUE(done.ok()) << done.error;
-    EXPECT_GE(patient.yields, 8);  // at least once per MiB of data
+    EXPECT_GE(patient.yields, 8);   // at least once per MiB of data
+    if (MissingPython().empty()) {  // streamed to the file rather than built in memory
+        CommandResult check = CheckCompoundFile(file);
+        EXPECT_EQ(check.status, 0) << check.out << check.err;
+    }
 
     fs::remove(file);
     StoppingFrontend stopping(3);
     YieldClock clock(stopping, std::chrono::milliseconds(0));
-    MsgWriteResult stopped = WriteMsgFile(*m, file, MsgWriteOptions{false, &clock});
+    MsgWriteOptions stoppingOptions;
+    stoppingOptions.yieldClock = &clock;
+    MsgWriteResult stopped = WriteMsgFile(*m, file, stoppingOptions);
     EXPECT_TRUE(stopped.cancelled);
     EXPECT_FALSE(stopped.ok());
     EXPECT_FALSE(fs::exists(file));
@@ -608,8 +622,50 @@ TEST(MsgWrite, ReplacesAnExistingFileWhole) {
     TempFolder folder;
     fs::path file = folder.path() / "Email-0.msg";
     WriteFile(file, Pattern(100000, 11));
-    ASSERT_TRUE(WriteMsgFile(*Build(Plain("x")), file, MsgWriteOptions{true}).ok());
+    MsgWriteOptions synced;
+    synced.syncToDisk = true;
+    ASSERT_TRUE(WriteMsgFile(*Build(Plain("x")), file, synced).ok());
     EXPECT_EQ(CheckCompoundFile(file).status, 0);
+    EXPECT_FALSE(HasTemporaryFiles(folder.path()));
+}
+
+// The message file a .msg was made from is spent: the .msg takes over its place on the disk,
+// unless the file has another name, whose content must not change.
+TEST(MsgWrite, SpentFileIsTakenOverOnlyWhenItHasNoOtherName) {
+    if (std::string why = MissingPython(); !why.empty()) GTEST_SKIP() << why;
+    TempFolder folder;
+    fs::path spent = folder.path() / "Email-0.eml";
+    fs::path file = folder.path() / "Email-0.msg";
+    WriteFile(spent, Pattern(300000, 3));  // longer than the .msg: its tail must go
+    MsgWriteOptions options;
+    options.spentFile = spent;
+    MsgWriteResult r = WriteMsgFile(*Build(Plain("x")), file, options);
+    ASSERT_TRUE(r.ok()) << r.error;
+    EXPECT_TRUE(r.spentFileConsumed);
+    EXPECT_FALSE(fs::exists(spent));
+    EXPECT_LT(fs::file_size(file), 300000u);
+    EXPECT_EQ(fs::file_size(file) % 512, 0u);
+    EXPECT_EQ(CheckCompoundFile(file).status, 0);
+    EXPECT_FALSE(HasTemporaryFiles(folder.path()));
+
+    fs::path other = folder.path() / "other-name.eml";
+    WriteFile(spent, Pattern(5000, 4));
+    fs::create_hard_link(spent, other);
+    r = WriteMsgFile(*Build(Plain("y")), file, options);
+    ASSERT_TRUE(r.ok()) << r.error;
+    EXPECT_FALSE(r.spentFileConsumed);
+    EXPECT_EQ(ReadFile(spent), Pattern(5000, 4));
+    EXPECT_EQ(ReadFile(other), Pattern(5000, 4));
+    EXPECT_EQ(CheckCompoundFile(file).status, 0);
+
+    // Taken over and the write fails: neither the spent file nor a temporary stays.
+    fs::remove(other);
+    fs::remove(file);
+    fs::create_directories(file / "inside");
+    r = WriteMsgFile(*Build(Plain("z")), file, options);
+    EXPECT_FALSE(r.ok());
+    EXPECT_TRUE(r.spentFileConsumed);
+    EXPECT_FALSE(fs::exists(spent));
     EXPECT_FALSE(HasTemporaryFiles(folder.path()));
 }
 
