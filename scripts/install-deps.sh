@@ -9,7 +9,7 @@ packages=(
   libgmime-3.0-dev libgsf-1-dev libglib2.0-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   pff-tools pst-utils libemail-outlook-message-perl python3-olefile
-  xvfb xauth fonts-dejavu-core git
+  xvfb xauth fonts-dejavu-core git time
 )
 
 missing=()

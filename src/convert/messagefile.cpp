@@ -31,8 +31,8 @@ std::string Reason(int code) {
 // other, and writes message files from it.
 class MessageCutter {
   public:
-    MessageCutter(YieldClock& clock, std::string mailboxPath)
-        : clock_(clock), mailboxPath_(std::move(mailboxPath)) {}
+    MessageCutter(YieldClock& clock, std::string mailboxPath, uint64_t expectedSize = 0)
+        : clock_(clock), mailboxPath_(std::move(mailboxPath)), expectedSize_(expectedSize) {}
     ~MessageCutter() {
         if (fd_ >= 0) ::close(fd_);
     }
@@ -64,12 +64,28 @@ class MessageCutter {
             result.error = error_;
             return result;
         }
-        const uint64_t start = std::min(positions[k], size_);
-        const uint64_t next = k + 1 < positions.size() ? positions[k + 1] : size_;
-        const uint64_t end = std::max(start, std::min(next, size_));
+        // The mailbox may have shrunk since its separators were found (cut short by someone
+        // else, or replaced): a message that would reach past its end is a failure, never a
+        // shorter or empty file that looks whole.
+        const uint64_t searched = std::max(expectedSize_, size_);
+        const uint64_t next = k + 1 < positions.size() ? positions[k + 1] : searched;
+        if (positions[k] >= size_ || next > size_) {
+            fail(k, 0,
+                 "Mailbox " + mailboxPath_ + " ends at offset " + std::to_string(size_) +
+                     ", before the end of message " + std::to_string(k) + " at offset " +
+                     std::to_string(std::max(positions[k], next)) +
+                     " (it changed after it was searched)");
+            result.error = error_;
+            return result;
+        }
+        const uint64_t start = positions[k];
+        const uint64_t end = std::max(start, next);
 
         const std::string part = result.path + kPartSuffix;
-        int out = ::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+        // Whatever lies under the temporary name (left by an interrupted run, or a link put
+        // there) goes first: the file is always made new, never written through a link.
+        ::unlink(part.c_str());
+        int out = ::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
         if (out < 0) {
             fail(k, errno, "Could not create message file " + part);
             result.error = error_;
@@ -191,6 +207,7 @@ class MessageCutter {
 
     YieldClock& clock_;
     std::string mailboxPath_;
+    uint64_t expectedSize_ = 0;  // the mailbox's length when it was searched; 0: unknown
     int fd_ = -1;
     uint64_t size_ = 0;
     std::vector<char> in_;
@@ -226,10 +243,10 @@ MessageFileResult WriteMessageFile(YieldClock& clock, const std::string& mailbox
 MailboxCutResult WriteMessageFiles(YieldClock& clock, const std::string& mailboxPath,
                                    const std::vector<uint64_t>& positions,
                                    const std::string& outputFolder, const std::string& extension,
-                                   const MessageFileDone& done) {
+                                   const MessageFileDone& done, uint64_t searchedSize) {
     MailboxCutResult result;
     if (positions.empty()) return result;
-    MessageCutter cutter(clock, mailboxPath);
+    MessageCutter cutter(clock, mailboxPath, searchedSize);
     if (!cutter.open()) {
         result.error = cutter.error();
         return result;

@@ -4,8 +4,9 @@
 //
 // Message k is exactly the bytes from its separator offset up to the next separator's (the
 // last one up to the end of the file), its line ends written as CR LF, as MessageText
-// describes. Messages are copied in bounded blocks, never held whole, so a message of any
-// size or a line of any length costs a few MiB of memory.
+// describes; a message that reaches past the end of the file is a failure, not a short file.
+// Messages are copied in bounded blocks, never held whole, so a message of any size or a line of
+// any length costs a few MiB of memory.
 //
 // A file is written under a temporary name in the same folder ("Email-3.eml.part") and
 // renamed when complete, so a file under its final name is always whole; a file of the same
@@ -64,10 +65,12 @@ struct MailboxCutResult {
 
 // Cuts and writes every message of the mailbox in one pass, opening it once and reading it
 // from start to end: the fast way for a whole mailbox. Stops at the first failure; the
-// messages before it are written.
+// messages before it are written. searchedSize, when known (not 0), is the mailbox's length
+// when its separators were found: the last message ends there, so a mailbox that has since
+// become shorter fails instead of giving a short last message.
 MailboxCutResult WriteMessageFiles(YieldClock& clock, const std::string& mailboxPath,
                                    const std::vector<uint64_t>& positions,
                                    const std::string& outputFolder, const std::string& extension,
-                                   const MessageFileDone& done = {});
+                                   const MessageFileDone& done = {}, uint64_t searchedSize = 0);
 
 }  // namespace quill

@@ -33,6 +33,29 @@ std::string Stars() {
     return std::string(75, '*');
 }
 
+// The first folder on the way from base down to folder that is a symbolic link leading
+// outside base, or "" when the part of the way that exists stays inside it. Message files
+// must never land outside the chosen output folder, whatever links an earlier run or anyone
+// else left in it.
+std::string LinkLeadingOutside(const std::string& base, const std::string& folder) {
+    std::error_code ec;
+    const fs::path realBase = fs::weakly_canonical(fs::path(base), ec);
+    if (ec) return {};
+    fs::path way = fs::path(base);
+    const fs::path rest = fs::path(folder).lexically_relative(fs::path(base));
+    for (const auto& part : rest) {
+        way /= part;
+        if (!fs::is_symlink(fs::symlink_status(way, ec))) {
+            if (!fs::exists(fs::symlink_status(way, ec))) break;  // the rest is made new
+            continue;
+        }
+        const fs::path target = fs::weakly_canonical(way, ec);
+        const fs::path inside = target.lexically_relative(realBase);
+        if (ec || inside.empty() || *inside.begin() == "..") return way.string();
+    }
+    return {};
+}
+
 bool IsEmptyList(const std::vector<std::string>& rows) {
     return rows.empty() || (rows.size() == 1 && TrimBlanks(rows[0]).empty());
 }
@@ -148,7 +171,11 @@ bool Run::convertMailbox(size_t i, size_t count, const std::string& row) {
     }
     host_.setCaption(Caption::LblProgessCurrent,
                      "Mailbox " + std::to_string(i + 1) + " (of " + std::to_string(count) + ") ");
-    const std::string mailbox = TrimBlanks(row);
+    // A row is trimmed of blanks, unless it names a file as it is: "Inbox.mbox " is a
+    // mailbox of its own, and trimming would convert "Inbox.mbox" (or nothing) in its place.
+    std::error_code existsError;
+    const std::string mailbox =
+        fs::exists(fs::symlink_status(row, existsError)) ? row : TrimBlanks(row);
     const std::string outFolder = MailboxOutputFolder(summary_.outputFolder, mailbox);
     const std::string fileName = FileNameOfPath(mailbox);
     const OutputKind kind = summary_.kind;
@@ -203,6 +230,12 @@ bool Run::convertMailbox(size_t i, size_t count, const std::string& row) {
         return true;
     }
 
+    if (std::string link = LinkLeadingOutside(summary_.outputFolder, outFolder); !link.empty()) {
+        fail(mailbox, "The output folder " + outFolder + " would lie outside " +
+                          summary_.outputFolder + ": " + link +
+                          " is a symbolic link leading elsewhere");
+        return true;
+    }
     if (!EnsureFolderPath(outFolder)) {
         fs::create_directories(outFolder, ec);
         fail(mailbox, "Could not create the output folder " + outFolder + ": " +
@@ -229,7 +262,8 @@ bool Run::convertMailbox(size_t i, size_t count, const std::string& row) {
         };
     }
     MailboxCutResult cut =
-        WriteMessageFiles(clock_, mailbox, positions, outFolder, MessageFileExtension(kind), done);
+        WriteMessageFiles(clock_, mailbox, positions, outFolder, MessageFileExtension(kind), done,
+                          mailboxSize > 0 ? static_cast<uint64_t>(mailboxSize) : 0);
     summary_.messages += cut.written;
     if (cut.cancelled) {
         summary_.cancelled = true;
@@ -325,8 +359,11 @@ std::string StoreFolderName(const std::string& mailboxPath) {
         while (!parent.empty() && parent.back() == kPathSeparator) parent.pop_back();
         name = TrimBlanks(FileNameOfPath(parent));
     }
+    const std::string whole = name;
     RemoveAll(name, ".mbox");
     RemoveAll(name, ".MBOX");
+    // A store folder needs a name: a mailbox named ".mbox" keeps its whole name.
+    if (TrimBlanks(name).empty()) name = whole.empty() ? "Mailbox" : whole;
     return name;
 }
 

@@ -294,7 +294,12 @@ void FrmFinder::Find_Click() {
         FileName = name;
         if (!IsExistingFile(name)) {
             alert("File not found !", MsgIcon::Exclamation, kReaderTitle);
-            lastError_ = "Mailbox " + name + " does not exist";
+            // Say why: missing, unreachable, or there but no file (a folder, pipe or device).
+            struct stat st;
+            if (::stat(name.c_str(), &st) != 0)
+                lastError_ = "Mailbox " + name + " does not exist: " + std::strerror(errno);
+            else
+                lastError_ = "Mailbox " + name + " is not a file but a folder, pipe or device";
             endSearch(SearchEnd::NotStarted);
             return;
         }

@@ -191,9 +191,18 @@ TEST(StoreFolderName, DropsMboxEndingsAndNamesBundlesAfterTheirFolder) {
         const char* mailbox;
         const char* expected;
     } rows[] = {
-        {"/m/Inbox.mbox", "Inbox"},    {"/m/Inbox.MBOX", "Inbox"}, {"/m/Inbox.Mbox", "Inbox.Mbox"},
-        {"/m/Inbox.mbx", "Inbox.mbx"}, {"/m/a.mbox.mbox", "a"},    {"/m/ Sent.mbox ", "Sent"},
-        {"/m/Work.mbox/mbox", "Work"}, {"/m/Work/mbox", "mbox"},
+        {"/m/Inbox.mbox", "Inbox"},
+        {"/m/Inbox.MBOX", "Inbox"},
+        {"/m/Inbox.Mbox", "Inbox.Mbox"},
+        {"/m/Inbox.mbx", "Inbox.mbx"},
+        {"/m/a.mbox.mbox", "a"},
+        {"/m/ Sent.mbox ", "Sent"},
+        {"/m/Work.mbox/mbox", "Work"},
+        {"/m/Work/mbox", "mbox"},
+        // A name that would be empty: a store folder must have one.
+        {"/m/.mbox", ".mbox"},
+        {"/m/.mbox.MBOX", ".mbox.MBOX"},
+        {"/m/ .mbox", ".mbox"},
     };
     for (const auto& r : rows) EXPECT_EQ(StoreFolderName(r.mailbox), r.expected) << r.mailbox;
 }

@@ -145,7 +145,9 @@ std::string MimeTypeOf(GMimeObject* obj) {
     GMimeContentType* ct = g_mime_object_get_content_type(obj);
     if (ct == nullptr) return "application/octet-stream";
     GString_ type(g_mime_content_type_get_mime_type(ct));
-    return Lower(type ? type.get() : "application/octet-stream");
+    // A type is ASCII, but a damaged header can put any bytes into it: the property that
+    // takes it is a Unicode string.
+    return UndeclaredToUtf8(Lower(type ? type.get() : "application/octet-stream"));
 }
 
 bool IsType(GMimeObject* obj, const char* type, const char* subtype) {

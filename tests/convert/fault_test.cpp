@@ -1,0 +1,467 @@
+// Faults around a conversion run: a full output disk, an output folder that cannot be
+// written, mailboxes that vanish, shrink or cannot be read, a mailbox folder where the
+// working copy cannot be made, a folder that disappears while a folder is walked. Each must
+// end without a crash, with the failed mailbox and the system's reason in the end box, no
+// partial file under a final name, and the other mailboxes converted.
+//
+// Read-only and full file systems are small tmpfs mounts made by the test, which needs root
+// (or CAP_SYS_ADMIN): without it those cases are skipped and say why. Missing read or write
+// rights do not stop root, so those cases run in a child process as the user "nobody".
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "../reader/scripted_frontend.h"
+#include "cli/cli.h"
+#include "convert/message_text.h"
+#include "convert/run.h"
+#include "convert/store_outputs.h"
+#include "mailboxlist/mailbox_search.h"
+
+namespace fs = std::filesystem;
+using namespace quill;
+
+namespace {
+
+class Host : public quill::testing::ScriptedFrontendOn<RunHost> {
+  public:
+    void setConvertEnabled(bool enabled) override { convertEnabled = enabled; }
+    void clearOutputOptions() override { ++optionsCleared; }
+    void setCaption(Caption which, const std::string& text) override {
+        ScriptedFrontendOn<RunHost>::setCaption(which, text);
+        if (onCaption) onCaption(which, text);
+    }
+    std::function<void(Caption, const std::string&)> onCaption;
+    bool convertEnabled = true;
+    int optionsCleared = 0;
+};
+
+std::string ReadFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteFile(const fs::path& p, const std::string& bytes) {
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << bytes;
+}
+
+std::string Mailbox(int messages, size_t bodyBytes) {
+    std::string box;
+    for (int i = 0; i < messages; ++i)
+        box += "From m" + std::to_string(i) + "\nSubject: " + std::to_string(i) + "\n\n" +
+               std::string(bodyBytes, 'b') + "\n";
+    return box;
+}
+
+// A tmpfs mounted over a folder for the life of the object (unmounted in every case).
+class TmpfsMount {
+  public:
+    TmpfsMount(const fs::path& at, const std::string& options) : at_(at) {
+        fs::create_directories(at);
+        if (::mount("quill-test", at.c_str(), "tmpfs", 0, options.c_str()) == 0)
+            mounted_ = true;
+        else
+            error_ = std::strerror(errno);
+    }
+    ~TmpfsMount() {
+        if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
+    }
+    // Makes the mounted file system read-only from now on.
+    bool makeReadOnly() {
+        return ::mount(nullptr, at_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+    }
+    bool mounted() const { return mounted_; }
+    std::string why() const { return "cannot mount a tmpfs at " + at_.string() + ": " + error_; }
+
+  private:
+    fs::path at_;
+    bool mounted_ = false;
+    std::string error_;
+};
+
+// Every file below a folder whose name is not that of a whole message file or mailbox:
+// partial files (.part) and working copies (.tmp).
+std::vector<std::string> Leftovers(const fs::path& root) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        const std::string ext = it->path().extension().string();
+        if (it->is_regular_file() && ext != ".eml" && ext != ".mbox") out.push_back(it->path());
+    }
+    return out;
+}
+
+// Every message file of a mailbox output folder is whole: its text is exactly that of its
+// message in the mailbox. Returns how many there are.
+size_t CheckWholeFiles(const fs::path& folder, const std::string& box) {
+    std::vector<size_t> starts;
+    for (size_t at = 0; (at = box.find("From ", at)) != std::string::npos; at += 5)
+        if (at == 0 || box[at - 1] == '\n') starts.push_back(at);
+    size_t files = 0;
+    for (size_t k = 0; k < starts.size(); ++k) {
+        fs::path file = folder / ("Email-" + std::to_string(k) + ".eml");
+        if (!fs::exists(file)) continue;
+        ++files;
+        size_t end = k + 1 < starts.size() ? starts[k + 1] : box.size();
+        EXPECT_EQ(ReadFile(file), MessageFileText(box.substr(starts[k], end - starts[k]))) << file;
+    }
+    return files;
+}
+
+// Runs fn as the user "nobody" in a child process when this process is root (whose rights
+// bypass file modes); otherwise in this process. fn returns a report as text.
+std::string AsUnprivilegedUser(const std::function<std::string()>& fn) {
+    if (::geteuid() != 0) return fn();
+    int fds[2];
+    if (::pipe(fds) != 0) return "pipe failed";
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        std::string report = (::setgid(65534) == 0 && ::setuid(65534) == 0)
+                                 ? fn()
+                                 : std::string("could not become nobody");
+        ssize_t w = ::write(fds[1], report.data(), report.size());
+        (void)w;
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string report;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) report.append(buf, size_t(n));
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (!WIFEXITED(status)) report += "\nthe child crashed";
+    return report;
+}
+
+std::string Describe(const RunSummary& s, const Host& host) {
+    std::string text = "converted " + std::to_string(s.converted) + "\n";
+    for (const auto& f : s.failures) text += "failed " + f.mailbox + ": " + f.reason + "\n";
+    if (!host.boxes.empty()) text += "box " + host.boxes.back().text + "\n";
+    return text;
+}
+
+class FaultTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        root_ = fs::temp_directory_path() /
+                ("quill-fault-" +
+                 std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(root_);
+        in_ = root_ / "in";
+        out_ = root_ / "out";
+        fs::create_directories(in_);
+        fs::create_directories(out_);
+        host_.folderAnswer = out_.string();
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(root_, ec);
+    }
+    fs::path outFor(const fs::path& mailbox) { return out_ / mailbox.relative_path(); }
+    // The end box says what failed, with the reason; Convert is back and the options cleared.
+    void expectFailureBox(const std::vector<std::string>& mentions) {
+        ASSERT_FALSE(host_.boxes.empty());
+        const auto& box = host_.boxes.back();
+        EXPECT_EQ(box.icon, MsgIcon::Exclamation);
+        EXPECT_EQ(box.title, "Quillmere");
+        for (const auto& m : mentions) EXPECT_NE(box.text.find(m), std::string::npos) << box.text;
+        EXPECT_TRUE(host_.convertEnabled);
+        EXPECT_EQ(host_.optionsCleared, 1);
+    }
+
+    fs::path root_, in_, out_;
+    Host host_;
+};
+
+TEST_F(FaultTest, FullOutputDiskStopsTheRunWithWholeFilesOnly) {
+    TmpfsMount disk(out_, "size=256k,nr_inodes=200");
+    if (!disk.mounted()) GTEST_SKIP() << disk.why();
+    const std::string smallBox = Mailbox(3, 100), bigBox = Mailbox(40, 20000);
+    fs::path a = in_ / "a.mbox", big = in_ / "big.mbox", c = in_ / "c.mbox";
+    WriteFile(a, smallBox);
+    WriteFile(big, bigBox);
+    WriteFile(c, smallBox);
+
+    RunSummary s = RunConversion(host_, OutputKind::EML, {a, big, c});
+
+    EXPECT_TRUE(s.stoppedNoSpace);
+    EXPECT_EQ(s.converted, 1u);
+    ASSERT_EQ(s.failures.size(), 1u);
+    EXPECT_EQ(s.failures[0].mailbox, big.string());
+    expectFailureBox({"1 of 3 mailboxes were converted.", "output disk is full", big.string(),
+                      "No space left on device"});
+    EXPECT_EQ(CheckWholeFiles(outFor(a), smallBox), 3u);
+    EXPECT_GT(CheckWholeFiles(outFor(big), bigBox), 0u);
+    EXPECT_EQ(Leftovers(out_), std::vector<std::string>{});
+    EXPECT_EQ(Leftovers(in_), std::vector<std::string>{});
+
+    // The command line says the same and exits with 1.
+    fs::remove_all(outFor(big));
+    std::ostringstream out, err;
+    EXPECT_EQ(RunCli({"--to", "eml", "--output", out_.string(), big.string()},
+                     CliStreams{out, err, false}),
+              1);
+    EXPECT_NE(err.str().find("No space left on device"), std::string::npos) << err.str();
+    EXPECT_EQ(Leftovers(out_), std::vector<std::string>{});
+}
+
+TEST_F(FaultTest, FullOutputDiskEndsAPstRunWithTheCommittedStoreReadable) {
+    if (std::system("command -v pffinfo >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "pffinfo (package pff-tools) is not installed";
+    TmpfsMount disk(out_, "size=512k,nr_inodes=200");
+    if (!disk.mounted()) GTEST_SKIP() << disk.why();
+    fs::path a = in_ / "a.mbox", big = in_ / "big.mbox";
+    WriteFile(a, Mailbox(3, 100));
+    WriteFile(big, Mailbox(60, 20000));
+
+    RunSummary s =
+        RunConversion(host_, OutputKind::PST, {a, big, a}, DefaultRunSettings("manual.html"));
+
+    EXPECT_NE(s.storeFailure.find("No space left on device"), std::string::npos) << s.storeFailure;
+    ASSERT_FALSE(host_.boxes.empty());
+    EXPECT_EQ(host_.boxes.back().title, "Outlook Error");
+    EXPECT_TRUE(host_.convertEnabled);
+    // The message file that could not be stored stays, whole; the store keeps what was
+    // committed before and can be read.
+    std::vector<fs::path> stores;
+    for (const auto& e : fs::recursive_directory_iterator(out_)) {
+        if (e.is_directory()) continue;
+        if (e.path().extension() == ".pst")
+            stores.push_back(e.path());
+        else
+            EXPECT_EQ(e.path().parent_path(), outFor(big)) << e.path();
+    }
+    EXPECT_LE(CheckWholeFiles(outFor(big), Mailbox(60, 20000)), 1u);
+    ASSERT_EQ(stores.size(), 1u);
+    const std::string check = "pffinfo '" + stores[0].string() + "' >/dev/null 2>&1";
+    EXPECT_EQ(std::system(check.c_str()), 0) << "the store is not readable after the failure";
+    EXPECT_EQ(Leftovers(in_), std::vector<std::string>{});
+}
+
+TEST_F(FaultTest, FullOutputDiskEndsAnMsgRunWithWholeFilesOnly) {
+    if (std::system("/usr/bin/python3 -c 'import olefile' >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "python3-olefile is not installed";
+    TmpfsMount disk(out_, "size=384k,nr_inodes=400");
+    if (!disk.mounted()) GTEST_SKIP() << disk.why();
+    fs::path big = in_ / "big.mbox";
+    WriteFile(big, Mailbox(60, 20000));
+
+    RunSummary s = RunConversion(host_, OutputKind::MSG, {big}, DefaultRunSettings("manual.html"));
+
+    EXPECT_NE(s.storeFailure.find("No space left on device"), std::string::npos) << s.storeFailure;
+    ASSERT_FALSE(host_.boxes.empty());
+    EXPECT_EQ(host_.boxes.back().title, "Outlook Error");
+    // Every .msg file there is a whole compound file; no temporary file is left.
+    std::string msgFiles;
+    for (const auto& e : fs::recursive_directory_iterator(out_)) {
+        if (e.is_directory()) continue;
+        const std::string ext = e.path().extension().string();
+        EXPECT_TRUE(ext == ".msg" || ext == ".eml") << e.path();
+        if (ext == ".msg") msgFiles += " '" + e.path().string() + "'";
+    }
+    ASSERT_FALSE(msgFiles.empty());
+    const std::string check =
+        "/usr/bin/python3 -c 'import olefile, sys\nfor p in sys.argv[1:]: "
+        "olefile.OleFileIO(p).close()'" +
+        msgFiles;
+    EXPECT_EQ(std::system(check.c_str()), 0) << "a .msg file is not whole";
+    EXPECT_EQ(CheckWholeFiles(outFor(big), Mailbox(60, 20000)) <= 1, true);
+}
+
+TEST_F(FaultTest, ReadOnlyOutputFolderFailsThatMailboxOnly) {
+    fs::path a = in_ / "a.mbox", b = in_ / "locked" / "b.mbox";
+    WriteFile(a, Mailbox(2, 10));
+    WriteFile(b, Mailbox(2, 10));
+    // b's output folder lies on a read-only file system; a's does not.
+    TmpfsMount locked(outFor(b).parent_path(), "size=64k");
+    if (!locked.mounted()) GTEST_SKIP() << locked.why();
+    ASSERT_TRUE(locked.makeReadOnly());
+
+    RunSummary s = RunConversion(host_, OutputKind::EML, {b, a});
+
+    EXPECT_FALSE(s.stoppedNoSpace);
+    EXPECT_EQ(s.converted, 1u);
+    ASSERT_EQ(s.failures.size(), 1u);
+    EXPECT_EQ(s.failures[0].mailbox, b.string());
+    expectFailureBox({"1 of 2 mailboxes were converted.", b.string(), "Read-only file system"});
+    EXPECT_EQ(CheckWholeFiles(outFor(a), Mailbox(2, 10)), 2u);
+    EXPECT_EQ(Leftovers(in_), std::vector<std::string>{});
+}
+
+TEST_F(FaultTest, MissingRightsOnMailboxOrOutputFolderAreReportedWithTheReason) {
+    fs::path a = in_ / "a.mbox", secret = in_ / "secret.mbox", b = in_ / "sub" / "b.mbox";
+    WriteFile(a, Mailbox(2, 10));
+    WriteFile(secret, Mailbox(2, 10));
+    WriteFile(b, Mailbox(2, 10));
+    fs::permissions(secret, fs::perms::none);
+    // Everything else open to everyone, b's output folder to nobody.
+    for (const auto& p : {root_, in_, in_ / "sub", out_}) fs::permissions(p, fs::perms::all);
+    for (const auto& p : {a, b}) fs::permissions(p, fs::perms::all);
+    fs::create_directories(outFor(b));
+    for (fs::path p = outFor(b).parent_path(); p != out_; p = p.parent_path())
+        fs::permissions(p, fs::perms::all);
+    fs::permissions(outFor(b), fs::perms::owner_all | fs::perms::group_read |
+                                   fs::perms::others_read | fs::perms::others_exec);
+    if (::geteuid() == 0) ::chown(outFor(b).c_str(), 0, 0);
+    for (fs::path p = root_; p != p.root_path(); p = p.parent_path())
+        if ((fs::status(p).permissions() & fs::perms::others_exec) == fs::perms::none)
+            GTEST_SKIP() << p << " cannot be entered by other users";
+
+    std::string report = AsUnprivilegedUser([&] {
+        Host host;
+        host.folderAnswer = out_.string();
+        RunSummary s = RunConversion(host, OutputKind::EML, {secret, a, b});
+        return Describe(s, host);
+    });
+
+    EXPECT_NE(report.find("converted 1\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("failed " + secret.string() + ": "), std::string::npos) << report;
+    EXPECT_NE(report.find("failed " + b.string() + ": "), std::string::npos) << report;
+    EXPECT_NE(report.find("Permission denied"), std::string::npos) << report;
+    EXPECT_NE(report.find("box 1 of 3 mailboxes were converted."), std::string::npos) << report;
+    EXPECT_EQ(report.find("crashed"), std::string::npos) << report;
+    EXPECT_EQ(CheckWholeFiles(outFor(a), Mailbox(2, 10)), 2u);
+    EXPECT_EQ(Leftovers(in_), std::vector<std::string>{});
+    EXPECT_EQ(Leftovers(out_), std::vector<std::string>{});
+}
+
+TEST_F(FaultTest, MailboxVanishingOrShrinkingAfterTheSearchFailsClearly) {
+    const std::string box = Mailbox(6, 3000);
+    fs::path gone = in_ / "gone.mbox", shrunk = in_ / "shrunk.mbox", a = in_ / "a.mbox";
+    fs::path listedMissing = in_ / "never.mbox", tailCut = in_ / "tail-cut.mbox";
+    for (const auto& p : {gone, shrunk, tailCut, a}) WriteFile(p, box);
+    // Once the search of a mailbox is done, before its messages are cut, the mailbox is
+    // deleted or cut to half its length by someone else.
+    int mailbox = 0;
+    host_.onCaption = [&](Caption which, const std::string& text) {
+        if (which == Caption::LblProgessCurrent) ++mailbox;
+        if (which != Caption::LblEmlsFound || text.empty()) return;
+        if (mailbox == 1) fs::remove(gone);
+        if (mailbox == 2) fs::resize_file(shrunk, box.size() / 2);
+        if (mailbox == 3) fs::resize_file(tailCut, box.size() - 10);  // within the last message
+    };
+
+    RunSummary s = RunConversion(host_, OutputKind::EML, {gone, shrunk, tailCut, listedMissing, a});
+
+    EXPECT_EQ(s.converted, 1u) << Describe(s, host_);
+    ASSERT_EQ(s.failures.size(), 4u) << Describe(s, host_);
+    EXPECT_NE(s.failures[0].reason.find("No such file or directory"), std::string::npos)
+        << s.failures[0].reason;
+    EXPECT_NE(s.failures[1].reason.find("ends at offset " + std::to_string(box.size() / 2)),
+              std::string::npos)
+        << s.failures[1].reason;
+    EXPECT_NE(s.failures[2].reason.find("ends at offset " + std::to_string(box.size() - 10)),
+              std::string::npos)
+        << s.failures[2].reason;
+    EXPECT_NE(s.failures[3].reason.find("does not exist"), std::string::npos)
+        << s.failures[3].reason;
+    expectFailureBox({"1 of 5 mailboxes were converted.", gone.string(), shrunk.string(),
+                      tailCut.string(), listedMissing.string()});
+    EXPECT_EQ(CheckWholeFiles(outFor(tailCut), box), 5u);
+    EXPECT_FALSE(fs::exists(outFor(tailCut) / "Email-5.eml"));
+    // The messages of the shrunk mailbox before the cut are whole, the one across it absent.
+    EXPECT_EQ(CheckWholeFiles(outFor(shrunk), box), 3u);
+    EXPECT_FALSE(fs::exists(outFor(shrunk) / "Email-3.eml"));
+    EXPECT_EQ(CheckWholeFiles(outFor(a), box), 6u);
+    EXPECT_EQ(Leftovers(out_), std::vector<std::string>{});
+    EXPECT_EQ(Leftovers(in_), std::vector<std::string>{});
+}
+
+TEST_F(FaultTest, PipesDevicesAndFoldersListedAsMailboxesFailWithoutHanging) {
+    fs::path pipe = in_ / "pipe.mbox", folder = in_ / "folder.mbox", a = in_ / "a.mbox";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0) << std::strerror(errno);
+    fs::create_directories(folder);
+    WriteFile(a, Mailbox(1, 10));
+
+    RunSummary s = RunConversion(host_, OutputKind::EML, {pipe, "/dev/zero", folder, a});
+
+    EXPECT_EQ(s.converted, 1u);
+    ASSERT_EQ(s.failures.size(), 3u);
+    for (const auto& f : s.failures)
+        EXPECT_NE(f.reason.find("is not a file"), std::string::npos) << f.reason;
+    expectFailureBox({"1 of 4 mailboxes were converted.", pipe.string(), "/dev/zero"});
+}
+
+TEST_F(FaultTest, ReadOnlyMailboxFolderWhereNoWorkingCopyCanBeMade) {
+    fs::path a = in_ / "a.mbox", ro = in_ / "cdrom" / "b.mbox";
+    WriteFile(a, Mailbox(2, 10));
+    WriteFile(root_ / "cdrom-image" / "b.mbox", Mailbox(2, 10));
+    TmpfsMount cdrom(ro.parent_path(), "size=64k");
+    if (!cdrom.mounted()) GTEST_SKIP() << cdrom.why();
+    fs::copy_file(root_ / "cdrom-image" / "b.mbox", ro);
+    ASSERT_TRUE(cdrom.makeReadOnly());
+
+    RunSummary s = RunConversion(host_, OutputKind::EML, {ro, a});
+
+    EXPECT_EQ(s.converted, 1u);
+    ASSERT_EQ(s.failures.size(), 1u);
+    EXPECT_EQ(s.failures[0].mailbox, ro.string());
+    EXPECT_NE(s.failures[0].reason.find("working copy"), std::string::npos) << s.failures[0].reason;
+    EXPECT_NE(s.failures[0].reason.find("Read-only file system"), std::string::npos)
+        << s.failures[0].reason;
+    expectFailureBox({"1 of 2 mailboxes were converted.", ro.string()});
+    EXPECT_EQ(CheckWholeFiles(outFor(a), Mailbox(2, 10)), 2u);
+    EXPECT_FALSE(fs::exists(outFor(ro) / "Email-0.eml"));
+}
+
+// A front end whose yield runs a chosen action once, at the first yield.
+class ActingFrontend : public quill::testing::ScriptedFrontend {
+  public:
+    void yieldNow() override {
+        quill::testing::ScriptedFrontend::yieldNow();
+        if (action) std::exchange(action, nullptr)();
+    }
+    std::function<void()> action;
+};
+
+TEST_F(FaultTest, FolderDisappearingDuringFolderImport) {
+    WriteFile(in_ / "a" / "x.mbox", "From a\nX: 1\n");
+    WriteFile(in_ / "b" / "y.mbox", "From b\nX: 2\n");
+    WriteFile(in_ / "b" / "c" / "z.mbox", "From c\nX: 3\n");
+    WriteFile(in_ / "d" / "w.mbx", "From d\nX: 4\n");
+    ActingFrontend frontend;
+    frontend.action = [&] { fs::remove_all(in_ / "b"); };
+    YieldClock clock(frontend, std::chrono::milliseconds(0));
+
+    MailboxSearch found = FindMailboxesUnder(in_.string(), &clock);
+
+    EXPECT_FALSE(found.cancelled);
+    for (const auto& m : found.mailboxes) EXPECT_TRUE(fs::exists(m)) << m;
+    // The vanished folder is reported with the system's reason, not silently left out.
+    ASSERT_EQ(found.unreadableFolders.size(), 1u);
+    EXPECT_EQ(fs::path(found.unreadableFolders[0].path).parent_path(), in_ / "b");
+    EXPECT_NE(found.unreadableFolders[0].reason.find("No such file"), std::string::npos)
+        << found.unreadableFolders[0].reason;
+    EXPECT_NE(
+        std::find(found.mailboxes.begin(), found.mailboxes.end(), (in_ / "d" / "w.mbx").string()),
+        found.mailboxes.end());
+
+    // The command line walks the same way; a folder named but gone is reported, exit 1.
+    std::ostringstream out, err;
+    EXPECT_EQ(RunCli({"--to", "eml", "--output", out_.string(), (in_ / "b").string(),
+                      (in_ / "a").string()},
+                     CliStreams{out, err, false}),
+              1);
+    EXPECT_NE(err.str().find((in_ / "b").string()), std::string::npos) << err.str();
+    EXPECT_TRUE(fs::exists(out_ / (in_ / "a" / "x.mbox").relative_path() / "Email-0.eml"));
+}
+
+}  // namespace

@@ -1,0 +1,280 @@
+// Names that break careless programs: blanks, Unicode, quotes, leading dashes, newlines in
+// mailbox and folder names; symbolic links on the way in and out; attachment names that are
+// paths, device names or control characters. Every mailbox is converted, and nothing is
+// ever written outside the chosen output folder.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "../reader/scripted_frontend.h"
+#include "cli/cli.h"
+#include "convert/run.h"
+#include "convert/store_outputs.h"
+
+namespace fs = std::filesystem;
+using namespace quill;
+
+namespace {
+
+class Host : public quill::testing::ScriptedFrontendOn<RunHost> {
+  public:
+    void setConvertEnabled(bool) override {}
+    void clearOutputOptions() override {}
+};
+
+void WriteFile(const fs::path& p, const std::string& bytes) {
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << bytes;
+}
+
+std::string ReadFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Every file and folder below root (symbolic links not followed), relative to it.
+std::set<std::string> Tree(const fs::path& root) {
+    std::set<std::string> out;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+         ++it)
+        out.insert(fs::relative(it->path(), root).string());
+    return out;
+}
+
+const char* const kHostileNames[] = {
+    "with blanks inside.mbox",
+    " blank at both ends .mbox",
+    "Ünïcødé 📬 Почта.mbox",
+    "quotes \" and ' and `.mbox",
+    "-rf.mbox",
+    "--to=pst.mbox",
+    "new\nline.mbox",
+    "back\\slash.mbox",
+    "$(touch pwned).mbox",
+    "star*?.mbx",
+    "ends in a blank.mbox ",
+};
+
+class HostileNamesTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        root_ = fs::temp_directory_path() /
+                ("quill-names-" +
+                 std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(root_);
+        in_ = root_ / "in";
+        out_ = root_ / "out";
+        fs::create_directories(in_);
+        fs::create_directories(out_);
+        host_.folderAnswer = out_.string();
+        oldCwd_ = fs::current_path();
+    }
+    void TearDown() override {
+        fs::current_path(oldCwd_);
+        std::error_code ec;
+        fs::remove_all(root_, ec);
+    }
+    fs::path outFor(const fs::path& mailbox, const fs::path& out) {
+        return out / mailbox.relative_path();
+    }
+
+    fs::path root_, in_, out_, oldCwd_;
+    Host host_;
+};
+
+TEST_F(HostileNamesTest, MailboxAndFolderNamesOfEveryKindAreConverted) {
+    std::vector<std::string> rows;
+    for (const char* folder : kHostileNames)
+        for (const char* name : {kHostileNames[0], kHostileNames[1], kHostileNames[4]}) {
+            fs::path box = in_ / (std::string(folder) + " folder") / name;
+            WriteFile(box, std::string("From x\nSubject: ") + name + "\n\nbody\n");
+            rows.push_back(box.string());
+        }
+    for (const char* name : kHostileNames) {
+        WriteFile(in_ / name, "From y\nX: 1\n");
+        rows.push_back((in_ / name).string());
+    }
+    // Beside the mailbox with blanks at both ends lies one without them: each is its own.
+    WriteFile(in_ / "ends in a blank.mbox", "From other\nX: 2\n");
+    rows.push_back((in_ / "ends in a blank.mbox").string());
+
+    RunSummary s = RunConversion(host_, OutputKind::EML, rows);
+
+    ASSERT_TRUE(s.failures.empty()) << s.failures[0].mailbox << ": " << s.failures[0].reason;
+    EXPECT_EQ(s.converted, rows.size());
+    for (const auto& row : rows) EXPECT_TRUE(fs::exists(outFor(row, out_) / "Email-0.eml")) << row;
+    EXPECT_EQ(ReadFile(outFor(in_ / "ends in a blank.mbox ", out_) / "Email-0.eml"),
+              "From y\r\nX: 1\r\n\r\n");
+    EXPECT_EQ(ReadFile(outFor(in_ / "ends in a blank.mbox", out_) / "Email-0.eml"),
+              "From other\r\nX: 2\r\n\r\n");
+    EXPECT_FALSE(fs::exists("pwned"));
+}
+
+TEST_F(HostileNamesTest, CommandLineTakesDashNamesAfterDoubleDashAndRelativePaths) {
+    for (const char* name : kHostileNames) WriteFile(in_ / name, "From y\nX: 1\n");
+    fs::current_path(in_);
+    std::vector<std::string> args = {"--to", "emlx", "--output", "../out", "--quiet", "--"};
+    for (const char* name : kHostileNames) args.push_back(name);
+    std::ostringstream out, err;
+    EXPECT_EQ(RunCli(args, CliStreams{out, err, false}), 0) << err.str();
+    for (const char* name : kHostileNames)
+        EXPECT_TRUE(fs::exists(outFor(in_ / name, out_) / "Email-0.emlx")) << name;
+    // Without "--" a name with a leading dash is an option: refused, nothing written.
+    fs::remove_all(out_);
+    EXPECT_EQ(
+        RunCli({"--to", "eml", "--output", "../out", "-rf.mbox"}, CliStreams{out, err, false}), 2);
+    EXPECT_FALSE(fs::exists(out_));
+}
+
+TEST_F(HostileNamesTest, OutputStaysBelowTheOutputFolderWhateverTheLinks) {
+    const fs::path outside = root_ / "outside";
+    fs::create_directories(outside);
+    WriteFile(outside / "precious.txt", "keep me");
+    WriteFile(root_ / "real" / "inbox.mbox", "From a\nX: 1\nFrom b\nX: 2\n");
+    // A mailbox reached through a linked folder, and by a path that climbs out and back.
+    fs::create_directory_symlink(root_ / "real", in_ / "linked");
+    const fs::path viaLink = in_ / "linked" / "inbox.mbox";
+    const std::string climbing = (in_ / ".." / "real" / "." / "inbox.mbox").string();
+    // The output folder is itself a link to the real one.
+    fs::create_directory_symlink(out_, root_ / "out-link");
+    host_.folderAnswer = (root_ / "out-link").string();
+    // Links planted in the output tree: a file name of a message pointing outside, a stale
+    // partial file doing the same, and a folder on a mailbox's way leading outside.
+    const fs::path viaLinkOut = outFor(viaLink, out_);
+    fs::create_directories(viaLinkOut);
+    fs::create_symlink(outside / "precious.txt", viaLinkOut / "Email-0.eml");
+    fs::create_symlink(outside / "precious.txt", viaLinkOut / "Email-1.eml.part");
+    const fs::path trap = in_ / "trap" / "t.mbox";
+    WriteFile(trap, "From t\nX: 3\n");
+    fs::create_directories(outFor(in_, out_));
+    fs::create_directory_symlink(outside, outFor(in_ / "trap", out_));
+
+    RunSummary s =
+        RunConversion(host_, OutputKind::EML, {viaLink.string(), climbing, trap.string()});
+
+    EXPECT_EQ(ReadFile(outside / "precious.txt"), "keep me");
+    EXPECT_EQ(Tree(outside), std::set<std::string>{"precious.txt"});
+    EXPECT_EQ(ReadFile(viaLinkOut / "Email-0.eml"), "From a\r\nX: 1\r\n\r\n");
+    EXPECT_FALSE(fs::is_symlink(viaLinkOut / "Email-0.eml"));
+    EXPECT_EQ(ReadFile(viaLinkOut / "Email-1.eml"), "From b\r\nX: 2\r\n\r\n");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(viaLinkOut / "Email-1.eml.part")));
+    // The climbing path is made lexically normal: it lands below the output folder.
+    EXPECT_TRUE(
+        fs::exists(out_ / fs::path(climbing).lexically_normal().relative_path() / "Email-1.eml"));
+    // The mailbox whose output folder would lead outside fails and says why.
+    ASSERT_EQ(s.failures.size(), 1u);
+    EXPECT_EQ(s.failures[0].mailbox, trap.string());
+    EXPECT_NE(s.failures[0].reason.find("outside"), std::string::npos) << s.failures[0].reason;
+    EXPECT_EQ(s.converted, 2u);
+}
+
+TEST_F(HostileNamesTest, AttachmentNamesGoIntoMsgFilesAsNamesOnly) {
+    std::string box =
+        "From x\nSubject: names\nMIME-Version: 1.0\n"
+        "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/plain\n\nhi\n";
+    for (const char* name : {"../../../../outside.txt", "/etc/cron.d/evil", "..", "CON", "NUL.txt",
+                             "lpt1", "a\\\\..\\\\b.txt", "tab\\there", "dir/sub/file.bin"})
+        box += std::string(
+                   "--b\nContent-Type: application/octet-stream\n"
+                   "Content-Disposition: attachment; filename=\"") +
+               name + "\"\nContent-Transfer-Encoding: base64\n\nQUJD\n";
+    box +=
+        "--b\nContent-Type: application/octet-stream\nContent-Disposition: attachment; "
+        "filename*=UTF-8''ctl%01%0D%0A%1B%5B2J%00end%2F..%2F..\n\nABC\n--b--\n";
+    const fs::path mailbox = in_ / "names.mbox";
+    WriteFile(mailbox, box);
+    fs::current_path(out_);
+
+    RunSummary s = RunConversion(host_, OutputKind::MSG, {mailbox.string()},
+                                 DefaultRunSettings("manual.html"));
+
+    ASSERT_TRUE(s.failures.empty()) << s.failures[0].reason;
+    EXPECT_EQ(s.messages, 1u);
+    std::set<std::string> expected;
+    fs::path walk;
+    for (const auto& part : mailbox.relative_path()) {
+        walk /= part;
+        expected.insert(walk.string());
+    }
+    expected.insert((walk / "Email-0.msg").string());
+    EXPECT_EQ(Tree(out_), expected);
+    EXPECT_EQ(Tree(in_), std::set<std::string>{"names.mbox"});
+    for (const auto& entry : Tree(root_))
+        EXPECT_TRUE(entry == "in" || entry == "out" || entry.rfind("in/", 0) == 0 ||
+                    entry.rfind("out/", 0) == 0)
+            << entry;
+}
+
+}  // namespace
+
+namespace {
+
+// Every folder and message of a .pst file as pffexport finds them: the names of the folders
+// it exports below the store's top folder, and the number of messages.
+struct PstContents {
+    bool readable = false;
+    std::set<std::string> folders;
+    size_t messages = 0;
+};
+
+PstContents ReadPst(const fs::path& pst, const fs::path& scratch) {
+    PstContents c;
+    fs::remove_all(scratch);
+    fs::create_directories(scratch);
+    const std::string target = (scratch / "x").string();
+    const std::string cmd =
+        "pffexport -q -t '" + target + "' '" + pst.string() + "' >/dev/null 2>&1";
+    if (std::system(cmd.c_str()) != 0) return c;
+    c.readable = true;
+    for (auto it = fs::recursive_directory_iterator(scratch);
+         it != fs::recursive_directory_iterator(); ++it) {
+        const std::string name = it->path().filename().string();
+        if (name.rfind("Message", 0) == 0 && it->is_directory()) ++c.messages;
+    }
+    return c;
+}
+
+}  // namespace
+
+TEST_F(HostileNamesTest, MailboxNamesOfEveryKindBecomePstFolders) {
+    if (std::system("command -v pffexport >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "pffexport (package pff-tools) is not installed";
+    std::vector<std::string> rows;
+    // Names the store must take as folder names: control characters, bytes that are no
+    // UTF-8, and names that are empty once ".mbox" is taken away.
+    std::vector<std::string> names(std::begin(kHostileNames), std::end(kHostileNames));
+    for (const char* odd : {"\xff\xfe latin-1 \xe9t\xe9.mbox", "tab\tand\x01\x1b[2J.mbox", ".mbox",
+                            "  .mbox", ".mbox.mbox", "Inbox.mbox"})
+        names.push_back(odd);
+    for (const auto& name : names) {
+        WriteFile(in_ / name, "From y\nSubject: " + name + "\n\nbody\n");
+        rows.push_back((in_ / name).string());
+    }
+    WriteFile(in_ / "again" / "Inbox.mbox", "From y\nSubject: again\n\nbody\n");
+    rows.push_back((in_ / "again" / "Inbox.mbox").string());
+
+    RunSummary s = RunConversion(host_, OutputKind::PST, rows, DefaultRunSettings("manual.html"));
+
+    EXPECT_EQ(s.storeFailure, "");
+    ASSERT_TRUE(s.failures.empty()) << s.failures[0].mailbox << ": " << s.failures[0].reason;
+    EXPECT_EQ(s.converted, rows.size());
+    EXPECT_EQ(s.messages, rows.size());
+    // One store, and no message file left anywhere.
+    std::vector<fs::path> stores;
+    for (const auto& e : fs::recursive_directory_iterator(out_))
+        if (!e.is_directory()) stores.push_back(e.path());
+    ASSERT_EQ(stores.size(), 1u);
+    EXPECT_EQ(stores[0].extension(), ".pst");
+    EXPECT_EQ(stores[0].parent_path(), out_);
+    PstContents pst = ReadPst(stores[0], root_ / "export");
+    EXPECT_TRUE(pst.readable);
+    EXPECT_EQ(pst.messages, rows.size());
+}
