@@ -175,7 +175,7 @@ class PstOutput : public StoreOutput {
                 store_.reset();
             }))
             return e;
-        return removeImported();
+        return removeImported(importOptions_.yield);
     }
     void abandon() override {
         // What was committed stays readable; the store's own close commits what it can.
@@ -203,9 +203,12 @@ class PstOutput : public StoreOutput {
 
     // Every imported message file goes; the first failure is reported. A file already gone
     // (two list rows with the same mailbox share their message files) is no failure.
-    StoreError removeImported() {
+    // A run of many messages removes tens of thousands of files here: with a clock, the window
+    // is kept responsive meanwhile.
+    StoreError removeImported(YieldClock* clock = nullptr) {
         StoreError first;
         for (const std::string& file : imported_) {
+            if (clock) clock->maybeYield();
             StoreError e = RemoveMessageFile(file);
             if (e && !first) first = e;
         }

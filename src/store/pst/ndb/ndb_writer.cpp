@@ -17,6 +17,7 @@ namespace quill::store::pst::ndb {
 namespace {
 
 constexpr size_t kWriteBufferSize = 1 << 20;
+constexpr uint64_t kWritebackChunk = uint64_t(16) << 20;
 constexpr size_t kPageSlots = kPageSize / kSlotSize;          // 8
 constexpr size_t kMaxBlockSlots = kMaxBlockSize / kSlotSize;  // 128
 
@@ -104,6 +105,8 @@ struct NdbWriter::Impl {
     bool headerInFlight = false;  // the header of a commit is being written
     uint64_t writeCalls = 0;
     std::function<void()> breather;
+    uint64_t unflushedBytes = 0;  // written since writeback was last started
+    Ib unflushedFrom = 0;
     std::map<uint64_t, std::array<uint8_t, 496>> committedMaps;  // region -> AMap bits on disk
 
     // ---- errors ----
@@ -166,7 +169,25 @@ struct NdbWriter::Impl {
     void flush() {
         if (wbuf.empty()) return;
         pwriteAll(wbufIb, wbuf.data(), wbuf.size(), "data blocks");
+        startWriteback(wbufIb, wbuf.size());
         wbuf.clear();
+    }
+    // The disk starts on the blocks while more are written, so that the fsync of a commit after
+    // a gigabyte of messages finds little left to do instead of stalling the run (and the
+    // window) for the whole of it. Only a hint: errors show at the fsync.
+    void startWriteback(Ib ib, size_t size) {
+#ifdef SYNC_FILE_RANGE_WRITE
+        if (options.testNoSync) return;
+        if (unflushedBytes == 0) unflushedFrom = ib;
+        unflushedFrom = std::min(unflushedFrom, ib);
+        unflushedBytes += size;
+        if (unflushedBytes < kWritebackChunk) return;
+        (void)::sync_file_range(fd, off_t(unflushedFrom), 0, SYNC_FILE_RANGE_WRITE);
+        unflushedBytes = 0;
+#else
+        (void)ib;
+        (void)size;
+#endif
     }
     void queueWrite(Ib ib, const uint8_t* data, size_t size) {
         if (!wbuf.empty() && (ib != wbufIb + wbuf.size() || wbuf.size() + size > kWriteBufferSize))
