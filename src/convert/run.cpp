@@ -133,8 +133,9 @@ RunSummary Run::execute(const std::vector<std::string>& rows) {
         if (!store_) {
             summary_.storeFailure =
                 std::string("This program cannot write ") + OutputKindName(kind) + " files.";
-        } else if (StoreError e = store_->open(summary_.outputFolder)) {
-            summary_.storeFailure = *e;
+        } else {
+            store_->setYieldClock(&clock_);
+            if (StoreError e = store_->open(summary_.outputFolder)) summary_.storeFailure = *e;
         }
     }
 
@@ -270,6 +271,12 @@ bool Run::convertMailbox(size_t i, size_t count, const std::string& row) {
     }
     if (storeError) {
         summary_.storeFailure = *storeError;
+        return false;
+    }
+    if (cut.error && store_) {
+        // In a store run a message file that cannot be written ends the run the way a store
+        // failure does: the store keeps what it committed, the user gets the store's message.
+        summary_.storeFailure = cut.error->text;
         return false;
     }
     if (cut.error) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "convert/output_kind.h"
+#include "shell/frontend.h"
 
 namespace quill {
 
@@ -20,6 +21,9 @@ class StoreOutput {
   public:
     virtual ~StoreOutput() = default;
 
+    // Before open(): the run's clock, on which a store that works long on one message (a
+    // large attachment) lets the window breathe. It outlives the store output.
+    virtual void setYieldClock(YieldClock* clock) {}
     // Start of the run; outputFolder ends in a separator.
     virtual StoreError open(const std::string& outputFolder) = 0;
     // Once per mailbox, before its messages: the store folder's name as the run formed it

@@ -94,6 +94,30 @@ TEST_F(CliTest, FolderArgumentsAndRelativePathsConvertEveryMailboxBelow) {
         fs::exists(root_ / "out2" / (root_ / "in/a.mbox").relative_path() / "Email-0.emlx"));
 }
 
+// A PST run writes one store beside the emptied mailbox output folders and ends with the PST
+// end text; the store's contents are checked by the PST run tests.
+TEST_F(CliTest, PstRunWritesOneStoreAndEndsWithThePstText) {
+    fs::current_path(root_);
+    EXPECT_EQ(RunCli({"--to", "pst", "--output", "out", "in"}, CliStreams{out_, err_, false},
+                     DefaultRunSettings("/manual.html")),
+              0)
+        << err_.str();
+    std::vector<std::string> stores;
+    for (const auto& e : fs::directory_iterator(root_ / "out"))
+        if (e.is_regular_file()) stores.push_back(e.path().filename().string());
+    ASSERT_EQ(stores.size(), 1u);
+    EXPECT_TRUE(stores[0].starts_with("MBOX") && stores[0].ends_with(".pst")) << stores[0];
+    EXPECT_TRUE(fs::is_directory(outFor("in/a.mbox")));
+    EXPECT_TRUE(fs::is_empty(outFor("in/a.mbox")));
+    EXPECT_TRUE(fs::is_empty(outFor("in/deeper/B.MBX")));
+    const std::string end =
+        "Your messages from MBOX files has been successfully exported to Outlook (.pst) file.\n" +
+        std::string(75, '*') +
+        "\nStart Outlook and open converted pst file by clicking File -> Open -> Outlook Data "
+        "File. And it all done !";
+    EXPECT_NE(err_.str().find(end), std::string::npos) << err_.str();
+}
+
 TEST_F(CliTest, AnyFailedMailboxGivesOneAndIsListed) {
     fs::create_directories(root_ / "empty");
     EXPECT_EQ(

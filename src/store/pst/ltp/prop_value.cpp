@@ -1,24 +1,13 @@
 #include "store/pst/ltp/prop_value.h"
 
-#include <glib.h>
-
 #include "store/pst/ltp/le.h"
 #include "store/pst/ltp/ltp_error.h"
+#include "store/utf16.h"
 
 namespace quill::store::pst::ltp {
 
 Bytes Utf16le(std::string_view utf8) {
-    if (utf8.empty()) return {};
-    gchar* valid = g_utf8_make_valid(utf8.data(), static_cast<gssize>(utf8.size()));
-    glong units = 0;
-    gunichar2* utf16 = g_utf8_to_utf16(valid, -1, nullptr, &units, nullptr);
-    g_free(valid);
-    if (utf16 == nullptr) throw LtpError("text could not be converted to UTF-16");
-    Bytes out;
-    out.reserve(size_t(units) * 2);
-    for (glong i = 0; i < units; ++i) AppendU16(out, utf16[i]);
-    g_free(utf16);
-    return out;
+    return store::Utf16le(utf8);
 }
 
 size_t FixedSizeOfType(uint16_t type) {

@@ -2,6 +2,8 @@
 // Where the messaging layer puts the nodes it builds: the node database of a new file, or a
 // recording double in the tests.
 
+#include <functional>
+
 #include "store/pst/node_content.h"
 
 namespace quill::store::pst::messaging {
@@ -14,6 +16,8 @@ class NodeSink {
     // Makes everything put so far durable; the header is written last.
     virtual void commit() = 0;
     virtual void close() = 0;
+    // Called now and then while a large node is written (see PstStore::setBreather).
+    virtual void setBreather(std::function<void()> breather) {}
 };
 
 }  // namespace quill::store::pst::messaging

@@ -58,6 +58,9 @@ class NdbSink : public NodeSink {
         writer_->putNode(nid, parentNid, content);
     }
     void commit() override { writer_->commit(); }
+    void setBreather(std::function<void()> breather) override {
+        writer_->setBreather(std::move(breather));
+    }
     void close() override { writer_->close(); }
 
   private:
@@ -269,6 +272,10 @@ void PstStore::addMessage(FolderId id, const Message& message) {
         if (!built.read) folder.unreadCount++;
         folder.pcDirty = folder.contentsDirty = true;
     });
+}
+
+void PstStore::setBreather(std::function<void()> breather) {
+    sink_->setBreather(std::move(breather));
 }
 
 void PstStore::finishFolder(FolderId id) {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -87,6 +88,10 @@ class PstStore {
     // memory for one mailbox's table at a time. Later addMessage() calls for it throw
     // PstError(Kind::FolderFinished).
     void finishFolder(FolderId folder);
+
+    // Called every few kilobytes while a message is written, so that a front end can stay
+    // responsive during a message with a large attachment.
+    void setBreather(std::function<void()> breather);
 
     // Writes every changed folder, table and the named-property map, then the header.
     void commit();

@@ -103,6 +103,7 @@ struct NdbWriter::Impl {
     uint64_t diskSize = 0;        // what the file's size is known to be
     bool headerInFlight = false;  // the header of a commit is being written
     uint64_t writeCalls = 0;
+    std::function<void()> breather;
     std::map<uint64_t, std::array<uint8_t, 496>> committedMaps;  // region -> AMap bits on disk
 
     // ---- errors ----
@@ -378,6 +379,7 @@ struct NdbWriter::Impl {
         return bid;
     }
     Bid writeDataBlock(const uint8_t* data, size_t cb) {
+        if (breather) breather();
         if (header.bCryptMethod == NDB_CRYPT_PERMUTE) {
             uint8_t enc[kMaxBlockData];
             std::memcpy(enc, data, cb);
@@ -845,6 +847,10 @@ void NdbWriter::putNode(Nid nid, Nid parentNid, const NodeContent& content) {
         d.broken = true;
         throw;
     }
+}
+
+void NdbWriter::setBreather(std::function<void()> breather) {
+    impl_->breather = std::move(breather);
 }
 
 void NdbWriter::removeNode(Nid nid) {

@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -88,6 +89,9 @@ class NdbWriter {
     // kMaxStreamSize) before anything is written; Io/NoSpace on a write failure, after which
     // the writer refuses further work and the file stays in its last committed state.
     void putNode(Nid nid, Nid parentNid, const NodeContent& content);
+    // Called after every data block written (8 KB at most), so that the caller can keep a
+    // window responsive while one large node is written. Empty: nothing is called.
+    void setBreather(std::function<void()> breather);
     // Removes a node and frees its blocks. InvalidArgument when there is no such node.
     void removeNode(Nid nid);
     bool hasNode(Nid nid) const;

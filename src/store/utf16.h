@@ -1,0 +1,24 @@
+#pragma once
+// UTF-8 text to UTF-16LE bytes, as the Outlook formats store strings (PtypString in .pst and
+// .msg files). Every string property of every message goes through here, bodies included, so
+// ASCII runs are widened eight bytes at a time.
+//
+// Invalid UTF-8 never loses the text around it: each byte that does not start a well-formed
+// sequence (stray continuation bytes, truncated or overlong sequences, surrogates, code points
+// past U+10FFFF) becomes one U+FFFD and conversion goes on with the next byte. A NUL byte also
+// becomes U+FFFD, since a PtypString ends at its first NUL for most readers. This is what
+// g_utf8_make_valid() followed by g_utf8_to_utf16() gives.
+
+#include <string_view>
+
+#include "store/model.h"
+
+namespace quill::store {
+
+// Appends the UTF-16LE form of utf8 to out (no terminating NUL).
+void AppendUtf16le(Bytes& out, std::string_view utf8);
+
+// The UTF-16LE form of utf8 (no terminating NUL).
+Bytes Utf16le(std::string_view utf8);
+
+}  // namespace quill::store
