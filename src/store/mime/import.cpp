@@ -134,6 +134,9 @@ std::string Lower(std::string_view s) {
 // there) and are never empty (an empty string property is invalid in .msg).
 void SetString(PropertyBag& bag, PropTag tag, std::string value) {
     std::erase(value, '\0');
+    // The last guard of the Unicode string properties: bytes that are still no UTF-8 after
+    // their charset was applied are read as Windows-1252 rather than stored broken.
+    if (!IsValidUtf8(value)) value = UndeclaredToUtf8(value);
     if (!value.empty()) bag.set(tag, std::move(value));
 }
 
