@@ -112,14 +112,8 @@ class MsgOutput : public StoreOutput {
 
 // One new store for the run, a folder per mailbox, committed after mailboxes (at most every
 // few seconds, so that a run over many small mailboxes is not all commits) and at the end.
-//
-// An imported message file is emptied at once and removed when the store is closed: on ext4
-// without a journal, every new file skips the inodes freed in the last minutes, so deleting
-// each file right after its import made creating the next one slower with every message (a
-// mailbox of 25,000 messages spent more time there than in the store).
 class PstOutput : public StoreOutput {
   public:
-    ~PstOutput() override { removeImported(); }
     void setYieldClock(YieldClock* clock) override { importOptions_.yield = clock; }
     StoreError open(const std::string& outputFolder) override {
         const std::string stamp = StoreTimeStamp(std::time(nullptr));
@@ -153,11 +147,7 @@ class PstOutput : public StoreOutput {
         if (large) clock->yieldNow();
         if (StoreError e = guard([&] { store_->addMessage(folder_, *message); })) return e;
         message.reset();
-        std::error_code ec;
-        fs::resize_file(file, 0, ec);
-        if (ec) return "Could not empty the message file " + file + ": " + ec.message();
-        imported_.push_back(file);
-        return std::nullopt;
+        return RemoveMessageFile(file);
     }
     StoreError endMailbox() override {
         // The folder's rows are written now and leave memory; the store is committed at most
@@ -170,12 +160,10 @@ class PstOutput : public StoreOutput {
         });
     }
     StoreError close() override {
-        if (StoreError e = guard([&] {
-                store_->close();
-                store_.reset();
-            }))
-            return e;
-        return removeImported(importOptions_.yield);
+        return guard([&] {
+            store_->close();
+            store_.reset();
+        });
     }
     void abandon() override {
         // What was committed stays readable; the store's own close commits what it can.
@@ -184,7 +172,6 @@ class PstOutput : public StoreOutput {
         } catch (const std::exception&) {
         }
         store_.reset();
-        removeImported();
     }
 
   private:
@@ -201,28 +188,11 @@ class PstOutput : public StoreOutput {
         }
     }
 
-    // Every imported message file goes; the first failure is reported. A file already gone
-    // (two list rows with the same mailbox share their message files) is no failure.
-    // A run of many messages removes tens of thousands of files here: with a clock, the window
-    // is kept responsive meanwhile.
-    StoreError removeImported(YieldClock* clock = nullptr) {
-        StoreError first;
-        for (const std::string& file : imported_) {
-            if (clock) clock->maybeYield();
-            StoreError e = RemoveMessageFile(file);
-            if (e && !first) first = e;
-        }
-        imported_.clear();
-        imported_.shrink_to_fit();
-        return first;
-    }
-
     std::string path_;
     std::unique_ptr<pst::PstStore> store_;
     pst::FolderId folder_{};
     std::chrono::steady_clock::time_point lastCommit_{};
     store::mime::ImportOptions importOptions_;
-    std::vector<std::string> imported_;  // emptied message files, removed at the end
 };
 
 }  // namespace

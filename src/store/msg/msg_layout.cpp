@@ -1,5 +1,7 @@
 #include "store/msg/msg_layout.h"
 
+#include "store/utf16.h"
+
 #include <glib.h>
 #include <zlib.h>
 
@@ -81,36 +83,7 @@ std::string AttachmentStorageName(uint32_t index) {
 }
 
 Bytes ToUtf16le(std::string_view utf8) {
-    if (utf8.empty()) return {};
-    // Most text of a mail is ASCII, where each byte is one UTF-16 unit (a NUL byte is not
-    // text and is repaired below).
-    if (std::all_of(utf8.begin(), utf8.end(),
-                    [](char c) { return static_cast<unsigned char>(c) - 1u < 0x7Fu; })) {
-        Bytes out(utf8.size() * 2, 0);
-        for (size_t i = 0; i < utf8.size(); ++i) out[2 * i] = static_cast<uint8_t>(utf8[i]);
-        return out;
-    }
-    std::unique_ptr<gchar, GFreeDeleter> repaired;
-    const gchar* text = utf8.data();
-    glong length = static_cast<glong>(utf8.size());
-    if (!g_utf8_validate_len(utf8.data(), utf8.size(), nullptr)) {
-        repaired.reset(g_utf8_make_valid(utf8.data(), static_cast<gssize>(utf8.size())));
-        text = repaired.get();
-        length = -1;
-    }
-    glong units = 0;
-    std::unique_ptr<gunichar2, GFreeDeleter> wide(
-        g_utf8_to_utf16(text, length, nullptr, &units, nullptr));
-    Bytes out;
-    if (!wide) return out;  // cannot happen on valid input
-#if G_BYTE_ORDER == G_LITTLE_ENDIAN
-    const auto* bytes = reinterpret_cast<const uint8_t*>(wide.get());
-    out.assign(bytes, bytes + static_cast<size_t>(units) * 2);
-#else
-    out.reserve(static_cast<size_t>(units) * 2);
-    for (glong i = 0; i < units; ++i) PutLe16(out, wide.get()[i]);
-#endif
-    return out;
+    return Utf16le(utf8);
 }
 
 uint32_t NameCrc32(const uint8_t* data, size_t size) {
