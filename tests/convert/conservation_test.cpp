@@ -11,26 +11,16 @@
 #include <sstream>
 #include <string>
 
-#include "../reader/scripted_frontend.h"
 #include "convert/run.h"
+#include "run_support.h"
 
 namespace fs = std::filesystem;
 using namespace quill;
 
+using namespace quill::testing;
+using Host = ScriptedRunHost;
+
 namespace {
-
-class Host : public quill::testing::ScriptedFrontendOn<RunHost> {
-  public:
-    void setConvertEnabled(bool) override {}
-    void clearOutputOptions() override {}
-};
-
-std::string ReadFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // Every line end (CR LF, lone CR, lone LF) as CR LF; a last line without one gains one.
 std::string NormaliseLineEnds(const std::string& bytes) {

@@ -23,15 +23,18 @@
 #include <functional>
 #include <sstream>
 
-#include "../reader/scripted_frontend.h"
 #include "cli/cli.h"
 #include "convert/message_text.h"
 #include "convert/run.h"
 #include "convert/store_outputs.h"
 #include "mailboxlist/mailbox_search.h"
+#include "run_support.h"
 
 namespace fs = std::filesystem;
 using namespace quill;
+
+using quill::testing::ReadFile;
+using quill::testing::WriteFile;
 
 namespace {
 
@@ -47,18 +50,6 @@ class Host : public quill::testing::ScriptedFrontendOn<RunHost> {
     bool convertEnabled = true;
     int optionsCleared = 0;
 };
-
-std::string ReadFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteFile(const fs::path& p, const std::string& bytes) {
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << bytes;
-}
 
 std::string Mailbox(int messages, size_t bodyBytes) {
     std::string box;
@@ -158,24 +149,8 @@ std::string Describe(const RunSummary& s, const Host& host) {
     return text;
 }
 
-class FaultTest : public ::testing::Test {
+class FaultTest : public quill::testing::RunFolders<Host> {
   protected:
-    void SetUp() override {
-        root_ = fs::temp_directory_path() /
-                ("quill-fault-" +
-                 std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(root_);
-        in_ = root_ / "in";
-        out_ = root_ / "out";
-        fs::create_directories(in_);
-        fs::create_directories(out_);
-        host_.folderAnswer = out_.string();
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(root_, ec);
-    }
-    fs::path outFor(const fs::path& mailbox) { return out_ / mailbox.relative_path(); }
     // The end box says what failed, with the reason; Convert is back and the options cleared.
     void expectFailureBox(const std::vector<std::string>& mentions) {
         ASSERT_FALSE(host_.boxes.empty());
@@ -186,9 +161,6 @@ class FaultTest : public ::testing::Test {
         EXPECT_TRUE(host_.convertEnabled);
         EXPECT_EQ(host_.optionsCleared, 1);
     }
-
-    fs::path root_, in_, out_;
-    Host host_;
 };
 
 TEST_F(FaultTest, FullOutputDiskStopsTheRunWithWholeFilesOnly) {

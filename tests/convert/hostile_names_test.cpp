@@ -12,33 +12,18 @@
 #include <set>
 #include <sstream>
 
-#include "../reader/scripted_frontend.h"
 #include "cli/cli.h"
 #include "convert/run.h"
 #include "convert/store_outputs.h"
+#include "run_support.h"
 
 namespace fs = std::filesystem;
 using namespace quill;
 
+using namespace quill::testing;
+using Host = ScriptedRunHost;
+
 namespace {
-
-class Host : public quill::testing::ScriptedFrontendOn<RunHost> {
-  public:
-    void setConvertEnabled(bool) override {}
-    void clearOutputOptions() override {}
-};
-
-void WriteFile(const fs::path& p, const std::string& bytes) {
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << bytes;
-}
-
-std::string ReadFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // Every file and folder below root (symbolic links not followed), relative to it.
 std::set<std::string> Tree(const fs::path& root) {
@@ -63,31 +48,21 @@ const char* const kHostileNames[] = {
     "ends in a blank.mbox ",
 };
 
-class HostileNamesTest : public ::testing::Test {
+class HostileNamesTest : public RunFolders<Host> {
   protected:
     void SetUp() override {
-        root_ = fs::temp_directory_path() /
-                ("quill-names-" +
-                 std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(root_);
-        in_ = root_ / "in";
-        out_ = root_ / "out";
-        fs::create_directories(in_);
-        fs::create_directories(out_);
-        host_.folderAnswer = out_.string();
+        RunFolders::SetUp();
         oldCwd_ = fs::current_path();
     }
     void TearDown() override {
         fs::current_path(oldCwd_);
-        std::error_code ec;
-        fs::remove_all(root_, ec);
+        RunFolders::TearDown();
     }
     fs::path outFor(const fs::path& mailbox, const fs::path& out) {
         return out / mailbox.relative_path();
     }
 
-    fs::path root_, in_, out_, oldCwd_;
-    Host host_;
+    fs::path oldCwd_;
 };
 
 TEST_F(HostileNamesTest, MailboxAndFolderNamesOfEveryKindAreConverted) {

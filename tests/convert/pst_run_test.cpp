@@ -19,22 +19,17 @@
 #include <optional>
 #include <sstream>
 
-#include "../reader/scripted_frontend.h"
 #include "convert/run.h"
 #include "convert/store_outputs.h"
+#include "run_support.h"
 
 namespace fs = std::filesystem;
 using namespace quill;
 
-namespace {
+using namespace quill::testing;
+using Host = ScriptedRunHost;
 
-class Host : public quill::testing::ScriptedFrontendOn<RunHost> {
-  public:
-    void setConvertEnabled(bool enabled) override { convertEnabled.push_back(enabled); }
-    void clearOutputOptions() override { ++optionsCleared; }
-    std::vector<bool> convertEnabled;
-    int optionsCleared = 0;
-};
+namespace {
 
 struct Attached {
     std::string name;
@@ -52,13 +47,6 @@ struct Mail {
     std::vector<Attached> attachments;
     std::vector<Mail> forwarded;  // message/rfc822 parts
 };
-
-std::string Slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 std::string Base64Lines(const std::string& bytes) {
     gchar* all = g_base64_encode(reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
@@ -169,14 +157,14 @@ std::map<std::string, std::vector<fs::path>> PffMessages(const fs::path& top) {
 
 void ExpectPffMessage(const fs::path& dir, const Mail& m) {
     SCOPED_TRACE(dir.string());
-    const std::string headers = Slurp(dir / "OutlookHeaders.txt");
+    const std::string headers = ReadFile(dir / "OutlookHeaders.txt");
     EXPECT_EQ(Field(headers, "Subject"), m.subject);
     EXPECT_EQ(Field(headers, "Sender name"), m.fromName);
     EXPECT_EQ(Field(headers, "Sender email address"), m.fromAddress);
     EXPECT_EQ(Field(headers, "Client submit time"), m.submitTime);
     EXPECT_NE(Field(headers, "Flags").find("Read"), std::string::npos) << headers;
 
-    std::string recipients = Slurp(dir / "Recipients.txt");
+    std::string recipients = ReadFile(dir / "Recipients.txt");
     std::vector<std::string> got, want;
     for (size_t at = 0; (at = recipients.find("Display name:", at)) != std::string::npos; ++at) {
         std::string block = recipients.substr(at, recipients.find("\n\n", at) - at);
@@ -189,15 +177,15 @@ void ExpectPffMessage(const fs::path& dir, const Mail& m) {
         want.push_back((name.empty() ? address : name) + " <" + address + "> CC");
     EXPECT_EQ(got, want);
 
-    if (!m.plain.empty()) EXPECT_EQ(WithoutCr(Slurp(dir / "Message.txt")), m.plain);
-    if (!m.html.empty()) EXPECT_EQ(WithoutCr(Slurp(dir / "Message.html")), m.html);
+    if (!m.plain.empty()) EXPECT_EQ(WithoutCr(ReadFile(dir / "Message.txt")), m.plain);
+    if (!m.html.empty()) EXPECT_EQ(WithoutCr(ReadFile(dir / "Message.html")), m.html);
 
     // Attachments/<n>_<name> for data, Attachments/Attachment<n>/Message00001 for messages.
     size_t n = 1;
     for (const Attached& a : m.attachments) {
         fs::path file = dir / "Attachments" / (std::to_string(n++) + "_" + a.name);
         ASSERT_TRUE(fs::exists(file)) << file;
-        EXPECT_TRUE(Slurp(file) == a.bytes) << file << ": bytes differ";
+        EXPECT_TRUE(ReadFile(file) == a.bytes) << file << ": bytes differ";
     }
     for (const Mail& f : m.forwarded) {
         char name[32];

@@ -7,44 +7,17 @@
 #include <fstream>
 #include <sstream>
 
-#include "../reader/scripted_frontend.h"
 #include "../store/msg/msg_test_support.h"
 #include "convert/store_outputs.h"
+#include "run_support.h"
 #include "store/mime/import.h"
 
 namespace fs = std::filesystem;
 using namespace quill;
 
+using namespace quill::testing;
+
 namespace {
-
-class ScriptedRunHost : public quill::testing::ScriptedFrontendOn<RunHost> {
-  public:
-    void setConvertEnabled(bool enabled) override { convertEnabled.push_back(enabled); }
-    void clearOutputOptions() override { ++optionsCleared; }
-    void selectRow(size_t i) override { rowsSelected.push_back(i); }
-
-    std::vector<std::string> captionsOf(Caption which) const {
-        std::vector<std::string> out;
-        for (const auto& [c, text] : captions)
-            if (c == which) out.push_back(text);
-        return out;
-    }
-    std::vector<bool> convertEnabled;
-    int optionsCleared = 0;
-    std::vector<size_t> rowsSelected;
-};
-
-std::string ReadFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteFile(const fs::path& p, const std::string& bytes) {
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << bytes;
-}
 
 // Every file below a folder, as paths relative to it.
 std::vector<std::string> FilesBelow(const fs::path& root) {
@@ -56,29 +29,7 @@ std::vector<std::string> FilesBelow(const fs::path& root) {
     return out;
 }
 
-class RunTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        root_ = fs::temp_directory_path() /
-                ("quill-run-" +
-                 std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(root_);
-        in_ = root_ / "in";
-        out_ = root_ / "out";
-        fs::create_directories(in_);
-        fs::create_directories(out_);
-        host_.folderAnswer = out_.string();
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(root_, ec);
-    }
-    // The mailbox output folder of a mailbox below in_.
-    fs::path outFor(const fs::path& mailbox) { return out_ / mailbox.relative_path(); }
-
-    fs::path root_, in_, out_;
-    ScriptedRunHost host_;
-};
+class RunTest : public RunFolders<ScriptedRunHost> {};
 
 TEST_F(RunTest, ConvertsThreeMailboxesWithCaptionsBarsAndEndBox) {
     fs::path lf = in_ / "lf.mbox", crlf = in_ / "crlf.mbox", none = in_ / "none.mbx";

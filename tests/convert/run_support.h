@@ -1,0 +1,75 @@
+#pragma once
+// What the conversion-run tests share: a scripted front end for the run, file helpers, and a
+// fixture with a fresh input and output folder per test.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "../reader/scripted_frontend.h"
+#include "convert/run.h"
+
+namespace quill::testing {
+
+class ScriptedRunHost : public ScriptedFrontendOn<RunHost> {
+  public:
+    void setConvertEnabled(bool enabled) override { convertEnabled.push_back(enabled); }
+    void clearOutputOptions() override { ++optionsCleared; }
+    void selectRow(size_t i) override { rowsSelected.push_back(i); }
+
+    std::vector<std::string> captionsOf(Caption which) const {
+        std::vector<std::string> out;
+        for (const auto& [c, text] : captions)
+            if (c == which) out.push_back(text);
+        return out;
+    }
+    std::vector<bool> convertEnabled;
+    int optionsCleared = 0;
+    std::vector<size_t> rowsSelected;
+};
+
+inline std::string ReadFile(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+inline void WriteFile(const std::filesystem::path& p, const std::string& bytes) {
+    std::filesystem::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << bytes;
+}
+
+// root_/in for mailboxes, root_/out as the folder the run is given; removed after the test.
+template <class Host>
+class RunFolders : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        root_ = std::filesystem::temp_directory_path() /
+                (std::string("quill-") + info->test_suite_name() + "-" + info->name());
+        std::filesystem::remove_all(root_);
+        in_ = root_ / "in";
+        out_ = root_ / "out";
+        std::filesystem::create_directories(in_);
+        std::filesystem::create_directories(out_);
+        host_.folderAnswer = out_.string();
+    }
+    void TearDown() override {
+        std::error_code ec;
+        std::filesystem::remove_all(root_, ec);
+    }
+    // The mailbox output folder of a mailbox below in_.
+    std::filesystem::path outFor(const std::filesystem::path& mailbox) {
+        return out_ / mailbox.relative_path();
+    }
+
+    std::filesystem::path root_, in_, out_;
+    Host host_;
+};
+
+}  // namespace quill::testing
