@@ -10,16 +10,6 @@
 
 namespace quill::store::pst::ltp {
 
-namespace {
-
-std::string TagText(PropTag tag) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", tag);
-    return text;
-}
-
-}  // namespace
-
 NodeContent BuildPropertyContext(std::vector<Property> properties, LocalNids& nids,
                                  std::vector<SubnodeContent> extraSubnodes) {
     std::stable_sort(

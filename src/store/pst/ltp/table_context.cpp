@@ -11,16 +11,6 @@
 
 namespace quill::store::pst::ltp {
 
-namespace {
-
-std::string TagText(PropTag tag) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", tag);
-    return text;
-}
-
-}  // namespace
-
 bool IsStoredInRow(uint16_t type) {
     switch (type) {
         case PT_BOOLEAN:
