@@ -14,8 +14,8 @@
 #include "shell/scripted_dialogs.h"
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen"
-                                                                     : qgetenv("QT_QPA_PLATFORM"));
+    qputenv("QT_QPA_PLATFORM",
+            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QApplication app(argc, argv);
     if (argc < 4) {
         std::fprintf(stderr, "usage: latency_bench eml|emlx|msg|pst OUTDIR MAILBOX...\n");
@@ -30,11 +30,20 @@ int main(int argc, char** argv) {
     for (int i = 3; i < argc; ++i) window.AddMailboxFile(QString::fromLocal8Bit(argv[i]));
     window.setConvertEnabled(true);
     switch (*kind) {
-        case quill::OutputKind::EML: window.OptEML->setChecked(true); break;
-        case quill::OutputKind::EMLX: window.OptEMLX->setChecked(true); break;
-        case quill::OutputKind::PST: window.OptPST->setChecked(true); break;
-        case quill::OutputKind::MSG: window.OptMSG->setChecked(true); break;
-        case quill::OutputKind::None: break;
+        case quill::OutputKind::EML:
+            window.OptEML->setChecked(true);
+            break;
+        case quill::OutputKind::EMLX:
+            window.OptEMLX->setChecked(true);
+            break;
+        case quill::OutputKind::PST:
+            window.OptPST->setChecked(true);
+            break;
+        case quill::OutputKind::MSG:
+            window.OptMSG->setChecked(true);
+            break;
+        case quill::OutputKind::None:
+            break;
     }
     dialogs.folders.push_back(QString::fromLocal8Bit(argv[2]));
 
@@ -56,9 +65,10 @@ int main(int argc, char** argv) {
 
     std::sort(gaps.begin(), gaps.end());
     auto at = [&](double q) { return gaps.empty() ? 0.0 : gaps[size_t(q * (gaps.size() - 1))]; };
-    std::printf("run %.2f s, %zu events, event wait: median %.1f ms, p99 %.1f ms, max %.1f ms "
-                "(target: max <= 50 ms)\n",
-                seconds, gaps.size(), at(0.5), at(0.99), gaps.empty() ? 0.0 : gaps.back());
+    std::printf(
+        "run %.2f s, %zu events, event wait: median %.1f ms, p99 %.1f ms, max %.1f ms "
+        "(target: max <= 50 ms)\n",
+        seconds, gaps.size(), at(0.5), at(0.99), gaps.empty() ? 0.0 : gaps.back());
     if (!dialogs.boxes.empty())
         std::printf("end box: %s\n", dialogs.boxes.back().text.left(80).toLocal8Bit().constData());
     return 0;

@@ -6,14 +6,22 @@ namespace quill::store {
 
 bool ValueFitsType(uint16_t type, const PropValue& value) {
     switch (type) {
-        case PT_LONG: return std::holds_alternative<int32_t>(value);
-        case PT_I8: return std::holds_alternative<int64_t>(value);
-        case PT_BOOLEAN: return std::holds_alternative<bool>(value);
-        case PT_SYSTIME: return std::holds_alternative<FileTime>(value);
-        case PT_UNICODE: return std::holds_alternative<std::string>(value);
-        case PT_BINARY: return std::holds_alternative<Bytes>(value);
-        case PT_MV_UNICODE: return std::holds_alternative<MultiString>(value);
-        default: return false;
+        case PT_LONG:
+            return std::holds_alternative<int32_t>(value);
+        case PT_I8:
+            return std::holds_alternative<int64_t>(value);
+        case PT_BOOLEAN:
+            return std::holds_alternative<bool>(value);
+        case PT_SYSTIME:
+            return std::holds_alternative<FileTime>(value);
+        case PT_UNICODE:
+            return std::holds_alternative<std::string>(value);
+        case PT_BINARY:
+            return std::holds_alternative<Bytes>(value);
+        case PT_MV_UNICODE:
+            return std::holds_alternative<MultiString>(value);
+        default:
+            return false;
     }
 }
 
@@ -35,10 +43,18 @@ static std::optional<T> get(const PropertyBag& bag, PropTag tag) {
     return std::get<T>(*v);
 }
 
-std::optional<std::string> PropertyBag::string(PropTag tag) const { return get<std::string>(*this, tag); }
-std::optional<int32_t> PropertyBag::int32(PropTag tag) const { return get<int32_t>(*this, tag); }
-std::optional<bool> PropertyBag::boolean(PropTag tag) const { return get<bool>(*this, tag); }
-std::optional<FileTime> PropertyBag::time(PropTag tag) const { return get<FileTime>(*this, tag); }
+std::optional<std::string> PropertyBag::string(PropTag tag) const {
+    return get<std::string>(*this, tag);
+}
+std::optional<int32_t> PropertyBag::int32(PropTag tag) const {
+    return get<int32_t>(*this, tag);
+}
+std::optional<bool> PropertyBag::boolean(PropTag tag) const {
+    return get<bool>(*this, tag);
+}
+std::optional<FileTime> PropertyBag::time(PropTag tag) const {
+    return get<FileTime>(*this, tag);
+}
 
 const Bytes* PropertyBag::binary(PropTag tag) const {
     const PropValue* v = find(tag);

@@ -53,7 +53,7 @@ struct NamedValue {
 };
 
 class PropertyBag {
-public:
+  public:
     void set(PropTag tag, PropValue value);
     void erase(PropTag tag) { tagged_.erase(tag); }
     bool has(PropTag tag) const { return tagged_.count(tag) != 0; }
@@ -72,7 +72,7 @@ public:
     const NamedValue* findNamed(const NamedProperty& name) const;
     const std::vector<NamedValue>& named() const { return named_; }
 
-private:
+  private:
     std::map<PropTag, PropValue> tagged_;
     std::vector<NamedValue> named_;
 };
