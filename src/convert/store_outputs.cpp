@@ -62,12 +62,13 @@ std::optional<store::Bytes> ReadSmallFile(const std::string& file, std::string& 
 }
 
 // Imports one message file; the error text says which file and why.
-std::optional<store::Message> Import(const std::string& file, std::string& error) {
+std::optional<store::Message> Import(const std::string& file, std::string& error,
+                                     const store::mime::ImportOptions& options) {
     try {
         std::optional<store::Bytes> whole = ReadSmallFile(file, error);
         if (!error.empty()) return std::nullopt;
-        if (whole) return store::mime::ImportMessageBuffer(*whole).message;
-        return store::mime::ImportMessageFile(file).message;
+        if (whole) return store::mime::ImportMessageBuffer(*whole, options).message;
+        return store::mime::ImportMessageFile(file, options).message;
     } catch (const store::mime::ImportError& e) {
         error = e.what();
     } catch (const std::exception& e) {
@@ -86,6 +87,7 @@ StoreError RemoveMessageFile(const std::string& file) {
 // One .msg file per message, beside where its .eml would have stayed.
 class MsgOutput : public StoreOutput {
   public:
+    void setYieldClock(YieldClock* clock) override { importOptions_.yield = clock; }
     StoreError open(const std::string&) override { return std::nullopt; }
     StoreError beginMailbox(const std::string&, const std::string& outputFolder) override {
         folder_ = outputFolder;
@@ -93,13 +95,16 @@ class MsgOutput : public StoreOutput {
     }
     StoreError storeMessage(uint64_t k, const std::string& file) override {
         std::string error;
-        auto message = Import(file, error);
+        auto message = Import(file, error, importOptions_);
         if (!message) return error;
         std::string target = AddTrailingSeparator(folder_) + "Email-" + std::to_string(k) + ".msg";
         // The message file is spent once imported: the .msg takes its place on the disk.
         store::msg::MsgWriteOptions options;
         options.spentFile = file;
+        options.yieldClock = importOptions_.yield;
         store::msg::MsgWriteResult written = store::msg::WriteMsgFile(*message, target, options);
+        // The program is ending: the run stops at its next yield, nothing half-written stays.
+        if (written.cancelled) return std::nullopt;
         if (!written) return written.error;
         if (written.spentFileConsumed) return std::nullopt;
         return RemoveMessageFile(file);
@@ -108,6 +113,7 @@ class MsgOutput : public StoreOutput {
 
   private:
     std::string folder_;
+    store::mime::ImportOptions importOptions_;
 };
 
 // One new store for the run, a folder per mailbox, committed after mailboxes (at most every
@@ -136,14 +142,9 @@ class PstOutput : public StoreOutput {
         std::error_code sizeError;
         const bool large = clock && fs::file_size(file, sizeError) > kLargeMessageFile;
         if (large) clock->yieldNow();
-        std::optional<store::Message> message;
-        try {
-            message = store::mime::ImportMessageFile(file, importOptions_).message;
-        } catch (const store::mime::ImportError& e) {
-            return e.what();
-        } catch (const std::exception& e) {
-            return "Could not convert message file " + file + ": " + e.what();
-        }
+        std::string error;
+        std::optional<store::Message> message = Import(file, error, importOptions_);
+        if (!message) return error;
         if (large) clock->yieldNow();
         if (StoreError e = guard([&] { store_->addMessage(folder_, *message); })) return e;
         message.reset();
