@@ -126,9 +126,10 @@ TEST_F(Convert, ClosingTheWindowDuringARunEndsItAndThenTheWindow) {
     EXPECT_TRUE(dialogs.boxes.empty());
     EXPECT_FALSE(fs::exists(large.string() + ".tmp"));
     EXPECT_FALSE(fs::exists(outFor(lf)));  // the second mailbox was never started
-    if (fs::exists(outFor(large)))
+    if (fs::exists(outFor(large))) {
         for (const auto& e : fs::directory_iterator(outFor(large)))
             EXPECT_EQ(e.path().extension(), ".eml") << e.path();
+    }
 }
 
 // The MSG run in the window: one .msg per message, and a file that cannot be written ends the
