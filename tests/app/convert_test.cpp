@@ -12,19 +12,15 @@
 #include "app/frmStep1.h"
 #include "mailboxlist/temp_tree.h"
 #include "shell/scripted_dialogs.h"
+#include "support/files.h"
 
 using namespace quill;
 using quill::testing::TempTree;
 namespace fs = std::filesystem;
 
-namespace {
+using quill::testing::ReadFile;
 
-std::string Read(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+namespace {
 
 class Convert : public ::testing::Test {
   protected:
@@ -62,8 +58,8 @@ TEST_F(Convert, ThreeMailboxesEndWithTheSuccessBoxAndNoOptionChosen) {
 
     EXPECT_EQ(dialogs.folderPrompts, QStringList{"Choose Folder to Save..."});
     EXPECT_TRUE(disabledDuringRun);
-    EXPECT_EQ(Read(outFor(lf) / "Email-1.eml"), "From b\r\nSubject: 2\r\n\r\nx\r\n\r\n");
-    EXPECT_EQ(Read(outFor(crlf) / "Email-0.eml"), "From c\r\nX: 1\r\n\r\nhi\r\n\r\n");
+    EXPECT_EQ(ReadFile(outFor(lf) / "Email-1.eml"), "From b\r\nSubject: 2\r\n\r\nx\r\n\r\n");
+    EXPECT_EQ(ReadFile(outFor(crlf) / "Email-0.eml"), "From c\r\nX: 1\r\n\r\nhi\r\n\r\n");
     EXPECT_FALSE(fs::exists(outFor(none) / "Email-0.eml"));
     // Labels and bars keep the last mailbox's state.
     EXPECT_EQ(w.LblProgessCurrent->text(), "Mailbox 3 (of 3) ");

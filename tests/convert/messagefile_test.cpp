@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "../reader/scripted_frontend.h"
+#include "../support/files.h"
 #include "convert/message_text.h"
 #include "reader/finder.h"
 #include "reader/separator_scan.h"
@@ -21,14 +22,9 @@ using namespace quill;
 using quill::testing::ScriptedFrontend;
 using Positions = std::vector<uint64_t>;
 
-namespace {
+using quill::testing::ReadFile;
 
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+namespace {
 
 class MessageFilesTest : public ::testing::Test {
   protected:
@@ -57,7 +53,7 @@ class MessageFilesTest : public ::testing::Test {
         return names;
     }
     std::string outFile(uint64_t k, const char* ext = ".eml") const {
-        return ReadAll(dir_ / "out" / ("Email-" + std::to_string(k) + ext));
+        return ReadFile(dir_ / "out" / ("Email-" + std::to_string(k) + ext));
     }
 
     fs::path dir_;
@@ -259,7 +255,7 @@ TEST_F(MessageFilesTest, MessagesBeyondFourGibibytes) {
 TEST_F(MessageFilesTest, ReaderAndMessageFilesGiveTheGoldenFiles) {
     // The conversion run's road for one mailbox: the reader's offsets, then every file.
     const fs::path data = fs::path(QUILL_TEST_DATA) / "convert";
-    const std::string path = write("mixed-line-ends.mbox", ReadAll(data / "mixed-line-ends.mbox"));
+    const std::string path = write("mixed-line-ends.mbox", ReadFile(data / "mixed-line-ends.mbox"));
     FrmFinder finder(frontend_);
     SearchDone = false;
     FoundPositions.clear();
@@ -274,7 +270,7 @@ TEST_F(MessageFilesTest, ReaderAndMessageFilesGiveTheGoldenFiles) {
     ASSERT_TRUE(WriteMessageFiles(clock_, path, *positions, out_, ".eml").ok());
     for (uint64_t k = 0; k < 4; ++k) {
         const std::string name = "Email-" + std::to_string(k) + ".eml";
-        EXPECT_EQ(outFile(k), ReadAll(data / "mixed-line-ends" / name)) << name;
+        EXPECT_EQ(outFile(k), ReadFile(data / "mixed-line-ends" / name)) << name;
     }
     EXPECT_EQ(outFiles().size(), 4u);
 }

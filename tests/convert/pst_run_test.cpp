@@ -177,8 +177,12 @@ void ExpectPffMessage(const fs::path& dir, const Mail& m) {
         want.push_back((name.empty() ? address : name) + " <" + address + "> CC");
     EXPECT_EQ(got, want);
 
-    if (!m.plain.empty()) EXPECT_EQ(WithoutCr(ReadFile(dir / "Message.txt")), m.plain);
-    if (!m.html.empty()) EXPECT_EQ(WithoutCr(ReadFile(dir / "Message.html")), m.html);
+    if (!m.plain.empty()) {
+        EXPECT_EQ(WithoutCr(ReadFile(dir / "Message.txt")), m.plain);
+    }
+    if (!m.html.empty()) {
+        EXPECT_EQ(WithoutCr(ReadFile(dir / "Message.html")), m.html);
+    }
 
     // Attachments/<n>_<name> for data, Attachments/Attachment<n>/Message00001 for messages.
     size_t n = 1;
@@ -290,9 +294,15 @@ void ExpectReadpstMessage(const ReadBack& r, const Mail& m, bool top = true) {
     EXPECT_EQ(r.from, m.fromAddress);
     EXPECT_EQ(r.recipients, (std::vector<std::string>{Addresses(m.to), Addresses(m.cc)}));
     EXPECT_EQ(r.date, UnixTime(m.date));
-    if (top) EXPECT_EQ(r.status, "RO");  // read
-    if (!m.plain.empty()) EXPECT_EQ(WithoutCr(r.plain), m.plain);
-    if (!m.html.empty()) EXPECT_EQ(WithoutCr(r.html), m.html);
+    if (top) {
+        EXPECT_EQ(r.status, "RO");  // read
+    }
+    if (!m.plain.empty()) {
+        EXPECT_EQ(WithoutCr(r.plain), m.plain);
+    }
+    if (!m.html.empty()) {
+        EXPECT_EQ(WithoutCr(r.html), m.html);
+    }
     // readpst lists a message's attachments last first and leaves out empty ones; pffexport
     // checks their order.
     std::vector<Attached> want;

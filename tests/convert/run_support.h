@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../reader/scripted_frontend.h"
+#include "../support/files.h"
 #include "convert/run.h"
 
 namespace quill::testing {
@@ -31,18 +32,6 @@ class ScriptedRunHost : public ScriptedFrontendOn<RunHost> {
     int optionsCleared = 0;
     std::vector<size_t> rowsSelected;
 };
-
-inline std::string ReadFile(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-inline void WriteFile(const std::filesystem::path& p, const std::string& bytes) {
-    std::filesystem::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << bytes;
-}
 
 // root_/in for mailboxes, root_/out as the folder the run is given; removed after the test.
 template <class Host>

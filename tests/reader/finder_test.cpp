@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "../support/files.h"
 #include "scripted_frontend.h"
 
 namespace fs = std::filesystem;
@@ -16,14 +17,9 @@ using namespace quill;
 using quill::testing::ScriptedFrontend;
 using Box = ScriptedFrontend::Box;
 
-namespace {
+using quill::testing::ReadFile;
 
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+namespace {
 
 // The conversion run's use of the reader for one mailbox; gives up after a bound so that a
 // search that never ends fails the test instead of hanging it.
@@ -83,7 +79,7 @@ TEST_F(FrmFinderTest, FindsTheMessagesOfTheFixtureMailboxes) {
     FrmFinder finder(frontend_);  // one reader for every mailbox, as in a run
     for (const auto& row : rows) {
         const std::string path =
-            write(row.fixture, ReadAll(fs::path(QUILL_TEST_DATA) / "reader" / row.fixture));
+            write(row.fixture, ReadFile(fs::path(QUILL_TEST_DATA) / "reader" / row.fixture));
         Drive(finder, path);
         EXPECT_EQ(FoundPositions, row.positions) << row.fixture;
         EXPECT_EQ(finder.searchEnd(), FrmFinder::SearchEnd::Exhausted) << row.fixture;
@@ -217,7 +213,7 @@ TEST_F(FrmFinderTest, WorkingCopyIsMadeAfreshAndRemoved) {
         finder.Text2 = "From ";
         finder.Open_MBOX(path);
         ASSERT_GT(finder.FileNum, 0);
-        EXPECT_EQ(ReadAll(path + ".tmp"), mailbox);
+        EXPECT_EQ(ReadFile(path + ".tmp"), mailbox);
         SearchDone = false;
         FoundPositions.clear();
         finder.Find_Click();
