@@ -8,9 +8,11 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <filesystem>
 #include <system_error>
 
+#include "convert/ordered_workers.h"
 #include "shell/paths.h"
 #include "store/mime/import.h"
 #include "store/msg/msg_writer.h"
@@ -84,50 +86,190 @@ StoreError RemoveMessageFile(const std::string& file) {
     return std::nullopt;
 }
 
+// Message files queued for the store step may hold this many bytes between them; one larger
+// message still goes, alone. Bounds what the decoded messages waiting for the store hold.
+constexpr uint64_t kMaxPendingBytes = uint64_t(32) << 20;
+
+uint64_t MessageFileSize(const std::string& file) {
+    std::error_code ec;
+    const uintmax_t size = fs::file_size(file, ec);
+    return ec ? 0 : static_cast<uint64_t>(size);
+}
+
+// What a worker's long step sees as its front end: nobody to show anything to, only whether
+// the run still wants its result.
+class StopFlagFrontend : public Frontend {
+  public:
+    explicit StopFlagFrontend(const std::atomic<bool>& stop) : stop_(stop) {}
+    MsgAnswer messageBox(const std::string&, MsgButtons, MsgIcon, const std::string&) override {
+        return MsgAnswer::Ok;
+    }
+    void beep() override {}
+    void setCaption(Caption, const std::string&) override {}
+    void setBar(Bar, double) override {}
+    std::string browseFolder(const std::string&) override { return {}; }
+    void yieldNow() override {}
+    bool cancelRequested() const override { return stop_; }
+
+  private:
+    const std::atomic<bool>& stop_;
+};
+
+// The store step of each message (import, and for .msg files the write) runs on worker
+// threads while the run cuts the next messages; results come back in message order on the
+// run's thread, which alone talks to the front end and waits for the workers with the window
+// answering. A failure is reported at the next message, or at the end of the mailbox.
+//
+// When the run ends early, the output is left as if the messages had been done one at a time
+// up to where it stopped: what the workers did beyond that point is undone (message files cut
+// ahead and .msg files written ahead are removed), so no mailbox output folder has gaps.
+template <typename Result>
+class StoreStep {
+  public:
+    StoreStep() : workers_(OrderedWorkers<Result>::DefaultThreads(), kMaxPendingBytes) {}
+
+    void setYieldClock(YieldClock* clock) { clock_ = clock; }
+
+    // Queues the job for a message file of `size` bytes (and the file it makes, if any) once
+    // there is room, handing each result that is ready, or must be waited for to make room,
+    // to `take`, which returns the first failure.
+    template <typename Take>
+    StoreError submit(const std::string& file, uint64_t size, const std::string& made,
+                      typename OrderedWorkers<Result>::Job job, Take&& take) {
+        while (!workers_.hasRoomFor(size)) {
+            std::optional<Result> r = workers_.takeNext(keepWaiting());
+            if (!r) return std::nullopt;  // the front end asked to stop
+            pending_.pop_front();
+            if (StoreError e = take(std::move(*r))) return e;
+        }
+        workers_.submit(size, std::move(job));
+        pending_.push_back({file, made});
+        while (std::optional<Result> r = workers_.tryTakeNext()) {
+            pending_.pop_front();
+            if (StoreError e = take(std::move(*r))) return e;
+        }
+        return std::nullopt;
+    }
+
+    // Every queued job's result, in order.
+    template <typename Take>
+    StoreError drain(Take&& take) {
+        while (std::optional<Result> r = workers_.takeNext(keepWaiting())) {
+            pending_.pop_front();
+            if (StoreError e = take(std::move(*r))) return e;
+        }
+        return std::nullopt;
+    }
+
+    // The run ends early: the jobs not taken are stopped and undone. `made(result)` says
+    // whether a finished job made its file.
+    template <typename Made>
+    void abandon(Made&& made) {
+        std::vector<std::optional<Result>> rest = workers_.stop();
+        for (size_t i = 0; i < pending_.size(); ++i) {
+            std::error_code ec;
+            if (i < rest.size() && rest[i] && !pending_[i].made.empty() && made(*rest[i]))
+                fs::remove(pending_[i].made, ec);
+            fs::remove(pending_[i].file, ec);
+        }
+        pending_.clear();
+    }
+
+  private:
+    struct Pending {
+        std::string file;
+        std::string made;
+    };
+
+    typename OrderedWorkers<Result>::KeepWaiting keepWaiting() {
+        return [this] {
+            if (!clock_) return true;
+            clock_->maybeYield();
+            return !clock_->cancelled();
+        };
+    }
+
+    YieldClock* clock_ = nullptr;
+    OrderedWorkers<Result> workers_;
+    std::deque<Pending> pending_;
+};
+
 // One .msg file per message, beside where its .eml would have stayed.
 class MsgOutput : public StoreOutput {
   public:
-    void setYieldClock(YieldClock* clock) override { importOptions_.yield = clock; }
+    void setYieldClock(YieldClock* clock) override { step_.setYieldClock(clock); }
     StoreError open(const std::string&) override { return std::nullopt; }
     StoreError beginMailbox(const std::string&, const std::string& outputFolder) override {
         folder_ = outputFolder;
         return std::nullopt;
     }
     StoreError storeMessage(uint64_t k, const std::string& file) override {
-        std::string error;
-        auto message = Import(file, error, importOptions_);
-        if (!message) return error;
         std::string target = AddTrailingSeparator(folder_) + "Email-" + std::to_string(k) + ".msg";
-        // The message file is spent once imported: the .msg takes its place on the disk.
-        store::msg::MsgWriteOptions options;
-        options.spentFile = file;
-        options.yieldClock = importOptions_.yield;
-        store::msg::MsgWriteResult written = store::msg::WriteMsgFile(*message, target, options);
-        // The program is ending: the run stops at its next yield, nothing half-written stays.
-        if (written.cancelled) return std::nullopt;
-        if (!written) return written.error;
-        if (written.spentFileConsumed) return std::nullopt;
-        return RemoveMessageFile(file);
+        return step_.submit(
+            file, MessageFileSize(file), target,
+            [file, target](const std::atomic<bool>& stop) { return Convert(file, target, stop); },
+            [](StoreError e) { return e; });
     }
-    StoreError close() override { return std::nullopt; }
+    StoreError endMailbox() override {
+        return step_.drain([](StoreError e) { return e; });
+    }
+    StoreError close() override { return endMailbox(); }
+    void abandon() override {
+        step_.abandon([](const StoreError& e) { return !e; });
+    }
 
   private:
+    static StoreError Convert(const std::string& file, const std::string& target,
+                              const std::atomic<bool>& stop) {
+        if (stop) return "stopped at the user's request";
+        std::string error;
+        auto message = Import(file, error, {});
+        if (!message) return error;
+        try {
+            // The message file is spent once imported: the .msg takes its place on the disk.
+            store::msg::MsgWriteOptions options;
+            options.spentFile = file;
+            // A large message's write looks at the flag between pieces and stops early.
+            StopFlagFrontend stopFlag(stop);
+            YieldClock stopClock(stopFlag);
+            options.yieldClock = &stopClock;
+            store::msg::MsgWriteResult written =
+                store::msg::WriteMsgFile(*message, target, options);
+            if (!written) return written.error;
+            if (written.spentFileConsumed) return std::nullopt;
+        } catch (const std::exception& e) {
+            return "Could not write the message file " + target + ": " + e.what();
+        }
+        return RemoveMessageFile(file);
+    }
+
     std::string folder_;
-    store::mime::ImportOptions importOptions_;
+    StoreStep<StoreError> step_;
+};
+
+// A message read from its file, waiting for its place in the store.
+struct ImportedMessage {
+    std::string file;
+    uint64_t size = 0;
+    std::optional<store::Message> message;
+    std::string error;
 };
 
 // One new store for the run, a folder per mailbox, committed after mailboxes (at most every
 // few seconds, so that a run over many small mailboxes is not all commits) and at the end.
+// Messages are read on the workers and go into the store on the run's thread, in order.
 class PstOutput : public StoreOutput {
   public:
-    void setYieldClock(YieldClock* clock) override { importOptions_.yield = clock; }
+    void setYieldClock(YieldClock* clock) override {
+        clock_ = clock;
+        step_.setYieldClock(clock);
+    }
     StoreError open(const std::string& outputFolder) override {
         const std::string stamp = StoreTimeStamp(std::time(nullptr));
         path_ = outputFolder + "MBOX" + stamp + ".pst";
         return guard([&] {
             store_ = pst::PstStore::create(path_, "MBOX Mailbox : Created - " + stamp);
-            if (YieldClock* clock = importOptions_.yield)
-                store_->setBreather([clock] { clock->maybeYield(); });
+            if (YieldClock* clock = clock_) store_->setBreather([clock] { clock->maybeYield(); });
             lastCommit_ = std::chrono::steady_clock::now();
         });
     }
@@ -135,22 +277,19 @@ class PstOutput : public StoreOutput {
         return guard([&] { folder_ = store_->addFolder(name); });
     }
     StoreError storeMessage(uint64_t, const std::string& file) override {
-        // A large message spends tens of milliseconds in steps that cannot yield midway (the
-        // MIME parser's scan of the file, copying an attachment into the store's buffers):
-        // each of them starts on a fresh time budget.
-        YieldClock* clock = importOptions_.yield;
-        std::error_code sizeError;
-        const bool large = clock && fs::file_size(file, sizeError) > kLargeMessageFile;
-        if (large) clock->yieldNow();
-        std::string error;
-        std::optional<store::Message> message = Import(file, error, importOptions_);
-        if (!message) return error;
-        if (large) clock->yieldNow();
-        if (StoreError e = guard([&] { store_->addMessage(folder_, *message); })) return e;
-        message.reset();
-        return RemoveMessageFile(file);
+        const uint64_t size = MessageFileSize(file);
+        return step_.submit(
+            file, size, {},
+            [file, size](const std::atomic<bool>& stop) {
+                ImportedMessage m{file, size, std::nullopt, {}};
+                if (!stop) m.message = Import(file, m.error, {});
+                return m;
+            },
+            [this](ImportedMessage m) { return add(std::move(m)); });
     }
     StoreError endMailbox() override {
+        if (StoreError e = step_.drain([this](ImportedMessage m) { return add(std::move(m)); }))
+            return e;
         // The folder's rows are written now and leave memory; the store is committed at most
         // every few seconds, so that a run over many small mailboxes is not all commits.
         if (StoreError e = guard([&] { store_->finishFolder(folder_); })) return e;
@@ -167,6 +306,7 @@ class PstOutput : public StoreOutput {
         });
     }
     void abandon() override {
+        step_.abandon([](const ImportedMessage&) { return false; });
         // What was committed stays readable; the store's own close commits what it can.
         try {
             if (store_) store_->close();
@@ -177,7 +317,17 @@ class PstOutput : public StoreOutput {
 
   private:
     static constexpr auto kCommitInterval = std::chrono::seconds(3);
-    static constexpr uintmax_t kLargeMessageFile = 4u << 20;
+    static constexpr uint64_t kLargeMessageFile = 4u << 20;
+
+    StoreError add(ImportedMessage m) {
+        if (!m.message) return m.error;
+        // Copying a large message into the store's buffers cannot yield midway: it starts on
+        // a fresh time budget.
+        if (clock_ && m.size > kLargeMessageFile) clock_->yieldNow();
+        if (StoreError e = guard([&] { store_->addMessage(folder_, *m.message); })) return e;
+        m.message.reset();
+        return RemoveMessageFile(m.file);
+    }
 
     template <typename F>
     StoreError guard(F&& step) {
@@ -193,7 +343,8 @@ class PstOutput : public StoreOutput {
     std::unique_ptr<pst::PstStore> store_;
     pst::FolderId folder_{};
     std::chrono::steady_clock::time_point lastCommit_{};
-    store::mime::ImportOptions importOptions_;
+    YieldClock* clock_ = nullptr;
+    StoreStep<ImportedMessage> step_;
 };
 
 }  // namespace

@@ -207,14 +207,28 @@ TEST_F(RunTest, ClosingTheWindowEndsTheRunCleanly) {
         WriteFile(p, mbox);
         rows.push_back(p.string());
     }
-    host_.cancelAfterYields = 3;
-    RunSummary s = RunConversion(host_, OutputKind::EML, rows);
-    EXPECT_TRUE(s.cancelled);
-    EXPECT_TRUE(host_.boxes.empty());  // the program is ending: no end box
-    EXPECT_LT(s.converted, 4u);
-    // No working copy beside the mailboxes, no partial file under any name.
-    for (const auto& f : FilesBelow(in_)) EXPECT_EQ(fs::path(f).extension(), ".mbox") << f;
-    for (const auto& f : FilesBelow(out_)) EXPECT_EQ(fs::path(f).extension(), ".eml") << f;
+    for (OutputKind kind : {OutputKind::EML, OutputKind::MSG}) {
+        SCOPED_TRACE(OutputKindName(kind));
+        fs::remove_all(out_);
+        fs::create_directories(out_);
+        host_ = ScriptedRunHost{};
+        host_.folderAnswer = out_.string();
+        host_.cancelAfterYields = 6;
+        RunSummary s = RunConversion(host_, kind, rows, DefaultRunSettings("manual.html"));
+        EXPECT_TRUE(s.cancelled);
+        EXPECT_TRUE(host_.boxes.empty());  // the program is ending: no end box
+        EXPECT_LT(s.converted, 4u);
+        // No working copy beside the mailboxes, no partial file under any name; the messages
+        // done form an unbroken run from the first (nothing done ahead is left behind).
+        for (const auto& f : FilesBelow(in_)) EXPECT_EQ(fs::path(f).extension(), ".mbox") << f;
+        const std::string ext = kind == OutputKind::MSG ? ".msg" : ".eml";
+        for (const auto& row : rows) {
+            const fs::path folder = fs::path(MailboxOutputFolder(out_.string(), row));
+            std::vector<std::string> files = FilesBelow(folder);
+            for (size_t k = 0; k < files.size(); ++k)
+                EXPECT_TRUE(fs::exists(folder / ("Email-" + std::to_string(k) + ext))) << k;
+        }
+    }
 }
 
 // A store output that records what the run hands it.

@@ -1,0 +1,171 @@
+#pragma once
+// Work that runs on worker threads while its owner goes on with other work, with the
+// results handed back in the order the jobs were queued. A store run uses it to read message
+// files into the message model (and write their .msg files) on the other cores while the
+// run's own thread cuts the mailbox: the cutting is mostly waiting on the disk, the store
+// step mostly computing.
+//
+// The owner bounds what is queued by a size of its choosing (the message files' bytes), so
+// that memory stays bounded whatever the mailbox holds; one job larger than the bound still
+// runs, alone. Qt-free: the owner's thread is the only one that talks to the front end, and
+// it does so while it waits (see takeNext).
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace quill {
+
+template <typename Result>
+class OrderedWorkers {
+  public:
+    // A job gets a flag that is set when its results are no longer wanted (the run ends
+    // early); a long job may look at it between pieces of work and return early. A job
+    // reports its failures in its result: it must not throw.
+    using Job = std::function<Result(const std::atomic<bool>& stop)>;
+    // Called by takeNext every few milliseconds while it waits; false stops the waiting.
+    using KeepWaiting = std::function<bool()>;
+
+    OrderedWorkers(unsigned threads, uint64_t maxPendingSize) : maxPendingSize_(maxPendingSize) {
+        threads = std::max(1u, threads);
+        for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
+    }
+    ~OrderedWorkers() { stop(); }
+    OrderedWorkers(const OrderedWorkers&) = delete;
+    OrderedWorkers& operator=(const OrderedWorkers&) = delete;
+
+    // Threads for the store step on this machine: every core, the run's own thread included,
+    // since that one mostly waits on the disk; a few at most, beyond which the disk is the limit.
+    static unsigned DefaultThreads() {
+        if (const char* n = std::getenv("QUILL_STORE_THREADS")) return std::atoi(n);
+        return std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+    }
+
+    // True when a job of `size` may be queued now without passing the bound.
+    bool hasRoomFor(uint64_t size) const {
+        std::lock_guard lock(mutex_);
+        return queue_.empty() || pendingSize_ + size <= maxPendingSize_;
+    }
+
+    void submit(uint64_t size, Job job) {
+        {
+            std::lock_guard lock(mutex_);
+            auto slot = std::make_shared<Slot>();
+            slot->job = std::move(job);
+            slot->size = size;
+            queue_.push_back(std::move(slot));
+            pendingSize_ += size;
+        }
+        workAvailable_.notify_one();
+    }
+
+    bool empty() const {
+        std::lock_guard lock(mutex_);
+        return queue_.empty();
+    }
+
+    // The oldest job's result when it is finished, else nothing.
+    std::optional<Result> tryTakeNext() {
+        std::lock_guard lock(mutex_);
+        return takeFrontLocked();
+    }
+
+    // Waits for the oldest job's result, calling keepWaiting every few milliseconds. Nothing
+    // when nothing is queued or keepWaiting said stop.
+    std::optional<Result> takeNext(const KeepWaiting& keepWaiting) {
+        std::unique_lock lock(mutex_);
+        while (!queue_.empty()) {
+            if (std::optional<Result> r = takeFrontLocked()) return r;
+            resultReady_.wait_for(lock, kWaitSlice);
+            lock.unlock();
+            const bool goOn = keepWaiting();
+            lock.lock();
+            if (!goOn) break;
+        }
+        return std::nullopt;
+    }
+
+    // Drops the jobs not started, tells the running ones to stop and waits for them. Gives
+    // what became of every job not taken, in queue order: its result, or nothing when it
+    // never ran.
+    std::vector<std::optional<Result>> stop() {
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_) return {};
+            stopping_ = true;
+            stop_ = true;
+        }
+        workAvailable_.notify_all();
+        for (std::thread& t : threads_) t.join();
+        std::vector<std::optional<Result>> rest;
+        for (auto& slot : queue_) rest.push_back(std::move(slot->result));
+        queue_.clear();
+        pendingSize_ = 0;
+        return rest;
+    }
+
+  private:
+    static constexpr auto kWaitSlice = std::chrono::milliseconds(4);
+
+    struct Slot {
+        Job job;
+        uint64_t size = 0;
+        bool started = false;
+        std::optional<Result> result;
+    };
+
+    std::optional<Result> takeFrontLocked() {
+        if (queue_.empty() || !queue_.front()->result) return std::nullopt;
+        std::shared_ptr<Slot> slot = std::move(queue_.front());
+        queue_.pop_front();
+        pendingSize_ -= slot->size;
+        return std::move(slot->result);
+    }
+
+    void work() {
+        std::unique_lock lock(mutex_);
+        while (true) {
+            std::shared_ptr<Slot> slot;
+            workAvailable_.wait(lock, [&] {
+                if (stopping_) return true;
+                for (const auto& s : queue_) {
+                    if (!s->started) {
+                        slot = s;
+                        return true;
+                    }
+                }
+                return false;
+            });
+            if (stopping_) return;
+            slot->started = true;
+            Job job = std::move(slot->job);
+            lock.unlock();
+            Result result = job(stop_);
+            lock.lock();
+            slot->result = std::move(result);
+            resultReady_.notify_all();
+        }
+    }
+
+    const uint64_t maxPendingSize_;
+    mutable std::mutex mutex_;
+    std::condition_variable workAvailable_;
+    std::condition_variable resultReady_;
+    std::deque<std::shared_ptr<Slot>> queue_;
+    uint64_t pendingSize_ = 0;
+    bool stopping_ = false;
+    std::atomic<bool> stop_{false};
+    std::vector<std::thread> threads_;
+};
+
+}  // namespace quill
