@@ -23,6 +23,33 @@ constexpr size_t kWriteThreshold = size_t{1} << 20;
 constexpr auto kCaptionBudget = std::chrono::milliseconds(8);
 constexpr const char* kPartSuffix = ".part";
 
+// Opens a message file's temporary name for writing from its start. The file is never
+// written through a link: what lies under the name is reused only when it is a plain file with
+// no other name (a store run puts its spent message files there for reuse, which spares the
+// file system an inode freed and another allocated per message); anything else there (left
+// by an interrupted run, or a link put there) goes first. The name is rarely taken otherwise,
+// so a mailbox costs no extra call per file. A reused file is written over and cut to length
+// when complete (`reused`), not emptied first: some file systems flush a file emptied and
+// rewritten to the disk at once when it is closed.
+int OpenPartFile(const std::string& part, bool& reused) {
+    constexpr int kCreate = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW;
+    reused = false;
+    int out = ::open(part.c_str(), kCreate, 0666);
+    if (out >= 0 || errno != EEXIST) return out;
+    out = ::open(part.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (out >= 0) {
+        struct stat st {};
+        if (::fstat(out, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+            ::fcntl(out, F_SETFL, 0) == 0) {
+            reused = true;
+            return out;
+        }
+        ::close(out);
+    }
+    ::unlink(part.c_str());
+    return ::open(part.c_str(), kCreate, 0666);
+}
+
 std::string Reason(int code) {
     return std::strerror(code);
 }
@@ -81,16 +108,9 @@ class MessageCutter {
         const uint64_t start = positions[k];
         const uint64_t end = std::max(start, next);
 
-        const std::string part = result.path + kPartSuffix;
-        // The file is always made new, never written through a link: whatever lies under the
-        // temporary name (left by an interrupted run, or a link put there) goes first. Tried
-        // only when the name is taken, which is rare, so a mailbox costs no extra call per file.
-        constexpr int kCreate = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW;
-        int out = ::open(part.c_str(), kCreate, 0666);
-        if (out < 0 && errno == EEXIST) {
-            ::unlink(part.c_str());
-            out = ::open(part.c_str(), kCreate, 0666);
-        }
+        const std::string part = MessageFilePartPath(result.path);
+        bool reused = false;
+        int out = OpenPartFile(part, reused);
         if (out < 0) {
             fail(k, errno, "Could not create message file " + part);
             result.error = error_;
@@ -149,6 +169,10 @@ class MessageCutter {
         }
         text.finish(out_);
         if (!flush()) return abandon();
+        if (reused && ::ftruncate(out, static_cast<off_t>(written)) != 0) {
+            fail(k, errno, "Could not cut message file " + part + " to its length");
+            return abandon();
+        }
         if (::close(out) != 0) {
             fail(k, errno, "Could not finish message file " + part);
             ::unlink(part.c_str());
@@ -228,6 +252,10 @@ class MessageCutter {
 std::string MessageFilePath(const std::string& outputFolder, uint64_t k,
                             const std::string& extension) {
     return AddTrailingSeparator(outputFolder) + "Email-" + std::to_string(k) + extension;
+}
+
+std::string MessageFilePartPath(const std::string& messageFilePath) {
+    return messageFilePath + kPartSuffix;
 }
 
 MessageFileResult WriteMessageFile(YieldClock& clock, const std::string& mailboxPath,

@@ -45,6 +45,10 @@ struct MessageFileResult {
 std::string MessageFilePath(const std::string& outputFolder, uint64_t k,
                             const std::string& extension);
 
+// The temporary name a message file is written under until it is complete. A plain file
+// found there with no other name is written over (see StoreOutput: spent message files).
+std::string MessageFilePartPath(const std::string& messageFilePath);
+
 // Cuts message k of the mailbox (positions: separator offsets in increasing order, as the
 // reader found them) and writes its file; opens and closes the mailbox for this one message.
 MessageFileResult WriteMessageFile(YieldClock& clock, const std::string& mailboxPath,

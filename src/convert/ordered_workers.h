@@ -36,7 +36,13 @@ class OrderedWorkers {
     // Called by takeNext every few milliseconds while it waits; false stops the waiting.
     using KeepWaiting = std::function<bool()>;
 
-    OrderedWorkers(unsigned threads, uint64_t maxPendingSize) : maxPendingSize_(maxPendingSize) {
+    // At most maxPendingSize (by the jobs' sizes) and maxPendingJobs jobs are queued at once;
+    // by default a few jobs per thread: enough to keep every thread busy, no more, so the
+    // owner does not run far ahead.
+    OrderedWorkers(unsigned threads, uint64_t maxPendingSize, size_t maxPendingJobs = 0)
+        : maxPendingSize_(maxPendingSize),
+          maxPendingJobs_(maxPendingJobs ? maxPendingJobs
+                                         : kJobsPerThread * std::max(1u, threads)) {
         threads = std::max(1u, threads);
         for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
     }
@@ -54,7 +60,8 @@ class OrderedWorkers {
     // True when a job of `size` may be queued now without passing the bound.
     bool hasRoomFor(uint64_t size) const {
         std::lock_guard lock(mutex_);
-        return queue_.empty() || pendingSize_ + size <= maxPendingSize_;
+        return queue_.empty() ||
+               (pendingSize_ + size <= maxPendingSize_ && queue_.size() < maxPendingJobs_);
     }
 
     void submit(uint64_t size, Job job) {
@@ -116,6 +123,7 @@ class OrderedWorkers {
 
   private:
     static constexpr auto kWaitSlice = std::chrono::milliseconds(4);
+    static constexpr unsigned kJobsPerThread = 4;
 
     struct Slot {
         Job job;
@@ -158,6 +166,7 @@ class OrderedWorkers {
     }
 
     const uint64_t maxPendingSize_;
+    const size_t maxPendingJobs_;
     mutable std::mutex mutex_;
     std::condition_variable workAvailable_;
     std::condition_variable resultReady_;

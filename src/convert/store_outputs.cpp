@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "convert/messagefile.h"
 #include "convert/ordered_workers.h"
 #include "shell/paths.h"
 #include "store/mime/import.h"
@@ -126,24 +127,31 @@ class StopFlagFrontend : public Frontend {
 template <typename Result>
 class StoreStep {
   public:
-    StoreStep() : workers_(OrderedWorkers<Result>::DefaultThreads(), kMaxPendingBytes) {}
+    // maxPendingJobs: 0 for a few per thread.
+    explicit StoreStep(unsigned threads = OrderedWorkers<Result>::DefaultThreads(),
+                       size_t maxPendingJobs = 0)
+        : workers_(threads, kMaxPendingBytes, maxPendingJobs) {}
 
     void setYieldClock(YieldClock* clock) { clock_ = clock; }
 
     // Queues the job for a message file of `size` bytes (and the file it makes, if any) once
     // there is room, handing each result that is ready, or must be waited for to make room,
-    // to `take`, which returns the first failure.
+    // to `take`, which returns the first failure. `queued`, if given, is called just before
+    // the job is queued. The file counts as pending from now on, even when a failure comes
+    // back before its job is queued.
     template <typename Take>
     StoreError submit(const std::string& file, uint64_t size, const std::string& made,
-                      typename OrderedWorkers<Result>::Job job, Take&& take) {
+                      typename OrderedWorkers<Result>::Job job, Take&& take,
+                      const std::function<void()>& queued = {}) {
+        pending_.push_back({file, made});
         while (!workers_.hasRoomFor(size)) {
             std::optional<Result> r = workers_.takeNext(keepWaiting());
             if (!r) return std::nullopt;  // the front end asked to stop
             pending_.pop_front();
             if (StoreError e = take(std::move(*r))) return e;
         }
+        if (queued) queued();
         workers_.submit(size, std::move(job));
-        pending_.push_back({file, made});
         while (std::optional<Result> r = workers_.tryTakeNext()) {
             pending_.pop_front();
             if (StoreError e = take(std::move(*r))) return e;
@@ -249,17 +257,26 @@ class MsgOutput : public StoreOutput {
 
 // A message read from its file, waiting for its place in the store.
 struct ImportedMessage {
-    std::string file;
-    uint64_t size = 0;
     std::optional<store::Message> message;
     std::string error;
 };
 
+// A message's place in the store: taken (its file is spent), or why not.
+struct StoredMessage {
+    std::string file;
+    StoreError error;
+};
+
 // One new store for the run, a folder per mailbox, committed after mailboxes (at most every
 // few seconds, so that a run over many small mailboxes is not all commits) and at the end.
-// Messages are read on the workers and go into the store on the run's thread, in order.
+// Messages are read on the workers and go into the store on a thread of its own, in order;
+// the run's thread only cuts, and works on the store itself (folders, commits) only when no
+// message is on its way in.
 class PstOutput : public StoreOutput {
   public:
+    PstOutput() : imports_(OrderedWorkers<ImportedMessage>::DefaultThreads(), UINT64_MAX) {}
+    ~PstOutput() override { stopWorkers(); }
+
     void setYieldClock(YieldClock* clock) override {
         clock_ = clock;
         step_.setYieldClock(clock);
@@ -269,27 +286,55 @@ class PstOutput : public StoreOutput {
         path_ = outputFolder + "MBOX" + stamp + ".pst";
         return guard([&] {
             store_ = pst::PstStore::create(path_, "MBOX Mailbox : Created - " + stamp);
-            if (YieldClock* clock = clock_) store_->setBreather([clock] { clock->maybeYield(); });
+            // Only the run's thread may let the window in; the store's thread adding a
+            // message just goes on.
+            if (YieldClock* clock = clock_) {
+                store_->setBreather([clock, runThread = std::this_thread::get_id()] {
+                    if (std::this_thread::get_id() == runThread) clock->maybeYield();
+                });
+            }
             lastCommit_ = std::chrono::steady_clock::now();
         });
     }
-    StoreError beginMailbox(const std::string& name, const std::string&) override {
+    StoreError beginMailbox(const std::string& name, const std::string& outputFolder) override {
+        outputFolder_ = outputFolder;
+        spares_.clear();
         return guard([&] { folder_ = store_->addFolder(name); });
     }
-    StoreError storeMessage(uint64_t, const std::string& file) override {
+    StoreError storeMessage(uint64_t k, const std::string& file) override {
+        lastCut_ = k;
+        // Written over by now.
+        std::erase_if(spares_, [k](const Spare& s) { return s.message <= k; });
         const uint64_t size = MessageFileSize(file);
+        auto import = [file](const std::atomic<bool>& stop) {
+            ImportedMessage m;
+            if (!stop) m.message = Import(file, m.error, {});
+            return m;
+        };
+        // The store's thread takes the imports in the order they were queued, which is the
+        // order of its own jobs: its k-th job stores the k-th message.
+        auto store = [this, file](const std::atomic<bool>& stop) {
+            std::optional<ImportedMessage> m = imports_.takeNext([&stop] { return !stop; });
+            StoredMessage stored{file, std::nullopt};
+            if (!m || stop) {
+                stored.error = "stopped at the user's request";
+            } else if (storeFailed_) {
+                stored.error = "not stored after an earlier failure";
+            } else if (!m->message) {
+                stored.error = m->error;
+            } else {
+                stored.error = guard([&] { store_->addMessage(folder_, *m->message); });
+            }
+            if (stored.error) storeFailed_ = true;
+            return stored;
+        };
         return step_.submit(
-            file, size, {},
-            [file, size](const std::atomic<bool>& stop) {
-                ImportedMessage m{file, size, std::nullopt, {}};
-                if (!stop) m.message = Import(file, m.error, {});
-                return m;
-            },
-            [this](ImportedMessage m) { return add(std::move(m)); });
+            file, size, {}, std::move(store), [this](StoredMessage m) { return taken(m); },
+            [&] { imports_.submit(size, std::move(import)); });
     }
     StoreError endMailbox() override {
-        if (StoreError e = step_.drain([this](ImportedMessage m) { return add(std::move(m)); }))
-            return e;
+        if (StoreError e = step_.drain([this](StoredMessage m) { return taken(m); })) return e;
+        removeSpares();
         // The folder's rows are written now and leave memory; the store is committed at most
         // every few seconds, so that a run over many small mailboxes is not all commits.
         if (StoreError e = guard([&] { store_->finishFolder(folder_); })) return e;
@@ -306,7 +351,8 @@ class PstOutput : public StoreOutput {
         });
     }
     void abandon() override {
-        step_.abandon([](const ImportedMessage&) { return false; });
+        stopWorkers();
+        removeSpares();
         // What was committed stays readable; the store's own close commits what it can.
         try {
             if (store_) store_->close();
@@ -317,16 +363,44 @@ class PstOutput : public StoreOutput {
 
   private:
     static constexpr auto kCommitInterval = std::chrono::seconds(3);
-    static constexpr uint64_t kLargeMessageFile = 4u << 20;
+    static constexpr size_t kMaxSpares = 4;
 
-    StoreError add(ImportedMessage m) {
-        if (!m.message) return m.error;
-        // Copying a large message into the store's buffers cannot yield midway: it starts on
-        // a fresh time budget.
-        if (clock_ && m.size > kLargeMessageFile) clock_->yieldNow();
-        if (StoreError e = guard([&] { store_->addMessage(folder_, *m.message); })) return e;
-        m.message.reset();
-        return RemoveMessageFile(m.file);
+    // The store's thread first (it may be waiting for an import), then the imports.
+    void stopWorkers() {
+        step_.abandon([](const StoredMessage&) { return false; });
+        imports_.stop();
+    }
+
+    StoreError taken(const StoredMessage& m) {
+        if (m.error) return m.error;
+        return recycle(m.file);
+    }
+
+    // A message file in the store is spent. It is not deleted but moved to the temporary name
+    // of a message not cut yet, where the cut writes over it: deleting one file and creating
+    // the next per message costs the file system far more (on some, a search through every
+    // recently freed inode per file created). The few spares beyond the mailbox's last message
+    // are deleted at its end.
+    StoreError recycle(const std::string& file) {
+        if (spares_.size() < kMaxSpares) {
+            const uint64_t next =
+                std::max(lastCut_, spares_.empty() ? 0 : spares_.back().message) + 1;
+            std::string spare = MessageFilePartPath(
+                MessageFilePath(outputFolder_, next, fs::path(file).extension().string()));
+            if (::rename(file.c_str(), spare.c_str()) == 0) {
+                spares_.push_back({next, std::move(spare)});
+                return std::nullopt;
+            }
+        }
+        return RemoveMessageFile(file);
+    }
+
+    void removeSpares() {
+        for (const Spare& s : spares_) {
+            std::error_code ec;
+            fs::remove(s.path, ec);
+        }
+        spares_.clear();
     }
 
     template <typename F>
@@ -344,7 +418,17 @@ class PstOutput : public StoreOutput {
     pst::FolderId folder_{};
     std::chrono::steady_clock::time_point lastCommit_{};
     YieldClock* clock_ = nullptr;
-    StoreStep<ImportedMessage> step_;
+    bool storeFailed_ = false;  // on the store's thread only
+    OrderedWorkers<ImportedMessage> imports_;
+    std::string outputFolder_;  // the current mailbox's
+    uint64_t lastCut_ = 0;      // the last message handed over
+    struct Spare {
+        uint64_t message;  // the spent file waits under this message's temporary name
+        std::string path;
+    };
+    std::vector<Spare> spares_;
+    // One thread stores; as many messages may wait as keep the importing threads busy.
+    StoreStep<StoredMessage> step_{1, 4 * OrderedWorkers<ImportedMessage>::DefaultThreads()};
 };
 
 }  // namespace
