@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -23,6 +24,7 @@ using quill::testing::ScriptedFrontend;
 using Positions = std::vector<uint64_t>;
 
 using quill::testing::ReadFile;
+using quill::testing::WriteFile;
 
 namespace {
 
@@ -155,6 +157,30 @@ TEST_F(MessageFilesTest, ASecondRunReplacesFilesOfTheSameNames) {
     EXPECT_EQ(outFile(1), "From y\r\nnewer\r\n\r\n");
     EXPECT_EQ(outFile(2), "From c\r\nold three\r\n\r\n");  // higher numbers of the longer run stay
     EXPECT_EQ(outFiles(), (std::vector<std::string>{"Email-0.eml", "Email-1.eml", "Email-2.eml"}));
+}
+
+TEST_F(MessageFilesTest, WhatLiesUnderATemporaryNameIsWrittenOverOnlyWhenItIsAFileOfItsOwn) {
+    const std::string mbox =
+        write("a.mbox", "From a\none\nFrom b\ntwo\nFrom c\nthree\nFrom d\n4\n");
+    auto part = [&](int k) { return dir_ / "out" / ("Email-" + std::to_string(k) + ".eml.part"); };
+    // A spent file longer than the message (written over, then cut to length) and a shorter
+    // one; a file with a second name, which must keep its content; a pipe, which must not
+    // block the cut.
+    WriteFile(part(0), std::string(5000, 'x'));
+    WriteFile(part(1), "y");
+    WriteFile(dir_ / "keep.txt", "keep me");
+    fs::create_hard_link(dir_ / "keep.txt", part(2));
+    ASSERT_EQ(::mkfifo(part(3).c_str(), 0600), 0);
+
+    ASSERT_TRUE(WriteMessageFiles(clock_, mbox, {0, 11, 22, 35}, out_, ".eml").ok());
+
+    EXPECT_EQ(outFile(0), "From a\r\none\r\n\r\n");
+    EXPECT_EQ(outFile(1), "From b\r\ntwo\r\n\r\n");
+    EXPECT_EQ(outFile(2), "From c\r\nthree\r\n\r\n");
+    EXPECT_EQ(outFile(3), "From d\r\n4\r\n\r\n");
+    EXPECT_EQ(ReadFile(dir_ / "keep.txt"), "keep me");
+    EXPECT_EQ(outFiles(), (std::vector<std::string>{"Email-0.eml", "Email-1.eml", "Email-2.eml",
+                                                    "Email-3.eml"}));
 }
 
 TEST_F(MessageFilesTest, LongMessagesAreCopiedInBlocks) {
