@@ -4,10 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "../support/files.h"
 #include "scripted_frontend.h"
@@ -16,18 +13,22 @@ namespace fs = std::filesystem;
 using namespace quill;
 using quill::testing::ScriptedFrontend;
 using Box = ScriptedFrontend::Box;
-
 using quill::testing::ReadFile;
 
 namespace {
 
-// The conversion run's use of the reader for one mailbox; gives up after a bound so that a
-// search that never ends fails the test instead of hanging it.
-void Drive(FrmFinder& finder, const std::string& path) {
+// How the conversion run starts on a mailbox: the shared results emptied, the file opened.
+void Open(FrmFinder& finder, const std::string& path, const std::string& text = "From ") {
     SearchDone = false;
     FoundPositions.clear();
-    finder.Text2 = "From ";
+    finder.Text2 = text;
     finder.Open_MBOX(path);
+}
+
+// The run's whole use of the reader for one mailbox; gives up after a bound so that a search
+// that never ends fails the test instead of hanging it.
+void Drive(FrmFinder& finder, const std::string& path, const std::string& text = "From ") {
+    Open(finder, path, text);
     finder.Find_Click();
     for (int step = 0; !SearchDone; ++step) {
         ASSERT_LT(step, 100000) << "the search never ends";
@@ -50,15 +51,8 @@ class FrmFinderTest : public ::testing::Test {
         fs::remove_all(dir_, ec);
     }
     std::string write(const std::string& name, const std::string& bytes) {
-        auto path = dir_ / name;
-        std::ofstream(path, std::ios::binary) << bytes;
-        return path.string();
-    }
-    std::vector<std::string> files() const {
-        std::vector<std::string> names;
-        for (auto& entry : fs::directory_iterator(dir_)) names.push_back(entry.path().filename());
-        std::sort(names.begin(), names.end());
-        return names;
+        quill::testing::WriteFile(dir_ / name, bytes);
+        return (dir_ / name).string();
     }
 
     fs::path dir_;
@@ -102,7 +96,6 @@ TEST_F(FrmFinderTest, ShowsTheLastSeparatorFoundInTheBarAndLabel) {
               "Searching for messages... Found message at : 35");
     EXPECT_EQ(frontend_.lastBar(Bar::ProgressBar2), 62.0);
     EXPECT_EQ(finder.positions(), (std::vector<uint64_t>{0, 14, 35}));
-    EXPECT_EQ(finder.Text1, (dir_ / "in.mbox").string());
 }
 
 TEST_F(FrmFinderTest, SearchesThatCannotStartEndWithTheirMessages) {
@@ -115,32 +108,51 @@ TEST_F(FrmFinderTest, SearchesThatCannotStartEndWithTheirMessages) {
                        " byte !\r\rFile can not open for string searching !",
                    MsgButtons::Ok, MsgIcon::Exclamation, title, true};
     };
+    // A folder in the working copy's place can be neither replaced nor deleted.
+    const std::string path = (dir_ / "box.mbox").string();
+    const std::string error = "\r\rError No: " + std::to_string(EISDIR);
+    const Box notMade{"Temporary file creation failed !" + error, MsgButtons::Ok,
+                      MsgIcon::Exclamation, "! ERROR !", true};
+    const Box notDeleted{"Temporay file \"" + path + ".tmp\" could not be deleted!" + error,
+                         MsgButtons::Ok, MsgIcon::Exclamation, "! ERROR !", true};
     struct Row {
         const char* what;
         const char* content;  // nullptr: no file
+        bool folderAsCopy;    // a folder where the working copy goes
         std::string path;     // "" or a blank path given instead of the file
         std::vector<Box> boxes;
+        const char* errorNames;  // what lastError() must name
     } rows[] = {
         {"empty path",
          nullptr,
+         false,
          "  ",
-         {{"Enter name of the file to be searched...", MsgButtons::Ok, MsgIcon::None, title,
-           true}}},
-        {"missing file", nullptr, "", {notFound}},
-        {"empty file", "", "", {sizeBox(0), sizeBox(0), couldNotOpen}},
-        {"one byte", "F", "", {sizeBox(1), sizeBox(1), couldNotOpen}},
+         {{"Enter name of the file to be searched...", MsgButtons::Ok, MsgIcon::None, title, true}},
+         "No mailbox"},
+        {"missing file", nullptr, false, "", {notFound}, "box.mbox"},
+        {"empty file", "", false, "", {sizeBox(0), sizeBox(0), couldNotOpen}, "box.mbox"},
+        {"one byte", "F", false, "", {sizeBox(1), sizeBox(1), couldNotOpen}, "box.mbox"},
+        {"copy blocked",
+         "From a\nX\n",
+         true,
+         "",
+         {notMade, notMade, couldNotOpen, notDeleted},
+         "box.mbox.tmp"},
     };
     for (const auto& row : rows) {
         ScriptedFrontend frontend;
         FrmFinder finder(frontend);
-        std::string path = row.path.empty() ? (dir_ / "box.mbox").string() : row.path;
-        fs::remove(dir_ / "box.mbox");
+        fs::remove(path);
+        fs::remove_all(path + ".tmp");
         if (row.content) write("box.mbox", row.content);
-        Drive(finder, path);
+        if (row.folderAsCopy) fs::create_directories(path + ".tmp/inside");
+        Drive(finder, row.path.empty() ? path : row.path);
         EXPECT_TRUE(SearchDone) << row.what;
         EXPECT_EQ(FoundPositions, "") << row.what;
         EXPECT_EQ(finder.searchEnd(), FrmFinder::SearchEnd::NotStarted) << row.what;
-        EXPECT_FALSE(finder.lastError().empty()) << row.what;
+        EXPECT_NE(finder.lastError().find(row.errorNames), std::string::npos)
+            << row.what << ": " << finder.lastError();
+        EXPECT_EQ(frontend.beeps, static_cast<int>(row.boxes.size())) << row.what;
         ASSERT_EQ(frontend.boxes.size(), row.boxes.size()) << row.what;
         for (size_t i = 0; i < row.boxes.size(); ++i) {
             EXPECT_EQ(frontend.boxes[i].text, row.boxes[i].text) << row.what;
@@ -149,7 +161,7 @@ TEST_F(FrmFinderTest, SearchesThatCannotStartEndWithTheirMessages) {
             EXPECT_EQ(frontend.boxes[i].title, row.boxes[i].title) << row.what;
             EXPECT_TRUE(frontend.boxes[i].beepedBefore) << row.what;
         }
-        EXPECT_FALSE(fs::exists(path + ".tmp")) << row.what;
+        EXPECT_EQ(fs::exists(path + ".tmp"), row.folderAsCopy) << row.what;
     }
 }
 
@@ -158,21 +170,15 @@ TEST_F(FrmFinderTest, ShortMailboxesOpenAndEndTheSearchAtOnce) {
         ScriptedFrontend frontend;
         FrmFinder finder(frontend);
         const std::string path = write("short.mbox", content);
-        SearchDone = false;
-        FoundPositions.clear();
-        finder.Text2 = "From ";
-        finder.Open_MBOX(path);
-        EXPECT_GT(finder.FileNum, 0) << content;
-        EXPECT_TRUE(fs::exists(path + ".tmp")) << content;
+        Open(finder, path);
+        EXPECT_TRUE(fs::exists(path + ".tmp")) << content;  // two bytes are enough to open
         finder.Find_Click();
         EXPECT_TRUE(SearchDone) << content;
         EXPECT_EQ(FoundPositions, "") << content;
-        EXPECT_EQ(finder.FoundPos, -1) << content;
         finder.FindNext_Click();  // after the end only a beep
         EXPECT_EQ(frontend.beeps, 1) << content;
         EXPECT_TRUE(frontend.boxes.empty()) << content;
         finder.CloseFile();
-        EXPECT_EQ(finder.FileNum, 0);
         EXPECT_FALSE(fs::exists(path + ".tmp")) << content;
     }
 }
@@ -181,82 +187,46 @@ TEST_F(FrmFinderTest, OpeningWhileOpenChangesNothing) {
     const std::string first = write("a.mbox", "From a\nX\nFrom b\nY\n");
     const std::string second = write("b.mbox", "From c\nZ\n");
     FrmFinder finder(frontend_);
-    SearchDone = false;
-    FoundPositions.clear();
-    finder.Text2 = "From ";
-    finder.Open_MBOX(first);
-    const int fileNum = finder.FileNum;
+    Open(finder, first);
     finder.Open_MBOX(second);
     ASSERT_EQ(frontend_.boxes.size(), 1u);
     EXPECT_EQ(frontend_.boxes[0].text, "Close current file before open a file!");
     EXPECT_EQ(frontend_.boxes[0].icon, MsgIcon::Exclamation);
     EXPECT_EQ(frontend_.boxes[0].title, "");
     EXPECT_TRUE(frontend_.boxes[0].beepedBefore);
-    EXPECT_EQ(finder.FileNum, fileNum);
-    EXPECT_EQ(finder.FileName, first);
     EXPECT_EQ(finder.Text1, first);
-    EXPECT_TRUE(fs::exists(first + ".tmp"));
     EXPECT_FALSE(fs::exists(second + ".tmp"));
     finder.Find_Click();
     while (!SearchDone) finder.FindNext_Click();
-    EXPECT_EQ(FoundPositions, "0|9|");
+    EXPECT_EQ(FoundPositions, "0|9|");  // still the first mailbox
     finder.CloseFile();
-    EXPECT_EQ(files(), (std::vector<std::string>{"a.mbox", "b.mbox"}));
+    EXPECT_FALSE(fs::exists(first + ".tmp"));
 }
 
-TEST_F(FrmFinderTest, WorkingCopyIsMadeAfreshAndRemoved) {
+TEST_F(FrmFinderTest, WorkingCopiesLeftBehindAreMadeAfreshOrRemoved) {
     const std::string mailbox = "From a\nX\nFrom b\nY\n";
     const std::string path = write("in.mbox", mailbox);
     write("in.mbox.tmp", "left over by an earlier run, longer than the mailbox itself");
     {
         FrmFinder finder(frontend_);
-        finder.Text2 = "From ";
-        finder.Open_MBOX(path);
-        ASSERT_GT(finder.FileNum, 0);
+        Open(finder, path);
         EXPECT_EQ(ReadFile(path + ".tmp"), mailbox);
-        SearchDone = false;
-        FoundPositions.clear();
         finder.Find_Click();
         EXPECT_EQ(FoundPositions, "0|");
     }  // destroyed while open, as when the program ends during a search
     EXPECT_FALSE(fs::exists(path + ".tmp"));
     EXPECT_TRUE(frontend_.boxes.empty());
-}
 
-TEST_F(FrmFinderTest, ClosingWithNothingOpenRemovesACopyLeftBehind) {
-    const std::string path = write("tiny.mbox", "F");
+    // A mailbox too short to open: closing still removes the copy left behind.
+    const std::string tiny = write("tiny.mbox", "F");
     write("tiny.mbox.tmp", "stale");
     FrmFinder finder(frontend_);
     finder.CloseFile();  // nothing opened yet: returns quietly
-    finder.Open_MBOX(path);
-    EXPECT_EQ(finder.FileNum, 0);
+    finder.Open_MBOX(tiny);
     finder.CloseFile();
-    EXPECT_FALSE(fs::exists(path + ".tmp"));
+    EXPECT_FALSE(fs::exists(tiny + ".tmp"));
     finder.CloseFile();
     EXPECT_EQ(frontend_.boxes.size(), 1u);  // only the size message of the open
-}
-
-TEST_F(FrmFinderTest, WorkingCopyThatCannotBeMadeOrDeleted) {
-    // A folder in the working copy's place can be neither replaced nor deleted.
-    const std::string path = write("in.mbox", "From a\nX\n");
-    fs::create_directories(dir_ / "in.mbox.tmp" / "inside");
-    FrmFinder finder(frontend_);
-    Drive(finder, path);
-    const std::string error = "Error No: " + std::to_string(EISDIR);
-    ASSERT_EQ(frontend_.boxes.size(), 4u);
-    EXPECT_EQ(frontend_.boxes[0].text, "Temporary file creation failed !\r\r" + error);
-    EXPECT_EQ(frontend_.boxes[0].title, "! ERROR !");
-    EXPECT_EQ(frontend_.boxes[1].text, frontend_.boxes[0].text);  // the second attempt
-    EXPECT_EQ(frontend_.boxes[2].text, "File could not open !");
-    EXPECT_EQ(frontend_.boxes[3].text,
-              "Temporay file \"" + path + ".tmp\" could not be deleted!\r\r" + error);
-    EXPECT_EQ(frontend_.boxes[3].icon, MsgIcon::Exclamation);
-    EXPECT_EQ(frontend_.boxes[3].title, "! ERROR !");
-    EXPECT_EQ(frontend_.beeps, 4);
-    EXPECT_TRUE(SearchDone);
-    EXPECT_EQ(FoundPositions, "");
-    EXPECT_EQ(finder.FileNum, 0);
-    EXPECT_NE(finder.lastError().find("in.mbox.tmp"), std::string::npos) << finder.lastError();
 }
 
 TEST_F(FrmFinderTest, QuotedSearchTextIsStripped) {
@@ -267,13 +237,7 @@ TEST_F(FrmFinderTest, QuotedSearchTextIsStripped) {
     } rows[] = {{"\"From \"", "4|"}, {"\"\"", "0|11|"}, {"From ", "4|"}};
     for (const auto& row : rows) {
         FrmFinder finder(frontend_);
-        SearchDone = false;
-        FoundPositions.clear();
-        finder.Text2 = row.text;
-        finder.Open_MBOX(path);
-        finder.Find_Click();
-        while (!SearchDone) finder.FindNext_Click();
-        finder.CloseFile();
+        Drive(finder, path, row.text);
         EXPECT_EQ(FoundPositions, row.positions) << row.text;
     }
 }
@@ -312,7 +276,6 @@ TEST_F(FrmFinderTest, AProgramEndingStopsTheReaderQuietly) {
         frontend_.cancel = true;
         FrmFinder finder(frontend_);
         Drive(finder, path);
-        EXPECT_TRUE(SearchDone);
         EXPECT_EQ(FoundPositions, "");
         EXPECT_EQ(finder.searchEnd(), FrmFinder::SearchEnd::Cancelled);
         EXPECT_TRUE(frontend_.boxes.empty());
@@ -322,10 +285,7 @@ TEST_F(FrmFinderTest, AProgramEndingStopsTheReaderQuietly) {
         // During the search.
         frontend_.cancel = false;
         FrmFinder finder(frontend_);
-        SearchDone = false;
-        FoundPositions.clear();
-        finder.Text2 = "From ";
-        finder.Open_MBOX(path);
+        Open(finder, path);
         ASSERT_GT(finder.FileNum, 0);
         frontend_.cancel = true;
         finder.Find_Click();

@@ -55,18 +55,10 @@ TEST(SeparatorRule, FindsTheSearchTextOnlyWhereALineStarts) {
         {"after CR LF", "x\r\nFrom a\r\nX", {3}},
         {"after a lone CR", "x\rFrom a\rX", {2}},
         {"after an empty line", "x\n\nFrom a\n", {3}},
-        {"right after a byte-order mark",
-         "\xEF\xBB\xBF"
-         "From a\nX",
-         {3}},
-        {"byte-order mark not at the start",
-         "x\n\xEF\xBB\xBF"
-         "From a\nX",
-         {}},
-        {"half a byte-order mark",
-         "\xEF\xBB"
-         "From a\nX",
-         {}},
+        // The UTF-8 byte-order mark EF BB BF, in octal.
+        {"right after a byte-order mark", "\357\273\277From a\nX", {3}},
+        {"byte-order mark not at the start", "x\n\357\273\277From a\nX", {}},
+        {"half a byte-order mark", "\357\273From a\nX", {}},
         {"inside a subject line", "From a\nSubject: Greetings From Rome\nX", {0}},
         {"escaped body line", "From a\n>From here\nX", {0}},
         {"lower case", "from a\nX", {}},
@@ -85,9 +77,10 @@ TEST(SeparatorRule, FindsTheSearchTextOnlyWhereALineStarts) {
         {"four bytes", "From", {}},
         {"CR LF pair split by nothing else", "\r\nFrom a\r\n\r\nFrom b\r\n", {2, 12}},
     };
-    for (const auto& row : rows) EXPECT_EQ(ScanWhole(row.file), row.expected) << row.what;
-    for (const auto& row : rows)
+    for (const auto& row : rows) {
+        EXPECT_EQ(ScanWhole(row.file), row.expected) << row.what;
         EXPECT_EQ(FindSeparatorsSimple(row.file, "From "), row.expected) << row.what;
+    }
 }
 
 TEST(SeparatorRule, OtherSearchTextsFollowTheSameRule) {
@@ -109,20 +102,14 @@ TEST(SeparatorRule, OtherSearchTextsFollowTheSameRule) {
 
 TEST(SeparatorScanner, GivesTheSameOffsetsForEveryWayOfCuttingTheFile) {
     std::mt19937_64 random(20260612);
-    const std::vector<std::string> pieces = {"From ",
-                                             "From a@b Mon\n",
-                                             "\n",
-                                             "\r",
-                                             "\r\n",
-                                             ">From x",
-                                             "From: a",
-                                             "from ",
-                                             "x",
-                                             "Subject: Greetings From Rome",
-                                             std::string(40, '\0'),
-                                             "F",
-                                             "Fro",
-                                             " "};
+    std::vector<std::string> pieces = {"From ",   "From a@b Mon\n",
+                                       "\n",      "\r",
+                                       "\r\n",    ">From x",
+                                       "From: a", "from ",
+                                       "x",       "Subject: Greetings From Rome",
+                                       "F",       "Fro",
+                                       " "};
+    pieces.push_back(std::string(40, '\0'));
     const std::vector<std::string> texts = {"From ", "aa", "\n", "F", "From: a\n"};
     for (int round = 0; round < 300; ++round) {
         std::string file = round % 5 == 0 ? "\xEF\xBB\xBF" : "";
