@@ -1,6 +1,7 @@
 #include "shell/paths.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -24,36 +25,30 @@ TEST(FileNameOfPath, TakesTheTextAfterTheLastSeparator) {
     for (const auto& row : rows) EXPECT_EQ(FileNameOfPath(row.path), row.expected) << row.path;
 }
 
-class EnsureFolderPathTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        root_ =
-            fs::temp_directory_path() /
-            ("quill-ensure-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-             "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(root_);
-        fs::create_directories(root_);
+TEST(EnsureFolderPath, MakesWhatIsMissingAndFailsWhereAFileIsInTheWay) {
+    const fs::path root =
+        fs::temp_directory_path() / ("quill-ensure-" + std::to_string(::getpid()));
+    fs::remove_all(root);
+    fs::create_directories(root);
+    std::ofstream(root / "file") << "x";
+    const std::string nested = (root / "Out" / "A" / "B").string();
+    struct Row {
+        std::string path;
+        bool made;
+    } rows[] = {
+        {nested, true},
+        {nested, true},  // nothing left to make
+        {nested + "/", true},
+        {(root / "Out" / "A" / "C").string() + "/", true},
+        {(root / "file" / "sub").string(), false},
+        {(root / "file").string(), false},
+        {"", false},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(EnsureFolderPath(row.path), row.made) << row.path;
+        if (row.made) {
+            EXPECT_TRUE(fs::is_directory(row.path)) << row.path;
+        }
     }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(root_, ec);
-    }
-    fs::path root_;
-};
-
-TEST_F(EnsureFolderPathTest, CreatesNestedFoldersOnceAndAgain) {
-    auto target = (root_ / "Out" / "A" / "B").string();
-    EXPECT_TRUE(EnsureFolderPath(target));
-    EXPECT_TRUE(fs::is_directory(target));
-    EXPECT_TRUE(EnsureFolderPath(target));  // nothing left to make
-    EXPECT_TRUE(EnsureFolderPath(target + "/"));
-    EXPECT_TRUE(EnsureFolderPath((root_ / "Out" / "A" / "C").string() + "/"));
-    EXPECT_TRUE(fs::is_directory(root_ / "Out" / "A" / "C"));
-}
-
-TEST_F(EnsureFolderPathTest, FailsUnderAFileAndOnEmptyPath) {
-    std::ofstream(root_ / "file") << "x";
-    EXPECT_FALSE(EnsureFolderPath((root_ / "file" / "sub").string()));
-    EXPECT_FALSE(EnsureFolderPath((root_ / "file").string()));
-    EXPECT_FALSE(EnsureFolderPath(""));
+    fs::remove_all(root);
 }
