@@ -6,9 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 
 #include "convert/run.h"
@@ -99,14 +97,12 @@ TEST(Conservation, MessageFilesHoldEveryByteFromTheFirstSeparatorOn) {
     const fs::path root = fs::temp_directory_path() / "quill-conservation";
     fs::remove_all(root);
     const fs::path mailboxPath = root / "in" / "box.mbox";
-    const int seeds = 150;
-    for (int seed = 0; seed < seeds; ++seed) {
+    for (int seed = 0; seed < 150; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         std::mt19937_64 rng(seed);
         const std::string box = GenerateMailbox(rng);
         fs::remove_all(root);
-        fs::create_directories(mailboxPath.parent_path());
-        std::ofstream(mailboxPath, std::ios::binary) << box;
+        WriteFile(mailboxPath, box);
 
         const OutputKind kind = seed % 2 ? OutputKind::EMLX : OutputKind::EML;
         const std::string ext = seed % 2 ? ".emlx" : ".eml";
