@@ -177,7 +177,7 @@ TEST_F(Window, OptionsFormOneGroupThatTheProgramCanClear) {
     EXPECT_FALSE(w.OptMSG->isChecked());
 }
 
-TEST_F(Window, ExitAnsweredNoKeepsEverything) {
+TEST_F(Window, ExitAnsweredNoKeepsEverythingAndTheCloseBoxAsksNothing) {
     w.show();
     w.AddMailboxFile("/mail/a.mbox");
     w.OptPST->click();
@@ -192,6 +192,10 @@ TEST_F(Window, ExitAnsweredNoKeepsEverything) {
     EXPECT_TRUE(w.isVisible());
     EXPECT_EQ(w.grdFiles1->text(0), "/mail/a.mbox");
     EXPECT_EQ(w.ChosenOutputKind(), OutputKind::PST);
+
+    EXPECT_TRUE(w.close());  // the window's close box ends at once, without a question
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_EQ(dialogs.boxes.size(), 1u);
 }
 
 TEST_F(Window, ExitAnsweredYesEndsTheProgram) {
@@ -210,14 +214,6 @@ TEST_F(Window, ExitAnsweredYesEndsTheProgram) {
     EXPECT_FALSE(timedOut);
     EXPECT_FALSE(w.isVisible());
     EXPECT_EQ(dialogs.boxes.size(), 1u);
-}
-
-TEST_F(Window, TheCloseBoxEndsAtOnceWithoutAQuestion) {
-    w.show();
-    w.AddMailboxFile("/mail/a.mbox");
-    EXPECT_TRUE(w.close());
-    EXPECT_FALSE(w.isVisible());
-    EXPECT_TRUE(dialogs.boxes.empty());
 }
 
 TEST_F(Window, ClosingDuringLongWorkCancelsItAndClosesAfterwards) {
@@ -267,17 +263,20 @@ TEST(ManualPath, PrefersTheCopyBesideTheExecutable) {
 
 TEST_F(Window, ServesTheCoreAsItsFrontEnd) {
     Frontend& front = w;
-    front.setCaption(Caption::LblProgessCurrent, "Mailbox 2 (of 3) ");
-    front.setCaption(Caption::LblIMMFile, "<b>Inbox</b>.mbox");
-    front.setCaption(Caption::LblHappening, "Searching for messages...");
-    front.setCaption(Caption::LblEmlsFound, "12 Messages");
-    front.setCaption(Caption::LblProgress, "Saved Email-3.eml");
-    EXPECT_EQ(w.LblProgessCurrent->text(), "Mailbox 2 (of 3) ");
-    EXPECT_EQ(w.LblIMMFile->text(), "<b>Inbox</b>.mbox");
-    EXPECT_EQ(w.LblIMMFile->textFormat(), Qt::PlainText);  // shown as written
-    EXPECT_EQ(w.LblHappening->text(), "Searching for messages...");
-    EXPECT_EQ(w.LblEmlsFound->text(), "12 Messages");
-    EXPECT_EQ(w.LblProgress->text(), "Saved Email-3.eml");
+    struct CaptionRow {
+        Caption caption;
+        QLabel* label;
+        const char* text;
+    } captions[] = {{Caption::LblProgessCurrent, w.LblProgessCurrent, "Mailbox 2 (of 3) "},
+                    {Caption::LblIMMFile, w.LblIMMFile, "<b>Inbox</b>.mbox"},
+                    {Caption::LblHappening, w.LblHappening, "Searching for messages..."},
+                    {Caption::LblEmlsFound, w.LblEmlsFound, "12 Messages"},
+                    {Caption::LblProgress, w.LblProgress, "Saved Email-3.eml"}};
+    for (const CaptionRow& row : captions) {
+        front.setCaption(row.caption, row.text);
+        EXPECT_EQ(row.label->text(), row.text);
+        EXPECT_EQ(row.label->textFormat(), Qt::PlainText) << row.text;  // shown as written
+    }
 
     struct BarRow {
         Bar bar;

@@ -2,7 +2,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -47,40 +46,42 @@ class List : public ::testing::Test {
 }  // namespace
 
 TEST_F(List, PickedFilesAreAddedInTheDialogsOrder) {
-    Pick({"/mail/a.mbox", "/mail/b.mbx", "/mail/c.mbox"});
+    Pick({"/mail/a.mbox"});  // one file on the empty list fills its first row
     ASSERT_EQ(dialogs.openDialogs.size(), 1u);
     EXPECT_EQ(dialogs.openDialogs[0].description, "MBOX Files (*.mbox,*.mbx)");
     EXPECT_EQ(dialogs.openDialogs[0].patterns, (QStringList{"*.mbox", "*.mbx"}));
-    EXPECT_EQ(Rows(), (QStringList{"/mail/a.mbox", "/mail/b.mbx", "/mail/c.mbox"}));
-    EXPECT_EQ(w.lblCount1->text(), "3 files");
-    EXPECT_EQ(w.grdFiles1->row(), 2);  // the current cell is the last row added
-    EXPECT_TRUE(w.CmdConvert->isEnabled());
-
-    Pick({"/mail/d.mbox", "/mail/a.mbox"});  // a second row with the same path is fine
-    EXPECT_EQ(Rows().size(), 5);
-    EXPECT_EQ(Rows()[4], "/mail/a.mbox");
-    EXPECT_EQ(w.lblCount1->text(), "5 files");
-}
-
-TEST_F(List, OneFileOnTheEmptyListFillsTheFirstRow) {
-    Pick({"/mail/a.mbox"});
     EXPECT_EQ(Rows(), QStringList{"/mail/a.mbox"});
     EXPECT_EQ(w.lblCount1->text(), "1 files");
     EXPECT_EQ(w.MailboxPaths(), std::vector<std::string>{"/mail/a.mbox"});
+    EXPECT_TRUE(w.CmdConvert->isEnabled());
+
+    Pick({"/mail/b.mbx", "/mail/c.mbox", "/mail/a.mbox"});  // the same path twice is fine
+    EXPECT_EQ(Rows(), (QStringList{"/mail/a.mbox", "/mail/b.mbx", "/mail/c.mbox", "/mail/a.mbox"}));
+    EXPECT_EQ(w.lblCount1->text(), "4 files");
+    EXPECT_EQ(w.grdFiles1->row(), 3);  // the current cell is the last row added
 }
 
-TEST_F(List, CancellingTheDialogChangesNothing) {
+TEST_F(List, CancellingEitherDialogChangesNothing) {
     Pick({});
     EXPECT_EQ(Rows(), QStringList{""});
     EXPECT_EQ(w.lblCount1->text(), "0 files");
     EXPECT_FALSE(w.CmdConvert->isEnabled());
     EXPECT_EQ(w.MailboxPaths(), std::vector<std::string>{""});  // the empty list is one empty row
+
+    Pick({"/mail/a.mbox"});
+    w.CmdAddFolder->click();  // no folder scripted: cancel
+    EXPECT_EQ(dialogs.folderPrompts.size(), 1);
+    EXPECT_TRUE(dialogs.boxes.empty());
+    EXPECT_TRUE(w.CmdConvert->isEnabled());
+    EXPECT_EQ(Rows(), QStringList{"/mail/a.mbox"});
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }
 
 TEST_F(List, CountCaptionFollowsAddClearAdd) {
-    Pick({"/mail/a.mbox", "/mail/b.mbox"});
-    EXPECT_EQ(w.lblCount1->text(), "2 files");
+    w.cmdClear1->click();  // on the empty list: no question
+    EXPECT_TRUE(dialogs.boxes.empty());
 
+    Pick({"/mail/a.mbox", "/mail/b.mbox"});
     dialogs.answers = {MsgAnswer::No};
     w.cmdClear1->click();
     ASSERT_EQ(dialogs.boxes.size(), 1u);
@@ -102,27 +103,20 @@ TEST_F(List, CountCaptionFollowsAddClearAdd) {
     EXPECT_EQ(w.lblCount1->text(), "1 files");
 }
 
-TEST_F(List, ClearOnTheEmptyListAsksNothing) {
-    w.cmdClear1->click();
-    EXPECT_TRUE(dialogs.boxes.empty());
-    EXPECT_EQ(w.lblCount1->text(), "0 files");
-}
-
 TEST_F(List, FolderImportAddsMailboxesInWalkOrder) {
     TempTree tree("import");
-    for (const char* name :
-         {"a.mbox", "B.MBX", "c.txt", "d.mbox.bak", "mbox", "x.MbOx", "Inbox.mbox/mbox",
-          "Inbox.mbox/table_of_contents", "sub/deeper/e.mbox"})
+    // Which names are mailboxes is the mailbox search's own test; here the window's part.
+    for (const char* name : {"a.mbox", "B.MBX", "c.txt", "Inbox.mbox/mbox", "sub/deeper/e.mbox"})
         tree.File(name);
     const QString M = QString::fromStdString(tree.path());
     ImportFolder(tree.path());  // without a trailing separator
     EXPECT_EQ(dialogs.folderPrompts, QStringList{"Choose Source Folder..."});
-    EXPECT_EQ(Rows(), (QStringList{M + "/a.mbox", M + "/B.MBX", M + "/x.MbOx",
-                                   M + "/Inbox.mbox/mbox", M + "/sub/deeper/e.mbox"}));
-    EXPECT_EQ(w.lblCount1->text(), "5 files");
+    EXPECT_EQ(Rows(), (QStringList{M + "/a.mbox", M + "/B.MBX", M + "/Inbox.mbox/mbox",
+                                   M + "/sub/deeper/e.mbox"}));
+    EXPECT_EQ(w.lblCount1->text(), "4 files");
     EXPECT_TRUE(w.CmdConvert->isEnabled());
     ASSERT_EQ(dialogs.boxes.size(), 1u);
-    EXPECT_EQ(dialogs.boxes[0].text, "5 Files Added to List.");
+    EXPECT_EQ(dialogs.boxes[0].text, "4 Files Added to List.");
     EXPECT_EQ(dialogs.boxes[0].buttons, MsgButtons::Ok);
     EXPECT_EQ(dialogs.boxes[0].title, "Quillmere");
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);  // the wait cursor is gone
@@ -131,7 +125,6 @@ TEST_F(List, FolderImportAddsMailboxesInWalkOrder) {
 TEST_F(List, AnImportThatFindsNothingDisablesConvertEvenWithRowsListed) {
     TempTree tree("nothing");
     tree.File("notes.txt");
-    tree.File("x.mbox.bak");
     Pick({"/mail/a.mbox"});
     ASSERT_TRUE(w.CmdConvert->isEnabled());
     ImportFolder(tree.path());
@@ -139,16 +132,6 @@ TEST_F(List, AnImportThatFindsNothingDisablesConvertEvenWithRowsListed) {
     EXPECT_EQ(Rows(), QStringList{"/mail/a.mbox"});
     ASSERT_EQ(dialogs.boxes.size(), 1u);
     EXPECT_EQ(dialogs.boxes[0].text, "0 Files Added to List.");
-}
-
-TEST_F(List, CancellingTheFolderChoiceChangesNothing) {
-    Pick({"/mail/a.mbox"});
-    w.CmdAddFolder->click();  // no folder scripted: cancel
-    EXPECT_EQ(dialogs.folderPrompts.size(), 1);
-    EXPECT_TRUE(dialogs.boxes.empty());
-    EXPECT_TRUE(w.CmdConvert->isEnabled());
-    EXPECT_EQ(Rows(), QStringList{"/mail/a.mbox"});
-    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }
 
 TEST_F(List, UnreadableFoldersAreNamedInAWarningAfterTheCount) {
@@ -166,28 +149,6 @@ TEST_F(List, UnreadableFoldersAreNamedInAWarningAfterTheCount) {
         << dialogs.boxes[1].text.toStdString() << "\n"
         << tooDeep;
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-}
-
-TEST_F(List, AFolderWithoutRightsIsNamedInTheWarning) {
-    if (::geteuid() == 0) GTEST_SKIP() << "rights do not stop root";
-    TempTree tree("norights");
-    tree.File("a.mbox");
-    tree.File("locked/b.mbox");
-    fs::permissions(tree.root() / "locked", fs::perms::none);
-    ImportFolder(tree.path());
-    fs::permissions(tree.root() / "locked", fs::perms::owner_all);
-    EXPECT_EQ(Rows().size(), 1);
-    ASSERT_EQ(dialogs.boxes.size(), 2u);
-    EXPECT_TRUE(dialogs.boxes[1].text.contains(QString::fromStdString(tree.path()) + "/locked/"));
-}
-
-TEST_F(List, ALinkLoopEndsTheImportNormally) {
-    TempTree tree("loop");
-    tree.File("A/a.mbox");
-    fs::create_directory_symlink("..", tree.root() / "A" / "back");
-    ImportFolder(tree.path());
-    EXPECT_EQ(Rows(), QStringList{QString::fromStdString(tree.path()) + "/A/a.mbox"});
-    EXPECT_EQ(dialogs.boxes.size(), 1u);
 }
 
 TEST_F(List, ClosingTheWindowDuringAnImportStopsIt) {
