@@ -112,14 +112,10 @@ TEST_F(Convert, ClosingTheWindowDuringARunEndsItAndThenTheWindow) {
     w.CmdConvert->click();
     QApplication::processEvents();  // the close that waited for the run
 
+    // The run stopped (what it leaves behind is the run's own test), then the window closed.
     EXPECT_FALSE(w.isVisible());
     EXPECT_TRUE(dialogs.boxes.empty());
-    EXPECT_FALSE(fs::exists(large.string() + ".tmp"));
     EXPECT_FALSE(fs::exists(outFor(lf)));  // the second mailbox was never started
-    if (fs::exists(outFor(large))) {
-        for (const auto& e : fs::directory_iterator(outFor(large)))
-            EXPECT_EQ(e.path().extension(), ".eml") << e.path();
-    }
 }
 
 // A message file that cannot be written ends an MSG run in the window on the Outlook box, its
