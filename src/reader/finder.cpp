@@ -133,24 +133,28 @@ void FrmFinder::OpenFile() {
 }
 
 bool FrmFinder::MakeWorkingCopy(const std::string& copyPath, int& errorCode) {
-    // A copy left by an earlier run is made afresh.
+    // A copy left by an earlier run is made afresh. It may be a second name of the mailbox
+    // itself (see below): when it cannot be deleted, nothing is written through it.
     struct stat st;
     if (::lstat(copyPath.c_str(), &st) == 0) {
         clock_.maybeYield();
         if (::unlink(copyPath.c_str()) != 0) {
             errorCode = errno;
             fail("Could not delete the old working copy " + copyPath, errorCode);
+            return false;
         }
     }
     clock_.maybeYield();
 
+    // Always a new file: never an existing one (or a link) written over.
+    constexpr int kCreateCopy = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     int in = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) {
         errorCode = errno;
         fail("Could not open mailbox " + FileName + " to copy it", errorCode);
         return false;
     }
-    int out = ::open(copyPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int out = ::open(copyPath.c_str(), kCreateCopy, 0600);
     if (out < 0) {
         errorCode = errno;
         fail("Could not create working copy " + copyPath, errorCode);
@@ -190,7 +194,7 @@ bool FrmFinder::MakeWorkingCopy(const std::string& copyPath, int& errorCode) {
             ::close(in);
             return true;
         }
-        out = ::open(copyPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        out = ::open(copyPath.c_str(), kCreateCopy, 0600);
         if (out < 0) {
             errorCode = errno;
             fail("Could not create working copy " + copyPath, errorCode);

@@ -311,6 +311,35 @@ TEST_F(FaultTest, MissingRightsOnMailboxOrOutputFolderAreReportedWithTheReason) 
     EXPECT_EQ(Leftovers(out_), std::vector<std::string>{});
 }
 
+// A working copy left by a crashed run is a second name of the mailbox; in a folder where it
+// cannot be deleted (no write right on the folder, the files writable), the mailbox must not
+// be emptied by writing a new copy through that name.
+TEST_F(FaultTest, AnOldWorkingCopyThatCannotBeDeletedIsNeverWrittenThrough) {
+    const fs::path locked = in_ / "locked", box = locked / "inbox.mbox";
+    WriteFile(box, Mailbox(3, 100));
+    fs::create_hard_link(box, locked / "inbox.mbox.tmp");
+    for (const auto& p : {root_, in_, out_}) fs::permissions(p, fs::perms::all);
+    fs::permissions(box, fs::perms::all);
+    fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                fs::perms::group_exec | fs::perms::others_read |
+                                fs::perms::others_exec);
+    for (fs::path p = root_; p != p.root_path(); p = p.parent_path())
+        if ((fs::status(p).permissions() & fs::perms::others_exec) == fs::perms::none)
+            GTEST_SKIP() << p << " cannot be entered by other users";
+
+    std::string report = AsUnprivilegedUser([&] {
+        Host host;
+        host.folderAnswer = out_.string();
+        return Describe(RunConversion(host, OutputKind::EML, {box.string()}), host);
+    });
+
+    fs::permissions(locked, fs::perms::all);
+    EXPECT_EQ(ReadFile(box), Mailbox(3, 100));
+    EXPECT_NE(report.find("failed " + box.string() + ": "), std::string::npos) << report;
+    EXPECT_NE(report.find("working copy"), std::string::npos) << report;
+    EXPECT_EQ(report.find("crashed"), std::string::npos) << report;
+}
+
 TEST_F(FaultTest, MailboxVanishingOrShrinkingAfterTheSearchFailsClearly) {
     const std::string box = Mailbox(6, 3000);
     fs::path gone = in_ / "gone.mbox", shrunk = in_ / "shrunk.mbox", a = in_ / "a.mbox";
