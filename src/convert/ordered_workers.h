@@ -57,6 +57,13 @@ class OrderedWorkers {
         return std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
     }
 
+    // True when no more than half the bound is taken: an owner that found no room waits
+    // until then, so that it and the workers do not wake each other for every job.
+    bool halfEmpty() const {
+        std::lock_guard lock(mutex_);
+        return pendingSize_ <= maxPendingSize_ / 2 && queue_.size() <= maxPendingJobs_ / 2;
+    }
+
     // True when a job of `size` may be queued now without passing the bound.
     bool hasRoomFor(uint64_t size) const {
         std::lock_guard lock(mutex_);
@@ -161,7 +168,8 @@ class OrderedWorkers {
             Result result = job(stop_);
             lock.lock();
             slot->result = std::move(result);
-            resultReady_.notify_all();
+            // Only the oldest job's result is waited for.
+            if (queue_.front() == slot) resultReady_.notify_all();
         }
     }
 

@@ -144,11 +144,14 @@ class StoreStep {
                       typename OrderedWorkers<Result>::Job job, Take&& take,
                       const std::function<void()>& queued = {}) {
         pending_.push_back({file, made});
-        while (!workers_.hasRoomFor(size)) {
-            std::optional<Result> r = workers_.takeNext(keepWaiting());
-            if (!r) return std::nullopt;  // the front end asked to stop
-            pending_.pop_front();
-            if (StoreError e = take(std::move(*r))) return e;
+        if (!workers_.hasRoomFor(size)) {
+            // Waits until half the room is free, then queues several jobs in a row.
+            do {
+                std::optional<Result> r = workers_.takeNext(keepWaiting());
+                if (!r) return std::nullopt;  // the front end asked to stop
+                pending_.pop_front();
+                if (StoreError e = take(std::move(*r))) return e;
+            } while (!workers_.halfEmpty() || !workers_.hasRoomFor(size));
         }
         if (queued) queued();
         workers_.submit(size, std::move(job));
