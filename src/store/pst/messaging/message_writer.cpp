@@ -39,9 +39,9 @@ Bytes RandomKey() {
     return key;
 }
 
-size_t ValueBytes(const std::vector<Property>& props) {
-    size_t total = 0;
-    for (const Property& p : props) total += p.value.size();
+uint64_t ValueBytes(const std::vector<Property>& props) {
+    uint64_t total = 0;
+    for (const Property& p : props) total += p.size();
     return total;
 }
 
@@ -60,13 +60,13 @@ bool HasProp(const std::vector<Property>& props, PropTag tag) {
     return false;
 }
 
-// Tagged and named properties of a bag, named ones mapped to their ids.
+// Tagged and named properties of a bag, named ones mapped to their ids. Large values (bodies)
+// stay in the bag and are written from there.
 std::vector<Property> BagProperties(const PropertyBag& bag, NameIdMap& names) {
     std::vector<Property> props;
-    for (const auto& [tag, value] : bag.tagged()) props.push_back(MakeProperty(tag, value));
+    for (const auto& [tag, value] : bag.tagged()) props.push_back(BorrowedProperty(tag, value));
     for (const NamedValue& nv : bag.named())
-        props.push_back(
-            Property{MakeTag(names.idOf(nv.name), nv.type), EncodeValue(nv.type, nv.value)});
+        props.push_back(BorrowedProperty(MakeTag(names.idOf(nv.name), nv.type), nv.value));
     return props;
 }
 
@@ -190,7 +190,8 @@ BuiltObject BuildAttachment(const Attachment& a, NameIdMap& names, int depth) {
         if (!a.props.has(PidTagAttachMethod))
             SetProp(props, Int32Property(PidTagAttachMethod, ATTACH_EMBEDDED_MSG));
     } else {
-        SetProp(props, BinaryProperty(PidTagAttachDataBinary, a.data));
+        // Written from the model's buffer as it is: a large attachment is never copied.
+        SetProp(props, BorrowedBinaryProperty(PidTagAttachDataBinary, a.data));
         size += a.data.size();
         if (!a.props.has(PidTagAttachMethod))
             SetProp(props, Int32Property(PidTagAttachMethod, ATTACH_BY_VALUE));
@@ -201,7 +202,6 @@ BuiltObject BuildAttachment(const Attachment& a, NameIdMap& names, int depth) {
         SetProp(props, Int32Property(PidTagAttachSize,
                                      static_cast<int32_t>(std::min<size_t>(size, INT32_MAX))));
     BuiltObject out;
-    // The data goes into the node without another copy; the row needs none of it.
     out.rowCells = RowCells(props, AttachmentLayout());
     out.node = BuildPropertyContext(std::move(props), nids, std::move(subnodes));
     out.size = size;

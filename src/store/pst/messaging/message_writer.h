@@ -18,8 +18,9 @@ struct BuiltMessage {
     bool read = false;
 };
 
-// Named properties of the message get their ids from `names`. Throws LtpError for a value the
-// format cannot hold.
+// Named properties of the message get their ids from `names`. Large values (attachment data,
+// bodies) are not copied: the node refers to them where `message` holds them, so it must be
+// stored while the message lives. Throws LtpError for a value the format cannot hold.
 BuiltMessage BuildMessage(const Message& message, NameIdMap& names);
 
 // The subject as Outlook stores it ([MS-PST] 2.5.3.1.1): U+0001, one character giving the
