@@ -117,7 +117,6 @@ class Utf16Source : public StreamSource {
     void produce(const Sink& sink) const override {
         constexpr size_t kPiece = 64 * 1024;  // of UTF-8; at most twice that of UTF-16
         Bytes piece;
-        piece.reserve(2 * kPiece);
         for (size_t at = 0; at < text_.size();) {
             size_t end = Utf8PieceEnd(text_, at + kPiece);
             piece.clear();
