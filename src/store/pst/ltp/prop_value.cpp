@@ -140,24 +140,30 @@ Property BorrowedBinaryProperty(PropTag tag, const Bytes& value) {
     return Property{tag, {}, std::make_shared<BytesSource>(value)};
 }
 
-Property BorrowedStringProperty(PropTag tag, const std::string& utf8) {
+Property BorrowedStringProperty(PropTag tag, const std::string& utf8, const Breather& breather) {
     if (PropTypeOf(tag) != PT_UNICODE)
         throw LtpError("value does not fit property type " + std::to_string(PropTypeOf(tag)));
     // UTF-16 takes at most two bytes per byte of UTF-8: short text is converted at once.
-    if (2 * utf8.size() > kMaxHeapAllocation) {
-        uint64_t size = Utf16leSize(utf8);
-        if (size > kMaxHeapAllocation)
-            return Property{tag, {}, std::make_shared<Utf16Source>(utf8, size)};
+    if (2 * utf8.size() <= kMaxHeapAllocation) return StringProperty(tag, utf8);
+    constexpr size_t kCountPiece = 16u << 20;  // a few milliseconds of counting
+    const std::string_view text(utf8);
+    uint64_t size = 0;
+    for (size_t at = 0; at < text.size();) {
+        if (at != 0 && breather) breather();
+        size_t end = Utf8PieceEnd(text, at + kCountPiece);
+        size += Utf16leSize(text.substr(at, end - at));
+        at = end;
     }
-    return StringProperty(tag, utf8);
+    if (size <= kMaxHeapAllocation) return StringProperty(tag, utf8);
+    return Property{tag, {}, std::make_shared<Utf16Source>(text, size)};
 }
 
-Property BorrowedProperty(PropTag tag, const PropValue& value) {
+Property BorrowedProperty(PropTag tag, const PropValue& value, const Breather& breather) {
     const uint16_t type = PropTypeOf(tag);
     if (type == PT_BINARY && std::holds_alternative<Bytes>(value))
         return BorrowedBinaryProperty(tag, std::get<Bytes>(value));
     if (type == PT_UNICODE && std::holds_alternative<std::string>(value))
-        return BorrowedStringProperty(tag, std::get<std::string>(value));
+        return BorrowedStringProperty(tag, std::get<std::string>(value), breather);
     return MakeProperty(tag, value);
 }
 

@@ -5,6 +5,7 @@
 #include "store/pst/ltp/le.h"
 #include "store/pst/ltp/ltp_error.h"
 #include "store/pst/ltp/property_context.h"
+#include "store/utf16.h"
 
 namespace quill::store::pst::ltp {
 namespace {
@@ -143,6 +144,19 @@ TEST(PropertyContext, BorrowedValuesAreWrittenFromTheirOwner) {
     EXPECT_EQ(ReadAll(*pc.subnodes[1].content.source), attachment);
     EXPECT_EQ(HeapReader(pc.data).get(records[0x0037].hnid), Utf16le(shortText));
     EXPECT_EQ(HeapReader(pc.data).get(records[0x0E1D].hnid), Utf16le(euros));
+}
+
+// Counting the UTF-16 size of a long body lets the breather in every few megabytes, and the
+// pieces counted add up to the size of the whole.
+TEST(PropertyContext, CountingALongBodyLetsTheBreatherIn) {
+    std::string body;
+    body.reserve(40u << 20);
+    while (body.size() < (40u << 20)) body += "Grüße – ✓ ünïcödé \xF0\x9F\x98\x80 \xFF ";
+    size_t calls = 0;
+    Property p = BorrowedStringProperty(0x1000001F, body, [&] { ++calls; });
+    EXPECT_GE(calls, 2u);
+    ASSERT_TRUE(p.source);
+    EXPECT_EQ(p.size(), Utf16leSize(body));
 }
 
 // A value a PST cannot hold (its subnode's length is 32 bits) is refused when the message is
