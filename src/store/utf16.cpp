@@ -103,4 +103,46 @@ Bytes Utf16le(std::string_view utf8) {
     return out;
 }
 
+uint64_t Utf16leSize(std::string_view utf8) {
+    // The same walk as AppendUtf16le, counting units instead of storing them.
+    const auto* s = reinterpret_cast<const uint8_t*>(utf8.data());
+    const uint8_t* const end = s + utf8.size();
+    uint64_t units = 0;
+    while (s < end) {
+        if (end - s >= 8) {
+            uint64_t w;
+            std::memcpy(&w, s, 8);
+            if (PlainAscii8(w)) {
+                s += 8;
+                units += 8;
+                continue;
+            }
+        }
+        const uint8_t b = *s;
+        if (b != 0 && b < 0x80) {
+            ++s;
+            ++units;
+            continue;
+        }
+        char32_t cp = kReplacement;
+        size_t len = b == 0 ? 0 : DecodeOne(s, size_t(end - s), cp);
+        if (len == 0) {
+            cp = kReplacement;
+            len = 1;
+        }
+        s += len;
+        units += cp >= 0x10000 ? 2 : 1;
+    }
+    return 2 * units;
+}
+
+size_t Utf8PieceEnd(std::string_view utf8, size_t at) {
+    if (at >= utf8.size()) return utf8.size();
+    // Conversion steps onto every byte that is not a continuation byte (0b10xxxxxx), and onto
+    // any byte with no lead byte in the three before it; a cut there splits no sequence.
+    for (size_t back = 0; back <= 3 && back <= at; ++back)
+        if ((static_cast<uint8_t>(utf8[at - back]) & 0xC0) != 0x80) return at - back;
+    return at;
+}
+
 }  // namespace quill::store

@@ -9,6 +9,8 @@
 // becomes U+FFFD, since a PtypString ends at its first NUL for most readers. This is what
 // g_utf8_make_valid() followed by g_utf8_to_utf16() gives.
 
+#include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #include "store/model.h"
@@ -20,5 +22,14 @@ void AppendUtf16le(Bytes& out, std::string_view utf8);
 
 // The UTF-16LE form of utf8 (no terminating NUL).
 Bytes Utf16le(std::string_view utf8);
+
+// The size in bytes of Utf16le(utf8), without making it: a long body can then be written out
+// piece by piece with its size known beforehand.
+uint64_t Utf16leSize(std::string_view utf8);
+
+// Where a piece of utf8 that should end at `at` may end instead: `at` itself, or up to three
+// bytes before it, so that no well-formed sequence is cut in two. Converting the pieces cut
+// this way one after the other gives exactly Utf16le(utf8).
+size_t Utf8PieceEnd(std::string_view utf8, size_t at);
 
 }  // namespace quill::store

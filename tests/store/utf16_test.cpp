@@ -83,6 +83,31 @@ TEST(Utf16leTest, SameAsGlibOnRandomText) {
     }
 }
 
+// A long value is written piece by piece: its size is known beforehand, and pieces cut where
+// Utf8PieceEnd says give exactly the whole text's UTF-16, whatever byte the cut aimed at
+// (inside a sequence, on a broken one, on a NUL).
+TEST(Utf16leTest, PiecesCutAtPieceEndsConvertLikeTheWhole) {
+    std::mt19937 rng(7);
+    const std::string pieces[] = {"a",        "\xC3\xA9",  "\xE2\x82\xAC",     "\xF0\x9F\x98\x80",
+                                  "\x80\x80", "\xE2\x82",  "\xF4\x90\x80\x80", std::string(1, '\0'),
+                                  "\xFF",     "abcdefghij"};
+    for (int round = 0; round < 300; ++round) {
+        std::string text;
+        const int n = static_cast<int>(rng() % 30);
+        for (int i = 0; i < n; ++i) text += pieces[rng() % std::size(pieces)];
+        const Bytes whole = Utf16le(text);
+        ASSERT_EQ(Utf16leSize(text), whole.size()) << "round " << round;
+        for (size_t at = 0; at <= text.size() + 1; ++at) {
+            const size_t end = Utf8PieceEnd(text, at);
+            ASSERT_LE(end, std::min(at, text.size()));
+            ASSERT_LE(std::min(at, text.size()), end + 3);
+            Bytes joined = Utf16le(std::string_view(text).substr(0, end));
+            AppendUtf16le(joined, std::string_view(text).substr(end));
+            ASSERT_EQ(joined, whole) << "round " << round << ", cut aimed at " << at;
+        }
+    }
+}
+
 TEST(Utf16leTest, AppendsAfterWhatIsThere) {
     Bytes out = {1, 2};
     AppendUtf16le(out, "hi");

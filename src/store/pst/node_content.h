@@ -3,6 +3,9 @@
 // layer builds what one node holds, the node database stores it ([MS-PST] 2.2 and 2.3).
 
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
 #include <vector>
 
 #include "store/model.h"
@@ -11,6 +14,29 @@ namespace quill::store::pst {
 
 using Nid = uint32_t;  // node id: 5-bit type in the low bits, 27-bit index above ([MS-PST] 2.2.2.1)
 
+// A byte stream that is not held as one buffer but handed out piece by piece when the node
+// database writes it: a large value (an attachment of hundreds of megabytes, a long body)
+// written from where the message model keeps it, without a second whole copy in memory.
+// Whatever it reads from must outlive the node content that holds it.
+class StreamSource {
+  public:
+    using Sink = std::function<void(std::span<const uint8_t>)>;
+    virtual ~StreamSource() = default;
+    // The exact number of bytes produce() hands out.
+    virtual uint64_t size() const = 0;
+    // Hands out the whole stream, in order, in pieces of any size.
+    virtual void produce(const Sink& sink) const = 0;
+};
+
+// The whole stream in one buffer, for the few places that need it at once (a table cell).
+inline Bytes ReadAll(const StreamSource& source) {
+    Bytes out;
+    out.reserve(source.size());
+    source.produce(
+        [&](std::span<const uint8_t> piece) { out.insert(out.end(), piece.begin(), piece.end()); });
+    return out;
+}
+
 struct SubnodeContent;
 
 // The byte stream of one node or subnode, of any length (the node database cuts it into
@@ -18,6 +44,10 @@ struct SubnodeContent;
 struct NodeContent {
     Bytes data;
     std::vector<SubnodeContent> subnodes;
+    // When set, the node's byte stream comes from here and `data` is empty.
+    std::shared_ptr<const StreamSource> source = nullptr;
+
+    uint64_t size() const { return source ? source->size() : data.size(); }
 };
 
 struct SubnodeContent {

@@ -1,5 +1,6 @@
 #include "store/pst/ltp/prop_value.h"
 
+#include "store/pst/ltp/heap.h"
 #include "store/pst/ltp/le.h"
 #include "store/pst/ltp/ltp_error.h"
 #include "store/utf16.h"
@@ -92,6 +93,78 @@ Property StringProperty(PropTag tag, std::string_view utf8) {
 }
 Property BinaryProperty(PropTag tag, Bytes value) {
     return Property{tag, std::move(value)};
+}
+
+namespace {
+
+// Bytes held elsewhere, handed out as they are: the node database cuts them into blocks.
+class BytesSource : public StreamSource {
+  public:
+    explicit BytesSource(std::span<const uint8_t> bytes) : bytes_(bytes) {}
+    uint64_t size() const override { return bytes_.size(); }
+    void produce(const Sink& sink) const override { sink(bytes_); }
+
+  private:
+    std::span<const uint8_t> bytes_;
+};
+
+// UTF-8 text held elsewhere, handed out as UTF-16LE a piece at a time, so that a body of a
+// gigabyte never exists twice (or twice over, as UTF-16) in memory.
+class Utf16Source : public StreamSource {
+  public:
+    Utf16Source(std::string_view text, uint64_t size) : text_(text), size_(size) {}
+    uint64_t size() const override { return size_; }
+    void produce(const Sink& sink) const override {
+        constexpr size_t kPiece = 64 * 1024;  // of UTF-8; at most twice that of UTF-16
+        Bytes piece;
+        for (size_t at = 0; at < text_.size();) {
+            size_t end = Utf8PieceEnd(text_, at + kPiece);
+            piece.clear();
+            AppendUtf16le(piece, text_.substr(at, end - at));
+            sink(piece);
+            at = end;
+        }
+    }
+
+  private:
+    std::string_view text_;
+    uint64_t size_;
+};
+
+}  // namespace
+
+Property BorrowedBinaryProperty(PropTag tag, const Bytes& value) {
+    if (PropTypeOf(tag) != PT_BINARY)
+        throw LtpError("value does not fit property type " + std::to_string(PropTypeOf(tag)));
+    if (value.size() <= kMaxHeapAllocation) return Property{tag, value};
+    return Property{tag, {}, std::make_shared<BytesSource>(value)};
+}
+
+Property BorrowedStringProperty(PropTag tag, const std::string& utf8, const Breather& breather) {
+    if (PropTypeOf(tag) != PT_UNICODE)
+        throw LtpError("value does not fit property type " + std::to_string(PropTypeOf(tag)));
+    // UTF-16 takes at most two bytes per byte of UTF-8: short text is converted at once.
+    if (2 * utf8.size() <= kMaxHeapAllocation) return StringProperty(tag, utf8);
+    constexpr size_t kCountPiece = 16u << 20;  // a few milliseconds of counting
+    const std::string_view text(utf8);
+    uint64_t size = 0;
+    for (size_t at = 0; at < text.size();) {
+        if (at != 0 && breather) breather();
+        size_t end = Utf8PieceEnd(text, at + kCountPiece);
+        size += Utf16leSize(text.substr(at, end - at));
+        at = end;
+    }
+    if (size <= kMaxHeapAllocation) return StringProperty(tag, utf8);
+    return Property{tag, {}, std::make_shared<Utf16Source>(text, size)};
+}
+
+Property BorrowedProperty(PropTag tag, const PropValue& value, const Breather& breather) {
+    const uint16_t type = PropTypeOf(tag);
+    if (type == PT_BINARY && std::holds_alternative<Bytes>(value))
+        return BorrowedBinaryProperty(tag, std::get<Bytes>(value));
+    if (type == PT_UNICODE && std::holds_alternative<std::string>(value))
+        return BorrowedStringProperty(tag, std::get<std::string>(value), breather);
+    return MakeProperty(tag, value);
 }
 
 }  // namespace quill::store::pst::ltp

@@ -28,19 +28,24 @@ NodeContent BuildPropertyContext(std::vector<Property> properties, LocalNids& ni
     for (Property& p : properties) {
         const uint16_t type = PropTypeOf(p.tag);
         const size_t fixed = FixedSizeOfType(type);
-        if (fixed != 0 && p.value.size() != fixed)
-            throw LtpError("value of " + TagText(p.tag) + " has " + std::to_string(p.value.size()) +
+        const uint64_t size = p.size();
+        if (fixed != 0 && (size != fixed || p.source))
+            throw LtpError("value of " + TagText(p.tag) + " has " + std::to_string(size) +
                            " bytes, its type needs " + std::to_string(fixed));
+        if (size > kMaxValueSize)
+            throw LtpError("value of " + TagText(p.tag) + " has " + std::to_string(size) +
+                           " bytes, more than the 4 GiB a PST holds in one value");
         uint32_t hnid = 0;
         if (fixed != 0 && fixed <= 4) {
             for (size_t i = 0; i < fixed; ++i) hnid |= uint32_t(p.value[i]) << (8 * i);
-        } else if (p.value.empty()) {
+        } else if (size == 0) {
             hnid = 0;
-        } else if (p.value.size() <= kMaxHeapAllocation) {
-            hnid = heap.allocate(p.value);
+        } else if (size <= kMaxHeapAllocation) {
+            hnid = heap.allocate(p.source ? ReadAll(*p.source) : p.value);
         } else {
             Nid nid = nids.next(NID_TYPE_LTP);
-            node.subnodes.push_back(SubnodeContent{nid, NodeContent{std::move(p.value), {}}});
+            node.subnodes.push_back(
+                SubnodeContent{nid, NodeContent{std::move(p.value), {}, std::move(p.source)}});
             hnid = nid;
         }
         AppendU16(records, PropIdOf(p.tag));

@@ -96,16 +96,23 @@ void TableContext::setRow(uint32_t rowId, std::span<const Property> cells, uint3
             throw LtpError("row id and row version are set by the table itself");
         const uint16_t type = PropTypeOf(cell.tag);
         if (IsStoredInRow(type)) {
-            if (cell.value.size() != col->cbData)
-                throw LtpError("cell " + TagText(cell.tag) + " has " +
-                               std::to_string(cell.value.size()) + " bytes, its column " +
-                               std::to_string(col->cbData));
+            if (cell.size() != col->cbData || cell.source)
+                throw LtpError("cell " + TagText(cell.tag) + " has " + std::to_string(cell.size()) +
+                               " bytes, its column " + std::to_string(col->cbData));
             std::memcpy(row.fixed.data() + col->ibData, cell.value.data(), col->cbData);
-        } else if (!cell.value.empty()) {
+        } else if (cell.size() > kMaxValueSize) {
+            throw LtpError("cell " + TagText(cell.tag) + " is longer than 4 GiB");
+        } else if (cell.size() != 0) {
             size_t column = static_cast<size_t>(col - layout_.columns().data());
             row.var.push_back(static_cast<uint8_t>(column));
-            AppendU32(row.var, static_cast<uint32_t>(cell.value.size()));
-            row.var.insert(row.var.end(), cell.value.begin(), cell.value.end());
+            AppendU32(row.var, static_cast<uint32_t>(cell.size()));
+            // The table outlives what a borrowed value refers to: it keeps its own copy.
+            if (cell.source)
+                cell.source->produce([&](std::span<const uint8_t> piece) {
+                    row.var.insert(row.var.end(), piece.begin(), piece.end());
+                });
+            else
+                row.var.insert(row.var.end(), cell.value.begin(), cell.value.end());
         }
         setExists(col->iBit);
     }

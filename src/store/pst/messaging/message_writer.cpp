@@ -39,9 +39,9 @@ Bytes RandomKey() {
     return key;
 }
 
-size_t ValueBytes(const std::vector<Property>& props) {
-    size_t total = 0;
-    for (const Property& p : props) total += p.value.size();
+uint64_t ValueBytes(const std::vector<Property>& props) {
+    uint64_t total = 0;
+    for (const Property& p : props) total += p.size();
     return total;
 }
 
@@ -60,13 +60,16 @@ bool HasProp(const std::vector<Property>& props, PropTag tag) {
     return false;
 }
 
-// Tagged and named properties of a bag, named ones mapped to their ids.
-std::vector<Property> BagProperties(const PropertyBag& bag, NameIdMap& names) {
+// Tagged and named properties of a bag, named ones mapped to their ids. Large values (bodies)
+// stay in the bag and are written from there.
+std::vector<Property> BagProperties(const PropertyBag& bag, NameIdMap& names,
+                                    const Breather& breather) {
     std::vector<Property> props;
-    for (const auto& [tag, value] : bag.tagged()) props.push_back(MakeProperty(tag, value));
+    for (const auto& [tag, value] : bag.tagged())
+        props.push_back(BorrowedProperty(tag, value, breather));
     for (const NamedValue& nv : bag.named())
         props.push_back(
-            Property{MakeTag(names.idOf(nv.name), nv.type), EncodeValue(nv.type, nv.value)});
+            BorrowedProperty(MakeTag(names.idOf(nv.name), nv.type), nv.value, breather));
     return props;
 }
 
@@ -114,12 +117,13 @@ Bytes OneOffEntryId(const std::string& name, const std::string& type, const std:
 
 // The recipient table is where a recipient's properties live: besides the usual columns it
 // gets one for every other property a recipient of this message has, so none is dropped.
-NodeContent BuildRecipientTable(const Message& message, NameIdMap& names, size_t& size) {
+NodeContent BuildRecipientTable(const Message& message, NameIdMap& names, const Breather& breather,
+                                size_t& size) {
     std::vector<std::vector<Property>> rows;
     std::vector<PropTag> extra;
     const TableLayout& usual = RecipientLayout();
     for (const Recipient& r : message.recipients) {
-        std::vector<Property> props = BagProperties(r.props, names);
+        std::vector<Property> props = BagProperties(r.props, names, breather);
         std::string address = r.props.string(PidTagEmailAddress).value_or("");
         std::string name = r.props.string(PidTagDisplayName).value_or(address);
         std::string type = r.props.string(PidTagAddressType).value_or("SMTP");
@@ -171,15 +175,17 @@ struct BuiltObject {
     size_t size = 0;
 };
 
-BuiltObject BuildMessageObject(const Message& message, NameIdMap& names, int depth);
+BuiltObject BuildMessageObject(const Message& message, NameIdMap& names, const Breather& breather,
+                               int depth);
 
-BuiltObject BuildAttachment(const Attachment& a, NameIdMap& names, int depth) {
+BuiltObject BuildAttachment(const Attachment& a, NameIdMap& names, const Breather& breather,
+                            int depth) {
     LocalNids nids;
-    std::vector<Property> props = BagProperties(a.props, names);
+    std::vector<Property> props = BagProperties(a.props, names, breather);
     std::vector<SubnodeContent> subnodes;
     size_t size = ValueBytes(props);
     if (a.embedded) {
-        BuiltObject inner = BuildMessageObject(*a.embedded, names, depth + 1);
+        BuiltObject inner = BuildMessageObject(*a.embedded, names, breather, depth + 1);
         Nid nid = nids.next(NID_TYPE_NORMAL_MESSAGE);
         Bytes object;
         AppendU32(object, nid);
@@ -190,7 +196,8 @@ BuiltObject BuildAttachment(const Attachment& a, NameIdMap& names, int depth) {
         if (!a.props.has(PidTagAttachMethod))
             SetProp(props, Int32Property(PidTagAttachMethod, ATTACH_EMBEDDED_MSG));
     } else {
-        SetProp(props, BinaryProperty(PidTagAttachDataBinary, a.data));
+        // Written from the model's buffer as it is: a large attachment is never copied.
+        SetProp(props, BorrowedBinaryProperty(PidTagAttachDataBinary, a.data));
         size += a.data.size();
         if (!a.props.has(PidTagAttachMethod))
             SetProp(props, Int32Property(PidTagAttachMethod, ATTACH_BY_VALUE));
@@ -201,16 +208,16 @@ BuiltObject BuildAttachment(const Attachment& a, NameIdMap& names, int depth) {
         SetProp(props, Int32Property(PidTagAttachSize,
                                      static_cast<int32_t>(std::min<size_t>(size, INT32_MAX))));
     BuiltObject out;
-    // The data goes into the node without another copy; the row needs none of it.
     out.rowCells = RowCells(props, AttachmentLayout());
     out.node = BuildPropertyContext(std::move(props), nids, std::move(subnodes));
     out.size = size;
     return out;
 }
 
-BuiltObject BuildMessageObject(const Message& message, NameIdMap& names, int depth) {
+BuiltObject BuildMessageObject(const Message& message, NameIdMap& names, const Breather& breather,
+                               int depth) {
     if (depth > 32) throw LtpError("embedded messages nested deeper than 32 levels");
-    std::vector<Property> props = BagProperties(message.props, names);
+    std::vector<Property> props = BagProperties(message.props, names, breather);
 
     // Calculated in a PST ([MS-PST] 2.5.2.3): never stored.
     std::erase_if(props, [](const Property& p) {
@@ -242,11 +249,11 @@ BuiltObject BuildMessageObject(const Message& message, NameIdMap& names, int dep
     std::vector<SubnodeContent> subnodes;
     size_t size = 0;
     subnodes.push_back(
-        SubnodeContent{NID_RECIPIENT_TABLE, BuildRecipientTable(message, names, size)});
+        SubnodeContent{NID_RECIPIENT_TABLE, BuildRecipientTable(message, names, breather, size)});
     if (!message.attachments.empty()) {
         TableContext table(AttachmentLayout());
         for (const Attachment& a : message.attachments) {
-            BuiltObject built = BuildAttachment(a, names, depth);
+            BuiltObject built = BuildAttachment(a, names, breather, depth);
             Nid nid = nids.next(NID_TYPE_ATTACHMENT);
             table.setRow(nid, built.rowCells);
             subnodes.push_back(SubnodeContent{nid, std::move(built.node)});
@@ -284,8 +291,8 @@ Bytes EncodeSubject(const std::string& subject, const std::string& prefix) {
     return out;
 }
 
-BuiltMessage BuildMessage(const Message& message, NameIdMap& names) {
-    BuiltObject built = BuildMessageObject(message, names, 0);
+BuiltMessage BuildMessage(const Message& message, NameIdMap& names, const Breather& breather) {
+    BuiltObject built = BuildMessageObject(message, names, breather, 0);
     BuiltMessage out;
     out.contentsRow = std::move(built.rowCells);
     for (const Property& p : out.contentsRow)

@@ -260,7 +260,7 @@ void PstStore::addMessage(FolderId id, const Message& message) {
     Nid nid = MakeNid(NID_TYPE_NORMAL_MESSAGE, nextMessageIndex_);
     BuiltMessage built;
     try {
-        built = BuildMessage(message, nameMap_);
+        built = BuildMessage(message, nameMap_, breather_);
     } catch (const LtpError& e) {
         throw PstError(PstError::Kind::BadMessage, std::string("message not stored: ") + e.what());
     }
@@ -275,6 +275,7 @@ void PstStore::addMessage(FolderId id, const Message& message) {
 }
 
 void PstStore::setBreather(std::function<void()> breather) {
+    breather_ = breather;
     sink_->setBreather(std::move(breather));
 }
 

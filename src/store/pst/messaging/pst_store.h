@@ -89,8 +89,9 @@ class PstStore {
     // PstError(Kind::FolderFinished).
     void finishFolder(FolderId folder);
 
-    // Called every few kilobytes while a message is written, so that a front end can stay
-    // responsive during a message with a large attachment.
+    // Called every few kilobytes while a message is written (and every few megabytes while
+    // the size of a long body is counted), so that a front end can stay responsive during a
+    // message with a large attachment or body.
     void setBreather(std::function<void()> breather);
 
     // Writes every changed folder, table and the named-property map, then the header.
@@ -134,6 +135,7 @@ class PstStore {
     Guid recordKey_;
     std::map<Nid, Folder> folders_;
     NameIdMap nameMap_;
+    std::function<void()> breather_;
     uint32_t nextFolderIndex_ = 0x404;     // 0x8082: after the three folders Outlook creates
     uint32_t nextMessageIndex_ = 0x10001;  // 0x200024, as in Outlook's files
     bool closed_ = false;

@@ -505,6 +505,45 @@ struct NdbWriter::Impl {
         }
         return buildDataTree(leaves);
     }
+    // A stream handed out in pieces: whole blocks are written straight from the pieces, only
+    // a block that spans two pieces is gathered first.
+    Bid writeSourced(const StreamSource& source) {
+        const uint64_t expected = source.size();
+        std::vector<std::pair<Bid, uint32_t>> leaves;
+        uint8_t block[kMaxBlockData];
+        size_t fill = 0;
+        uint64_t total = 0;
+        source.produce([&](std::span<const uint8_t> piece) {
+            total += piece.size();
+            if (total > expected) invalid("A node's data source gave more bytes than it said");
+            const uint8_t* p = piece.data();
+            size_t n = piece.size();
+            while (n > 0) {
+                if (fill == 0 && n >= kMaxBlockData) {
+                    leaves.emplace_back(writeDataBlock(p, kMaxBlockData), uint32_t(kMaxBlockData));
+                    p += kMaxBlockData;
+                    n -= kMaxBlockData;
+                    continue;
+                }
+                size_t take = std::min(n, kMaxBlockData - fill);
+                std::memcpy(block + fill, p, take);
+                fill += take;
+                p += take;
+                n -= take;
+                if (fill == kMaxBlockData) {
+                    leaves.emplace_back(writeDataBlock(block, fill), uint32_t(fill));
+                    fill = 0;
+                }
+            }
+        });
+        if (total != expected) invalid("A node's data source gave fewer bytes than it said");
+        if (fill) leaves.emplace_back(writeDataBlock(block, fill), uint32_t(fill));
+        return buildDataTree(leaves);
+    }
+    Bid writeContentStream(const NodeContent& c) {
+        if (c.source) return writeSourced(*c.source);
+        return writeStream(c.data.data(), c.data.size());
+    }
     // Subnode tree over entries sorted by NID ([MS-PST] 2.2.2.8.3.3).
     Bid buildSubnodeTree(const std::vector<SLENTRY>& entries) {
         if (entries.empty()) return 0;
@@ -536,7 +575,8 @@ struct NdbWriter::Impl {
         return writeBlock(buf, SLBLOCK::kSize + SIENTRY::kSize * children.size(), true);
     }
     void validateContent(const NodeContent& c, int depth) {
-        if (c.data.size() > kMaxStreamSize)
+        if (c.source && !c.data.empty()) invalid("A node has both data and a data source");
+        if (c.size() > kMaxStreamSize)
             throw NdbError(NdbErrorKind::TooLarge, "A node's data is longer than 4 GiB", path);
         if (c.subnodes.size() > kMaxSubnodes) invalid("A node has more subnodes than a PST holds");
         if (depth > 64) invalid("Subnodes are nested too deeply");
@@ -557,7 +597,7 @@ struct NdbWriter::Impl {
         for (const SubnodeContent& s : subnodes) {
             SLENTRY e;
             e.nid = s.nid;
-            e.bidData = writeStream(s.content.data.data(), s.content.data.size());
+            e.bidData = writeContentStream(s.content);
             e.bidSub = writeSubnodes(s.content.subnodes);
             entries.push_back(e);
         }
@@ -878,10 +918,11 @@ void NdbWriter::putNode(Nid nid, Nid parentNid, const NodeContent& content) {
     d.validateNid(nid);
     d.validateContent(content, 0);
     try {
-        Bid bidData = d.writeStream(content.data.data(), content.data.size());
+        Bid bidData = d.writeContentStream(content);
         Bid bidSub = d.writeSubnodes(content.subnodes);
         d.storeNode(nid, parentNid, bidData, bidSub);
-    } catch (const NdbError& e) {
+    } catch (...) {
+        // Also a data source's own failure: blocks are written that no node owns.
         d.broken = true;
         throw;
     }

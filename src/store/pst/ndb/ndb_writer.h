@@ -81,13 +81,16 @@ class NdbWriter {
     Nid allocateNid(uint32_t nidType);
 
     // Stores a top-level node: its data as one block or a data tree (XBLOCK, XXBLOCK), its
-    // subnodes (recursively) as a subnode tree (SLBLOCK, SIBLOCK), and its NBT entry.
+    // subnodes (recursively) as a subnode tree (SLBLOCK, SIBLOCK), and its NBT entry. Data
+    // given by a StreamSource is written as the source hands it out, never gathered whole.
     // Putting a NID again replaces the node; the old blocks are freed (reused only after the
     // next commit). Any explicit NID may be put; a NID above its type's counter raises the
     // counter. Throws NdbError: InvalidArgument (NID 0 or of type 0, a subnode NID 0 or
     // twice among its siblings, more than kMaxSubnodes subnodes, a stream longer than
-    // kMaxStreamSize) before anything is written; Io/NoSpace on a write failure, after which
-    // the writer refuses further work and the file stays in its last committed state.
+    // kMaxStreamSize, both data and a source) before anything is written; Io/NoSpace on a
+    // write failure, after which the writer refuses further work and the file stays in its
+    // last committed state; so does a failure of a data source, or one that hands out another
+    // number of bytes than its size() (InvalidArgument).
     void putNode(Nid nid, Nid parentNid, const NodeContent& content);
     // Called after every data block written (8 KB at most), so that the caller can keep a
     // window responsive while one large node is written. Empty: nothing is called.

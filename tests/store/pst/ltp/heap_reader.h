@@ -114,7 +114,7 @@ inline Bytes ResolveHnid(const HeapReader& heap, const NodeContent& node, uint32
     if (hnid == 0) return {};
     if ((hnid & 0x1F) == 0) return heap.get(hnid);
     for (const SubnodeContent& s : node.subnodes)
-        if (s.nid == hnid) return s.content.data;
+        if (s.nid == hnid) return s.content.source ? ReadAll(*s.content.source) : s.content.data;
     ADD_FAILURE() << "no subnode " << hnid;
     return {};
 }

@@ -5,6 +5,7 @@
 #include "store/pst/ltp/le.h"
 #include "store/pst/ltp/ltp_error.h"
 #include "store/pst/ltp/property_context.h"
+#include "store/utf16.h"
 
 namespace quill::store::pst::ltp {
 namespace {
@@ -109,6 +110,65 @@ TEST(PropertyContext, ExtraSubnodesAreKeptInNidOrder) {
     EXPECT_EQ(pc.subnodes[0].nid, 0x671u);
     EXPECT_EQ(pc.subnodes[1].nid, 0x692u);
     EXPECT_EQ(pc.subnodes[2].nid, 0x803Fu);
+}
+
+// Large values of the message model are not copied: they become subnodes that hand out the
+// value (a string as UTF-16LE, converted piece by piece) when the node database writes them.
+// Small ones are encoded at once, as MakeProperty does.
+TEST(PropertyContext, BorrowedValuesAreWrittenFromTheirOwner) {
+    std::string text;
+    for (int i = 0; text.size() < 300000; ++i)
+        text += "Zeile " + std::to_string(i) + " – ✓ \xF0\x9F\x98\x80 \xFF\n";
+    Bytes attachment(100000);
+    for (size_t i = 0; i < attachment.size(); ++i) attachment[i] = uint8_t(i * 7 + i / 251);
+    const std::string shortText(1790, 'a');  // at most 3580 bytes as UTF-16: into the heap
+    std::string euros;                       // 3570 bytes of UTF-8, 2380 of UTF-16: the heap
+    const Bytes fits(3580, 7);
+    for (int i = 0; i < 1190; ++i) euros += "€";
+    LocalNids nids;
+    std::vector<Property> props{BorrowedStringProperty(0x1000001F, text),
+                                BorrowedBinaryProperty(0x37010102, attachment),
+                                BorrowedStringProperty(0x0037001F, shortText),
+                                BorrowedStringProperty(0x0E1D001F, euros),
+                                BorrowedBinaryProperty(0x300B0102, fits),
+                                MakeProperty(0x0E070003, int32_t(1))};
+    EXPECT_TRUE(props[0].source && props[1].source);
+    EXPECT_EQ(props[0].size(), Utf16le(text).size());
+    for (size_t i = 2; i < props.size(); ++i) EXPECT_FALSE(props[i].source) << i;
+    NodeContent pc = BuildPropertyContext(props, nids);
+    auto records = ReadRecords(HeapReader(pc.data));
+    ASSERT_EQ(pc.subnodes.size(), 2u);
+    EXPECT_EQ(records[0x1000].hnid, pc.subnodes[0].nid);
+    ASSERT_TRUE(pc.subnodes[0].content.source);
+    EXPECT_EQ(ReadAll(*pc.subnodes[0].content.source), Utf16le(text));
+    EXPECT_EQ(ReadAll(*pc.subnodes[1].content.source), attachment);
+    EXPECT_EQ(HeapReader(pc.data).get(records[0x0037].hnid), Utf16le(shortText));
+    EXPECT_EQ(HeapReader(pc.data).get(records[0x0E1D].hnid), Utf16le(euros));
+}
+
+// Counting the UTF-16 size of a long body lets the breather in every few megabytes, and the
+// pieces counted add up to the size of the whole.
+TEST(PropertyContext, CountingALongBodyLetsTheBreatherIn) {
+    std::string body;
+    body.reserve(40u << 20);
+    while (body.size() < (40u << 20)) body += "Grüße – ✓ ünïcödé \xF0\x9F\x98\x80 \xFF ";
+    size_t calls = 0;
+    Property p = BorrowedStringProperty(0x1000001F, body, [&] { ++calls; });
+    EXPECT_GE(calls, 2u);
+    ASSERT_TRUE(p.source);
+    EXPECT_EQ(p.size(), Utf16leSize(body));
+}
+
+// A value a PST cannot hold (its subnode's length is 32 bits) is refused when the message is
+// built, so that the store can go on without it.
+TEST(PropertyContext, ValueOverFourGigabytesIsRefused) {
+    class Huge : public StreamSource {
+        uint64_t size() const override { return uint64_t(5) << 30; }
+        void produce(const Sink&) const override { ADD_FAILURE() << "read"; }
+    };
+    Property p{0x37010102, {}, std::make_shared<Huge>()};
+    LocalNids nids;
+    EXPECT_THROW(BuildPropertyContext({p}, nids), LtpError);
 }
 
 TEST(PropertyValue, TextIsUtf16AndInvalidUtf8IsReplacedNotDropped) {

@@ -159,6 +159,28 @@ TEST(TableContext, ReplacingARowKeepsItsPlaceAndLargeCellsGoToSubnodes) {
     EXPECT_EQ(reader.get(LoadU32(&matrix[17 + 8])), Utf16le("Sent"));
 }
 
+// A table outlives the message a row came from: a borrowed cell is copied into the row.
+TEST(TableContext, BorrowedCellIsKeptAfterItsOwnerIsGone) {
+    const PropTag tags[] = {0x0E04001F};
+    TableContext tc(TableLayout::FromTags(tags));
+    auto to = std::make_unique<std::string>();
+    for (int i = 0; i < 300; ++i) *to += "Recipient " + std::to_string(i) + "; ";
+    {
+        const Property cells[] = {BorrowedStringProperty(0x0E04001F, *to)};
+        ASSERT_TRUE(cells[0].source);
+        tc.setRow(0x200024, cells);
+    }
+    const Bytes expected = Utf16le(*to);
+    to.reset();
+    NodeContent node = tc.build();
+    HeapReader reader(node.data);
+    Bytes info = reader.get(reader.userRoot());
+    Bytes matrix = reader.get(LoadU32(&info[14]));
+    ASSERT_EQ(node.subnodes.size(), 1u);
+    EXPECT_EQ(LoadU32(&matrix[8]), node.subnodes[0].nid);
+    EXPECT_EQ(node.subnodes[0].content.data, expected);
+}
+
 TEST(TableContext, RejectsCellsThatAreNotColumnsOrDoNotFit) {
     const PropTag tags[] = {0x36020003};
     TableContext tc(TableLayout::FromTags(tags));

@@ -298,6 +298,30 @@ TEST(MessageRoundTrip, MessagesSurviveBothReaders) {
         EXPECT_NE(mbox.find(want), std::string::npos) << want << "\n" << mbox.substr(0, 1500);
 }
 
+// A large attachment and body are written a block at a time with the breather called in
+// between, so that a window stays responsive during a message of hundreds of megabytes.
+TEST(MessageRoundTrip, LargeValuesLetTheBreatherInBetweenBlocks) {
+    ScratchDir dir;
+    auto file = dir.path() / "breathing.pst";
+    auto store = PstStore::create(file, "Store");
+    FolderId inbox = store->addFolder("Inbox");
+    Message m = SampleMessage("Large", true, 2000000);
+    m.props.set(PidTagBody, std::string(300000, 'b'));
+    size_t calls = 0;
+    store->setBreather([&] { ++calls; });
+    store->addMessage(inbox, m);
+    EXPECT_GE(calls, (2000000 + 600000) / 8176);
+    store->setBreather(nullptr);
+    store->close();
+    auto exp = RunTool("pffexport -m items -q -t " + Quote(dir.path() / "x") + " " + Quote(file));
+    ASSERT_EQ(exp.status, 0) << exp.output;
+    auto message = dir.path() / "x.export" / "Top of Personal Folders" / "Inbox" / "Message00001";
+    Bytes big = testing::PatternBytes(2000000);
+    EXPECT_TRUE(ReadFile(message / "Attachments" / "2_Übersicht.bin") ==
+                std::string(big.begin(), big.end()));
+    EXPECT_TRUE(ReadFile(message / "Message.txt") == std::string(300000, 'b'));
+}
+
 // Tables of a message past one heap allocation: their row matrices go into subnodes of the
 // tables' own subnode trees, and 400 attachments need a two-level subnode tree (SIBLOCK).
 TEST(MessageRoundTrip, ManyRecipientsAndManyAttachments) {

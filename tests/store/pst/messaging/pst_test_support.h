@@ -18,12 +18,21 @@ struct RecordedNode {
     NodeContent content;
 };
 
+// The node with every data source read into its data, as the node database would write it:
+// a source may refer to a message that is gone once addMessage() returns.
+inline NodeContent OwnedContent(const NodeContent& content) {
+    NodeContent owned{content.source ? ReadAll(*content.source) : content.data, {}, nullptr};
+    for (const SubnodeContent& s : content.subnodes)
+        owned.subnodes.push_back(SubnodeContent{s.nid, OwnedContent(s.content)});
+    return owned;
+}
+
 class RecordingSink : public NodeSink {
   public:
     explicit RecordingSink(std::map<Nid, RecordedNode>* nodes, int* commits)
         : nodes_(nodes), commits_(commits) {}
     void putNode(Nid nid, Nid parentNid, const NodeContent& content) override {
-        (*nodes_)[nid] = RecordedNode{parentNid, content};
+        (*nodes_)[nid] = RecordedNode{parentNid, OwnedContent(content)};
     }
     void commit() override { ++*commits_; }
     void close() override {}

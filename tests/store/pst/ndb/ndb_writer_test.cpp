@@ -73,6 +73,35 @@ NodeContent WithSubnodes(size_t count, size_t dataSize, uint32_t seed) {
     return c;
 }
 
+// Hands out bytes held elsewhere in pieces of the given sizes in turn, so that block
+// boundaries fall anywhere in a piece; `claimed` is the size it says it has.
+class PiecesSource : public quill::store::pst::StreamSource {
+  public:
+    PiecesSource(const Bytes& bytes, std::vector<size_t> pieces, uint64_t claimed)
+        : bytes_(bytes), pieces_(std::move(pieces)), claimed_(claimed) {}
+    PiecesSource(const Bytes& bytes, std::vector<size_t> pieces)
+        : PiecesSource(bytes, std::move(pieces), bytes.size()) {}
+    uint64_t size() const override { return claimed_; }
+    void produce(const Sink& sink) const override {
+        for (size_t at = 0, i = 0; at < bytes_.size(); ++i) {
+            size_t n = std::min(pieces_[i % pieces_.size()], bytes_.size() - at);
+            sink(std::span<const uint8_t>(bytes_.data() + at, n));
+            at += n;
+        }
+    }
+
+  private:
+    const Bytes& bytes_;
+    std::vector<size_t> pieces_;
+    uint64_t claimed_;
+};
+
+NodeContent FromSource(const Bytes& bytes, std::vector<size_t> pieces) {
+    NodeContent c;
+    c.source = std::make_shared<PiecesSource>(bytes, std::move(pieces));
+    return c;
+}
+
 void ExpectSameContent(const NodeContent& a, const NodeContent& b) {
     ASSERT_EQ(a.data, b.data);
     ASSERT_EQ(a.subnodes.size(), b.subnodes.size());
@@ -172,22 +201,67 @@ TEST_F(PstNdb, DataTreesAtEachSize) {
         for (size_t i = 0; i < cases.size(); ++i) {
             data.push_back(Pattern(cases[i].size, uint32_t(i)));
             w->putNode(Nid(((0x10001 + i) << 5) | 0x04), 0x8082, NodeContent{data.back(), {}});
+            // The same bytes from a source, in pieces that straddle the block boundaries, as
+            // the node's data and as a subnode's.
+            NodeContent sourced = FromSource(data.back(), {1, k - 1, 3, k + 1, 2 * k, 100000});
+            sourced.subnodes.push_back(SubnodeContent{0x803F, FromSource(data.back(), {k})});
+            w->putNode(Nid(((0x20001 + i) << 5) | 0x04), 0x8082, sourced);
         }
         w->putNode(0x61, 0, NodeContent{});  // an empty node has no block at all
+        w->putNode(0x81, 0, FromSource(data[0], {1}));
         w->close();
         CheckReport rep = expectSound(path);
-        EXPECT_EQ(rep.xxblocks, 1u);
+        EXPECT_EQ(rep.xxblocks, 3u);
         NdbReader r(path);
         EXPECT_EQ(r.findNode(0x61)->bidData, 0u);
         for (size_t i = 0; i < cases.size(); ++i) {
-            auto node = r.findNode(Nid(((0x10001 + i) << 5) | 0x04));
-            ASSERT_TRUE(node);
-            EXPECT_EQ(r.readStream(node->bidData), data[i]) << cases[i].size;
-            std::vector<uint32_t> sizes = r.streamBlockSizes(node->bidData);
-            EXPECT_EQ(sizes.size(), cases[i].blocks);
-            for (size_t b = 0; b + 1 < sizes.size(); ++b) ASSERT_EQ(sizes[b], k);
+            for (uint32_t first : {0x10001, 0x20001}) {
+                auto node = r.findNode(Nid(((first + i) << 5) | 0x04));
+                ASSERT_TRUE(node);
+                EXPECT_EQ(r.readStream(node->bidData), data[i]) << cases[i].size;
+                std::vector<uint32_t> sizes = r.streamBlockSizes(node->bidData);
+                EXPECT_EQ(sizes.size(), cases[i].blocks);
+                for (size_t b = 0; b + 1 < sizes.size(); ++b) ASSERT_EQ(sizes[b], k);
+            }
+            NodeContent sourced = r.readNode(Nid(((0x20001 + i) << 5) | 0x04));
+            ASSERT_EQ(sourced.subnodes.size(), 1u);
+            EXPECT_EQ(sourced.subnodes[0].content.data, data[i]) << cases[i].size;
         }
     }
+}
+
+// A source that hands out another number of bytes than it said is a fault of the caller: the
+// writer refuses further work and the file keeps its last commit. One that says it is longer
+// than a stream can be is refused before anything is written.
+TEST_F(PstNdb, SourceOfTheWrongSizeIsRefused) {
+    const Bytes data = Pattern(3 * kMaxBlockData, 1);
+    for (uint64_t claimed : {data.size() - 1, data.size() + 1}) {
+        fs::path path = file("claimed" + std::to_string(claimed) + ".pst");
+        auto w = NdbWriter::create(path, fast());
+        w->putNode(0x21, 0, NodeContent{Pattern(10, 2), {}});
+        w->commit();
+        NodeContent lying;
+        lying.source = std::make_shared<PiecesSource>(data, std::vector<size_t>{5000}, claimed);
+        try {
+            w->putNode(0x200024, 0x8082, lying);
+            ADD_FAILURE() << "a source of " << claimed << " bytes was taken";
+        } catch (const NdbError& e) {
+            EXPECT_EQ(e.kind(), NdbErrorKind::InvalidArgument) << e.what();
+        }
+        EXPECT_THROW(w->putNode(0x61, 0, NodeContent{}), NdbError);
+        w.reset();
+        expectSound(path, false);
+        EXPECT_FALSE(NdbReader(path).findNode(0x200024));
+        EXPECT_EQ(NdbReader(path).readNode(0x21).data, Pattern(10, 2));
+    }
+    auto w = NdbWriter::create(file(), fast());
+    NodeContent huge;
+    huge.source =
+        std::make_shared<PiecesSource>(data, std::vector<size_t>{1}, NdbWriter::kMaxStreamSize + 1);
+    EXPECT_THROW(w->putNode(0x200024, 0x8082, huge), NdbError);
+    w->putNode(0x21, 0, NodeContent{Pattern(10, 2), {}});  // the writer goes on
+    w->close();
+    expectSound(file());
 }
 
 TEST_F(PstNdb, PermutedBlocksAreEncodedOnDisk) {
