@@ -657,8 +657,11 @@ std::string Importer::PartLabel(GMimeObject* obj) {
     return label + At(OffsetOf(obj));
 }
 
-// Decodes a part's content (base64, quoted-printable, uuencode or none) straight into `out`,
-// reading the input in chunks: the decoded data is the only full copy held in memory.
+// Decodes a part's content (base64, quoted-printable, uuencode or none) straight into `out`:
+// the decoded data is the only full copy held in memory. Content the parser left in memory is
+// read where it lies; content in a file is read in chunks. Either way the decoder is fed the
+// same pieces of kReadChunk bytes: GMime's base64 decoder looks for padding at the end of
+// each piece, so the pieces decide what damaged data decodes to.
 bool Importer::DecodeContent(GMimePart* part, Bytes& out) {
     out.clear();
     GMimeDataWrapper* wrapper = g_mime_part_get_content(part);
@@ -667,56 +670,91 @@ bool Importer::DecodeContent(GMimePart* part, Bytes& out) {
     if (stream == nullptr) return true;
     const GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(wrapper);
     const bool base64 = encoding == GMIME_CONTENT_ENCODING_BASE64;
+    // Base64 and quoted-printable are decoded by GMime's decoder straight into `out` (what its
+    // basic filter does, less the filter's own buffer); uuencoded content goes through the
+    // filter, which also finds the "begin" line.
+    const bool decodeDirect = base64 || encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE;
+    GMimeEncoding decoder;
+    if (decodeDirect) g_mime_encoding_init_decode(&decoder, encoding);
     GPtr<GMimeFilter> filter;
-    if (base64 || encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE ||
-        encoding == GMIME_CONTENT_ENCODING_UUENCODE)
+    if (encoding == GMIME_CONTENT_ENCODING_UUENCODE)
         filter.reset(g_mime_filter_basic_new(encoding, FALSE));
 
     if (g_mime_stream_reset(stream) == -1) return false;
     const int64_t length = g_mime_stream_length(stream);
     if (length > 0) {
-        // Decoded base64 is at most 3/4 of its encoded size; the others never grow.
-        uint64_t estimate =
-            base64 ? static_cast<uint64_t>(length) / 4 * 3 + 3 : static_cast<uint64_t>(length);
-        out.reserve(estimate);
+        // Decoded base64 is at most 3/4 of its encoded size, the others never grow; the decoder
+        // asks for a few bytes more, and for the whole of its piece, before each step.
+        const uint64_t size = static_cast<uint64_t>(length);
+        out.reserve(base64 ? size / 4 * 3 + std::min<uint64_t>(size, kReadChunk) / 4 + 8
+                           : size + 8);
     }
-    // Filled by every read before it is looked at; not worth clearing for every part.
-    std::unique_ptr<char[]> chunk(new char[kReadChunk]);
-    char* const buf = chunk.get();
+    auto in = [](const char* p) { return reinterpret_cast<const uint8_t*>(p); };
     bool invalidBase64 = false;
     uint64_t base64Symbols = 0;
-    bool ok = true;
-    while (!g_mime_stream_eos(stream)) {
-        ssize_t n = g_mime_stream_read(stream, buf, kReadChunk);
-        if (n < 0) {
-            // GMime streams also answer -1 at the end of their bounds.
-            ok = g_mime_stream_eos(stream) != FALSE;
-            break;
-        }
-        if (n == 0) break;
+    auto take = [&](const char* data, size_t n) {
         if (options_.yield != nullptr) options_.yield->maybeYield();
         if (base64) {
             uint64_t sum = 0;
-            for (ssize_t i = 0; i < n; ++i)
-                sum += kBase64Weights[static_cast<unsigned char>(buf[i])];
+            for (size_t i = 0; i < n; ++i)
+                sum += kBase64Weights[static_cast<unsigned char>(data[i])];
             base64Symbols += sum & 0xFFFFFFFFu;
             invalidBase64 |= (sum >> 32) != 0;
         }
-        if (filter) {
+        if (decodeDirect) {
+            const size_t used = out.size();
+            out.resize(used + g_mime_encoding_outlen(&decoder, n));
+            out.resize(used + g_mime_encoding_step(&decoder, data, n,
+                                                   reinterpret_cast<char*>(out.data() + used)));
+        } else if (filter) {
             char* outBuf = nullptr;
             size_t outLen = 0, outPrespace = 0;
-            g_mime_filter_filter(filter.get(), buf, static_cast<size_t>(n), 0, &outBuf, &outLen,
+            g_mime_filter_filter(filter.get(), const_cast<char*>(data), n, 0, &outBuf, &outLen,
                                  &outPrespace);
-            out.insert(out.end(), outBuf, outBuf + outLen);
+            out.insert(out.end(), in(outBuf), in(outBuf) + outLen);
         } else {
-            out.insert(out.end(), buf, buf + n);
+            out.insert(out.end(), in(data), in(data) + n);
+        }
+    };
+
+    bool ok = true;
+    GByteArray* memory = GMIME_IS_STREAM_MEM(stream)
+                             ? g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream))
+                             : nullptr;
+    if (memory != nullptr) {
+        // What a read of the stream would copy out: its bounds within the buffer.
+        const int64_t held = static_cast<int64_t>(memory->len);
+        const int64_t begin = std::min(stream->bound_start, held);
+        const int64_t end = stream->bound_end < 0 ? held : std::min(stream->bound_end, held);
+        const char* data = reinterpret_cast<const char*>(memory->data);
+        for (int64_t at = begin; at < end; at += static_cast<int64_t>(kReadChunk))
+            take(data + at, static_cast<size_t>(std::min<int64_t>(end - at, kReadChunk)));
+    } else {
+        // Filled by every read before it is looked at; not worth clearing for every part.
+        std::unique_ptr<char[]> chunk(new char[kReadChunk]);
+        char* const buf = chunk.get();
+        while (!g_mime_stream_eos(stream)) {
+            ssize_t n = g_mime_stream_read(stream, buf, kReadChunk);
+            if (n < 0) {
+                // GMime streams also answer -1 at the end of their bounds.
+                ok = g_mime_stream_eos(stream) != FALSE;
+                break;
+            }
+            if (n == 0) break;
+            take(buf, static_cast<size_t>(n));
         }
     }
-    if (filter) {
+    char none = 0;  // the decoders' last step reads nothing
+    if (decodeDirect) {
+        const size_t used = out.size();
+        out.resize(used + g_mime_encoding_outlen(&decoder, 0));
+        out.resize(used + g_mime_encoding_flush(&decoder, &none, 0,
+                                                reinterpret_cast<char*>(out.data() + used)));
+    } else if (filter) {
         char* outBuf = nullptr;
         size_t outLen = 0, outPrespace = 0;
-        g_mime_filter_complete(filter.get(), buf, 0, 0, &outBuf, &outLen, &outPrespace);
-        out.insert(out.end(), outBuf, outBuf + outLen);
+        g_mime_filter_complete(filter.get(), &none, 0, 0, &outBuf, &outLen, &outPrespace);
+        out.insert(out.end(), in(outBuf), in(outBuf) + outLen);
     }
     if (!ok)
         warnings_.Add("could not read all of " + PartLabel(GMIME_OBJECT(part)) +
