@@ -1261,6 +1261,25 @@ void Importer::FillMessage(GMimeMessage* msg, const std::string& rawHeaders, int
     props.set(PidTagSearchKey, std::move(key));
 }
 
+// A GByteArray over bytes the caller owns, for a GMime memory stream that does not own it:
+// GLib neither frees nor grows the bytes, since the array gives them back (steals them) before
+// it goes.
+class BorrowedBytes {
+  public:
+    explicit BorrowedBytes(std::span<const uint8_t> bytes)
+        : array_(g_byte_array_new_take(const_cast<uint8_t*>(bytes.data()), bytes.size())) {}
+    ~BorrowedBytes() {
+        g_byte_array_steal(array_, nullptr);
+        g_byte_array_unref(array_);
+    }
+    BorrowedBytes(const BorrowedBytes&) = delete;
+    BorrowedBytes& operator=(const BorrowedBytes&) = delete;
+    GByteArray* array() const { return array_; }
+
+  private:
+    GByteArray* array_;
+};
+
 // Skips an mbox "From " line at `start`, returning the offset after it.
 template <typename ReadFn>
 int64_t SkipFromLine(ReadFn read, int64_t total) {
@@ -1330,11 +1349,26 @@ ImportResult ImportNested(std::span<const uint8_t> bytes, const ImportOptions& o
     InitGMime();
     MemoryInput raw(bytes);
     const int64_t total = static_cast<int64_t>(bytes.size());
-    const int64_t start =
-        SkipFromLine([&](int64_t off, size_t len) { return raw.Read(off, len); }, total);
+    int64_t start = 0;
+    if (bytes.size() >= 5 && std::memcmp(bytes.data(), "From ", 5) == 0) {
+        const void* nl = std::memchr(bytes.data(), '\n', bytes.size());
+        start = nl != nullptr ? static_cast<const uint8_t*>(nl) - bytes.data() + 1 : total;
+    }
+    // GMime parses the caller's bytes where they are, without a copy of its own: the array
+    // lends them to the stream and gives them back before they go out of scope. GMime only
+    // reads from the stream.
+    std::optional<BorrowedBytes> borrowed;
+    GPtr<GMimeStream> stream;
+    if (bytes.size() <= G_MAXUINT) {
+        borrowed.emplace(bytes);
+        stream.reset(g_mime_stream_mem_new_with_byte_array(borrowed->array()));
+        g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(stream.get()), FALSE);
+    } else {
+        // More than a GByteArray can lend; GMime's own copy holds what it can.
+        stream.reset(g_mime_stream_mem_new_with_buffer(reinterpret_cast<const char*>(bytes.data()),
+                                                       bytes.size()));
+    }
     // Offsets GMime reports are then those of the buffer.
-    GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(
-        reinterpret_cast<const char*>(bytes.data()), bytes.size()));
     g_mime_stream_set_bounds(stream.get(), start, -1);
     g_mime_stream_seek(stream.get(), start, GMIME_STREAM_SEEK_SET);
     return ImportFromStream(stream.get(), raw, start, total, options, depth);
