@@ -66,6 +66,21 @@ constexpr std::array<uint64_t, 256> MakeBase64Weights() {
 }
 constexpr std::array<uint64_t, 256> kBase64Weights = MakeBase64Weights();
 
+// The weights of a chunk's bytes summed, in four independent sums that the processor adds up
+// side by side (one running sum would make every byte wait for the one before).
+uint64_t Base64Census(const uint8_t* p, size_t n) {
+    uint64_t s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        s0 += kBase64Weights[p[i]];
+        s1 += kBase64Weights[p[i + 1]];
+        s2 += kBase64Weights[p[i + 2]];
+        s3 += kBase64Weights[p[i + 3]];
+    }
+    for (; i < n; ++i) s0 += kBase64Weights[p[i]];
+    return s0 + s1 + s2 + s3;
+}
+
 void InitGMime() {
     static std::once_flag once;
     std::call_once(once, [] { g_mime_init(); });
@@ -695,9 +710,7 @@ bool Importer::DecodeContent(GMimePart* part, Bytes& out) {
     auto take = [&](const char* data, size_t n) {
         if (options_.yield != nullptr) options_.yield->maybeYield();
         if (base64) {
-            uint64_t sum = 0;
-            for (size_t i = 0; i < n; ++i)
-                sum += kBase64Weights[static_cast<unsigned char>(data[i])];
+            const uint64_t sum = Base64Census(in(data), n);
             base64Symbols += sum & 0xFFFFFFFFu;
             invalidBase64 |= (sum >> 32) != 0;
         }
