@@ -156,7 +156,8 @@ void SetString(PropertyBag& bag, PropTag tag, std::string value) {
 }
 
 Bytes ToBytes(std::string_view s) {
-    return Bytes(s.begin(), s.end());
+    const auto* bytes = reinterpret_cast<const uint8_t*>(s.data());
+    return Bytes(bytes, bytes + s.size());
 }
 
 std::string MimeTypeOf(GMimeObject* obj) {
@@ -633,8 +634,19 @@ class Importer {
     Warnings& warnings_;
     FileTime now_;
     int depth_;
-    std::string htmlText_;   // the HTML body as UTF-8
-    std::string htmlLower_;  // the same in lower case, to find the parts it shows inline
+    // The HTML body in lower case, to find the parts it shows inline; made when first asked
+    // for, since most messages have no such part.
+    const std::string& HtmlLower() {
+        if (!htmlLowerMade_) {
+            htmlLower_ = Lower(htmlText_);
+            htmlLowerMade_ = true;
+        }
+        return htmlLower_;
+    }
+
+    std::string htmlText_;  // the HTML body as UTF-8
+    std::string htmlLower_;
+    bool htmlLowerMade_ = false;
 };
 
 // GMime replaces the letters of an encoded word in an unknown charset by question marks; such
@@ -1010,7 +1022,7 @@ void Importer::FillBody(const BodyChoice& body, PropertyBag& props) {
         }
         if (!html.empty()) props.set(PidTagHtml, std::move(html));
         htmlText_ = std::move(decoded.text);
-        htmlLower_ = Lower(htmlText_);
+        htmlLowerMade_ = false;
         props.set(PidTagNativeBody, NATIVE_BODY_HTML);
     }
     if (body.plain != nullptr) {
@@ -1032,7 +1044,7 @@ void Importer::FillBody(const BodyChoice& body, PropertyBag& props) {
         // Search and readers without HTML get the text of the HTML body.
         plainText = NormaliseLineEnds(HtmlToText(htmlText_));
     }
-    SetString(props, PidTagBody, plainText);
+    SetString(props, PidTagBody, std::move(plainText));
     if (codePage == 0) codePage = 65001;
     props.set(PidTagInternetCodepage, codePage);
     props.set(PidTagMessageCodepage, codePage);
@@ -1116,7 +1128,7 @@ void Importer::AddPart(GMimePart* part, bool inBodyRelated, Message& out) {
     // A part the HTML does not refer to stays visible, so that no attachment is hidden away.
     bool inlineInHtml = false;
     if (inBodyRelated && !IsAttachmentDisposition(obj)) {
-        const std::string& html = htmlLower_;
+        const std::string& html = HtmlLower();
         if (!contentId.empty() && html.find("cid:" + Lower(contentId)) != std::string::npos)
             inlineInHtml = true;
         if (!location.empty() && html.find(Lower(location)) != std::string::npos)
