@@ -749,8 +749,9 @@ bool Importer::DecodeContent(GMimePart* part, Bytes& out) {
     if (memory != nullptr) {
         // What a read of the stream would copy out: its bounds within the buffer.
         const int64_t held = static_cast<int64_t>(memory->len);
-        const int64_t begin = std::min(stream->bound_start, held);
-        const int64_t end = stream->bound_end < 0 ? held : std::min(stream->bound_end, held);
+        const int64_t begin = std::min<int64_t>(stream->bound_start, held);
+        const int64_t end =
+            stream->bound_end < 0 ? held : std::min<int64_t>(stream->bound_end, held);
         const char* data = reinterpret_cast<const char*>(memory->data);
         for (int64_t at = begin; at < end; at += static_cast<int64_t>(kReadChunk))
             take(data + at, static_cast<size_t>(std::min<int64_t>(end - at, kReadChunk)));
