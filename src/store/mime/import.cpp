@@ -686,9 +686,9 @@ std::string Importer::PartLabel(GMimeObject* obj) {
 
 // Decodes a part's content (base64, quoted-printable, uuencode or none) straight into `out`:
 // the decoded data is the only full copy held in memory. Content the parser left in memory is
-// read where it lies; content in a file is read in chunks. Either way the decoder is fed the
-// same pieces of kReadChunk bytes: GMime's base64 decoder looks for padding at the end of
-// each piece, so the pieces decide what damaged data decodes to.
+// read where it lies; content in a file is read in chunks. Either way the decoder gets pieces
+// of kReadChunk bytes, each a chance for the front end to run, and carries its state from one
+// piece to the next.
 bool Importer::DecodeContent(GMimePart* part, Bytes& out) {
     out.clear();
     GMimeDataWrapper* wrapper = g_mime_part_get_content(part);
