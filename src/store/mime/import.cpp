@@ -66,6 +66,21 @@ constexpr std::array<uint64_t, 256> MakeBase64Weights() {
 }
 constexpr std::array<uint64_t, 256> kBase64Weights = MakeBase64Weights();
 
+// The weights of a chunk's bytes summed, in four independent sums that the processor adds up
+// side by side (one running sum would make every byte wait for the one before).
+uint64_t Base64Census(const uint8_t* p, size_t n) {
+    uint64_t s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        s0 += kBase64Weights[p[i]];
+        s1 += kBase64Weights[p[i + 1]];
+        s2 += kBase64Weights[p[i + 2]];
+        s3 += kBase64Weights[p[i + 3]];
+    }
+    for (; i < n; ++i) s0 += kBase64Weights[p[i]];
+    return s0 + s1 + s2 + s3;
+}
+
 void InitGMime() {
     static std::once_flag once;
     std::call_once(once, [] { g_mime_init(); });
@@ -141,7 +156,8 @@ void SetString(PropertyBag& bag, PropTag tag, std::string value) {
 }
 
 Bytes ToBytes(std::string_view s) {
-    return Bytes(s.begin(), s.end());
+    const auto* bytes = reinterpret_cast<const uint8_t*>(s.data());
+    return Bytes(bytes, bytes + s.size());
 }
 
 std::string MimeTypeOf(GMimeObject* obj) {
@@ -618,8 +634,19 @@ class Importer {
     Warnings& warnings_;
     FileTime now_;
     int depth_;
-    std::string htmlText_;   // the HTML body as UTF-8
-    std::string htmlLower_;  // the same in lower case, to find the parts it shows inline
+    // The HTML body in lower case, to find the parts it shows inline; made when first asked
+    // for, since most messages have no such part.
+    const std::string& HtmlLower() {
+        if (!htmlLowerMade_) {
+            htmlLower_ = Lower(htmlText_);
+            htmlLowerMade_ = true;
+        }
+        return htmlLower_;
+    }
+
+    std::string htmlText_;  // the HTML body as UTF-8
+    std::string htmlLower_;
+    bool htmlLowerMade_ = false;
 };
 
 // GMime replaces the letters of an encoded word in an unknown charset by question marks; such
@@ -657,8 +684,11 @@ std::string Importer::PartLabel(GMimeObject* obj) {
     return label + At(OffsetOf(obj));
 }
 
-// Decodes a part's content (base64, quoted-printable, uuencode or none) straight into `out`,
-// reading the input in chunks: the decoded data is the only full copy held in memory.
+// Decodes a part's content (base64, quoted-printable, uuencode or none) straight into `out`:
+// the decoded data is the only full copy held in memory. Content the parser left in memory is
+// read where it lies; content in a file is read in chunks. Either way the decoder gets pieces
+// of kReadChunk bytes, each a chance for the front end to run, and carries its state from one
+// piece to the next.
 bool Importer::DecodeContent(GMimePart* part, Bytes& out) {
     out.clear();
     GMimeDataWrapper* wrapper = g_mime_part_get_content(part);
@@ -667,56 +697,90 @@ bool Importer::DecodeContent(GMimePart* part, Bytes& out) {
     if (stream == nullptr) return true;
     const GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(wrapper);
     const bool base64 = encoding == GMIME_CONTENT_ENCODING_BASE64;
+    // Base64 and quoted-printable are decoded by GMime's decoder straight into `out` (what its
+    // basic filter does, less the filter's own buffer); uuencoded content goes through the
+    // filter, which also finds the "begin" line.
+    const bool decodeDirect = base64 || encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE;
+    GMimeEncoding decoder;
+    if (decodeDirect) g_mime_encoding_init_decode(&decoder, encoding);
     GPtr<GMimeFilter> filter;
-    if (base64 || encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE ||
-        encoding == GMIME_CONTENT_ENCODING_UUENCODE)
+    if (encoding == GMIME_CONTENT_ENCODING_UUENCODE)
         filter.reset(g_mime_filter_basic_new(encoding, FALSE));
 
     if (g_mime_stream_reset(stream) == -1) return false;
     const int64_t length = g_mime_stream_length(stream);
     if (length > 0) {
-        // Decoded base64 is at most 3/4 of its encoded size; the others never grow.
-        uint64_t estimate =
-            base64 ? static_cast<uint64_t>(length) / 4 * 3 + 3 : static_cast<uint64_t>(length);
-        out.reserve(estimate);
+        // Decoded base64 is at most 3/4 of its encoded size, the others never grow; the decoder
+        // asks for a few bytes more, and for the whole of its piece, before each step.
+        const uint64_t size = static_cast<uint64_t>(length);
+        out.reserve(base64 ? size / 4 * 3 + std::min<uint64_t>(size, kReadChunk) / 4 + 8
+                           : size + 8);
     }
-    // Filled by every read before it is looked at; not worth clearing for every part.
-    std::unique_ptr<char[]> chunk(new char[kReadChunk]);
-    char* const buf = chunk.get();
+    auto in = [](const char* p) { return reinterpret_cast<const uint8_t*>(p); };
     bool invalidBase64 = false;
     uint64_t base64Symbols = 0;
-    bool ok = true;
-    while (!g_mime_stream_eos(stream)) {
-        ssize_t n = g_mime_stream_read(stream, buf, kReadChunk);
-        if (n < 0) {
-            // GMime streams also answer -1 at the end of their bounds.
-            ok = g_mime_stream_eos(stream) != FALSE;
-            break;
-        }
-        if (n == 0) break;
+    auto take = [&](const char* data, size_t n) {
         if (options_.yield != nullptr) options_.yield->maybeYield();
         if (base64) {
-            uint64_t sum = 0;
-            for (ssize_t i = 0; i < n; ++i)
-                sum += kBase64Weights[static_cast<unsigned char>(buf[i])];
+            const uint64_t sum = Base64Census(in(data), n);
             base64Symbols += sum & 0xFFFFFFFFu;
             invalidBase64 |= (sum >> 32) != 0;
         }
-        if (filter) {
+        if (decodeDirect) {
+            const size_t used = out.size();
+            out.resize(used + g_mime_encoding_outlen(&decoder, n));
+            out.resize(used + g_mime_encoding_step(&decoder, data, n,
+                                                   reinterpret_cast<char*>(out.data() + used)));
+        } else if (filter) {
             char* outBuf = nullptr;
             size_t outLen = 0, outPrespace = 0;
-            g_mime_filter_filter(filter.get(), buf, static_cast<size_t>(n), 0, &outBuf, &outLen,
+            g_mime_filter_filter(filter.get(), const_cast<char*>(data), n, 0, &outBuf, &outLen,
                                  &outPrespace);
-            out.insert(out.end(), outBuf, outBuf + outLen);
+            out.insert(out.end(), in(outBuf), in(outBuf) + outLen);
         } else {
-            out.insert(out.end(), buf, buf + n);
+            out.insert(out.end(), in(data), in(data) + n);
+        }
+    };
+
+    bool ok = true;
+    GByteArray* memory = GMIME_IS_STREAM_MEM(stream)
+                             ? g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream))
+                             : nullptr;
+    if (memory != nullptr) {
+        // What a read of the stream would copy out: its bounds within the buffer.
+        const int64_t held = static_cast<int64_t>(memory->len);
+        const int64_t begin = std::min<int64_t>(stream->bound_start, held);
+        const int64_t end =
+            stream->bound_end < 0 ? held : std::min<int64_t>(stream->bound_end, held);
+        const char* data = reinterpret_cast<const char*>(memory->data);
+        for (int64_t at = begin; at < end; at += static_cast<int64_t>(kReadChunk))
+            take(data + at, static_cast<size_t>(std::min<int64_t>(end - at, kReadChunk)));
+    } else {
+        // Filled by every read before it is looked at; not worth clearing for every part.
+        std::unique_ptr<char[]> chunk(new char[kReadChunk]);
+        char* const buf = chunk.get();
+        while (!g_mime_stream_eos(stream)) {
+            ssize_t n = g_mime_stream_read(stream, buf, kReadChunk);
+            if (n < 0) {
+                // GMime streams also answer -1 at the end of their bounds.
+                ok = g_mime_stream_eos(stream) != FALSE;
+                break;
+            }
+            if (n == 0) break;
+            take(buf, static_cast<size_t>(n));
         }
     }
-    if (filter) {
+    char none = 0;  // the decoders' last step reads nothing
+    if (decodeDirect) {
+        const size_t used = out.size();
+        out.resize(used + g_mime_encoding_outlen(&decoder, 0));
+        out.resize(used + g_mime_encoding_flush(&decoder, &none, 0,
+                                                reinterpret_cast<char*>(out.data() + used)));
+    } else if (filter) {
         char* outBuf = nullptr;
         size_t outLen = 0, outPrespace = 0;
-        g_mime_filter_complete(filter.get(), buf, 0, 0, &outBuf, &outLen, &outPrespace);
-        out.insert(out.end(), outBuf, outBuf + outLen);
+        g_mime_filter_complete(filter.get(), &none, 0, 0, &outBuf, &outLen, &outPrespace);
+        out.insert(out.end(), in(outBuf), in(outBuf) + outLen);
     }
     if (!ok)
         warnings_.Add("could not read all of " + PartLabel(GMIME_OBJECT(part)) +
@@ -959,7 +1023,7 @@ void Importer::FillBody(const BodyChoice& body, PropertyBag& props) {
         }
         if (!html.empty()) props.set(PidTagHtml, std::move(html));
         htmlText_ = std::move(decoded.text);
-        htmlLower_ = Lower(htmlText_);
+        htmlLowerMade_ = false;
         props.set(PidTagNativeBody, NATIVE_BODY_HTML);
     }
     if (body.plain != nullptr) {
@@ -981,7 +1045,7 @@ void Importer::FillBody(const BodyChoice& body, PropertyBag& props) {
         // Search and readers without HTML get the text of the HTML body.
         plainText = NormaliseLineEnds(HtmlToText(htmlText_));
     }
-    SetString(props, PidTagBody, plainText);
+    SetString(props, PidTagBody, std::move(plainText));
     if (codePage == 0) codePage = 65001;
     props.set(PidTagInternetCodepage, codePage);
     props.set(PidTagMessageCodepage, codePage);
@@ -1065,7 +1129,7 @@ void Importer::AddPart(GMimePart* part, bool inBodyRelated, Message& out) {
     // A part the HTML does not refer to stays visible, so that no attachment is hidden away.
     bool inlineInHtml = false;
     if (inBodyRelated && !IsAttachmentDisposition(obj)) {
-        const std::string& html = htmlLower_;
+        const std::string& html = HtmlLower();
         if (!contentId.empty() && html.find("cid:" + Lower(contentId)) != std::string::npos)
             inlineInHtml = true;
         if (!location.empty() && html.find(Lower(location)) != std::string::npos)
@@ -1223,6 +1287,25 @@ void Importer::FillMessage(GMimeMessage* msg, const std::string& rawHeaders, int
     props.set(PidTagSearchKey, std::move(key));
 }
 
+// A GByteArray over bytes the caller owns, for a GMime memory stream that does not own it:
+// GLib neither frees nor grows the bytes, since the array gives them back (steals them) before
+// it goes.
+class BorrowedBytes {
+  public:
+    explicit BorrowedBytes(std::span<const uint8_t> bytes)
+        : array_(g_byte_array_new_take(const_cast<uint8_t*>(bytes.data()), bytes.size())) {}
+    ~BorrowedBytes() {
+        g_byte_array_steal(array_, nullptr);
+        g_byte_array_unref(array_);
+    }
+    BorrowedBytes(const BorrowedBytes&) = delete;
+    BorrowedBytes& operator=(const BorrowedBytes&) = delete;
+    GByteArray* array() const { return array_; }
+
+  private:
+    GByteArray* array_;
+};
+
 // Skips an mbox "From " line at `start`, returning the offset after it.
 template <typename ReadFn>
 int64_t SkipFromLine(ReadFn read, int64_t total) {
@@ -1292,11 +1375,26 @@ ImportResult ImportNested(std::span<const uint8_t> bytes, const ImportOptions& o
     InitGMime();
     MemoryInput raw(bytes);
     const int64_t total = static_cast<int64_t>(bytes.size());
-    const int64_t start =
-        SkipFromLine([&](int64_t off, size_t len) { return raw.Read(off, len); }, total);
+    int64_t start = 0;
+    if (bytes.size() >= 5 && std::memcmp(bytes.data(), "From ", 5) == 0) {
+        const void* nl = std::memchr(bytes.data(), '\n', bytes.size());
+        start = nl != nullptr ? static_cast<const uint8_t*>(nl) - bytes.data() + 1 : total;
+    }
+    // GMime parses the caller's bytes where they are, without a copy of its own: the array
+    // lends them to the stream and gives them back before they go out of scope. GMime only
+    // reads from the stream.
+    std::optional<BorrowedBytes> borrowed;
+    GPtr<GMimeStream> stream;
+    if (bytes.size() <= G_MAXUINT) {
+        borrowed.emplace(bytes);
+        stream.reset(g_mime_stream_mem_new_with_byte_array(borrowed->array()));
+        g_mime_stream_mem_set_owner(GMIME_STREAM_MEM(stream.get()), FALSE);
+    } else {
+        // More than a GByteArray can lend; GMime's own copy holds what it can.
+        stream.reset(g_mime_stream_mem_new_with_buffer(reinterpret_cast<const char*>(bytes.data()),
+                                                       bytes.size()));
+    }
     // Offsets GMime reports are then those of the buffer.
-    GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(
-        reinterpret_cast<const char*>(bytes.data()), bytes.size()));
     g_mime_stream_set_bounds(stream.get(), start, -1);
     g_mime_stream_seek(stream.get(), start, GMIME_STREAM_SEEK_SET);
     return ImportFromStream(stream.get(), raw, start, total, options, depth);

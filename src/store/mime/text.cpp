@@ -235,16 +235,16 @@ int CodePageOfCharset(std::string_view charsetName) {
 std::string NormaliseLineEnds(std::string_view text) {
     std::string out;
     out.reserve(text.size() + text.size() / 32);
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c == '\r') {
-            out += "\r\n";
-            if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-        } else if (c == '\n') {
-            out += "\r\n";
-        } else {
-            out += c;
-        }
+    const size_t n = text.size();
+    size_t i = 0;
+    while (i < n) {
+        // The text up to the next line end goes over in one piece.
+        size_t end = i;
+        while (end < n && text[end] != '\r' && text[end] != '\n') ++end;
+        out.append(text.data() + i, end - i);
+        if (end == n) break;
+        out += "\r\n";
+        i = end + (text[end] == '\r' && end + 1 < n && text[end + 1] == '\n' ? 2 : 1);
     }
     return out;
 }

@@ -6,7 +6,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 
 namespace quill::store::msg {
@@ -22,10 +21,20 @@ void PutLe32(Bytes& out, uint32_t v) {
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-std::string Hex8(uint32_t v) {
-    char buf[9];
-    std::snprintf(buf, sizeof buf, "%08X", v);
-    return buf;
+// Appends v as eight upper-case hex digits.
+void AppendHex8(std::string& out, uint32_t v) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    for (int shift = 28; shift >= 0; shift -= 4) out += kDigits[(v >> shift) & 0xF];
+}
+
+// A storage or stream name: a prefix and a number in hex, built in one buffer (every stream of
+// every message is named this way).
+std::string HexName(std::string_view prefix, uint32_t v) {
+    std::string name;
+    name.reserve(prefix.size() + 8 + 9);
+    name.append(prefix);
+    AppendHex8(name, v);
+    return name;
 }
 
 struct GFreeDeleter {
@@ -67,19 +76,22 @@ void AppendPropertyEntry(Bytes& out, PropTag tag, const std::array<uint8_t, 8>& 
 }
 
 std::string SubstgName(PropTag tag) {
-    return "__substg1.0_" + Hex8(tag);
+    return HexName("__substg1.0_", tag);
 }
 
 std::string SubstgValueName(PropTag tag, uint32_t valueIndex) {
-    return SubstgName(tag) + "-" + Hex8(valueIndex);
+    std::string name = SubstgName(tag);
+    name += '-';
+    AppendHex8(name, valueIndex);
+    return name;
 }
 
 std::string RecipientStorageName(uint32_t index) {
-    return "__recip_version1.0_#" + Hex8(index);
+    return HexName("__recip_version1.0_#", index);
 }
 
 std::string AttachmentStorageName(uint32_t index) {
-    return "__attach_version1.0_#" + Hex8(index);
+    return HexName("__attach_version1.0_#", index);
 }
 
 Bytes ToUtf16le(std::string_view utf8) {

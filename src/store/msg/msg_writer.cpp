@@ -222,12 +222,15 @@ class Writer {
 
     // Raises the sink's error, if it has one: libgsf reports a failed write of a large
     // stream only there, and the close of the root succeeds regardless.
-    void checkSink(const std::string& what) {
+    // `what` puts the step into words only when it failed: a message has dozens of streams,
+    // and describing each one up front costs more than writing a small one.
+    template <typename Describe>
+    void checkSink(const Describe& what) {
         const GError* err = gsf_output_error(sink_);
         if (err == nullptr) return;
         int code = err->code > 0 ? err->code : 0;
         std::string reason = code > 0 ? std::strerror(code) : std::string(err->message);
-        throw Failure{what, reason, code, static_cast<int64_t>(gsf_output_tell(sink_))};
+        throw Failure{what(), reason, code, static_cast<int64_t>(gsf_output_tell(sink_))};
     }
 
   private:
@@ -276,10 +279,10 @@ class Writer {
         stream.reserve(stream.size() + 16 * props.size());
         for (const auto& p : props) AppendPropertyEntry(stream, p.tag, p.field);
         writeStream(storage, kPropertyStreamName, stream.data(), stream.size(),
-                    "writing the property list of " + where);
+                    [&] { return "writing the property list of " + where; });
         for (const auto& p : props) {
             if (!p.inStream) continue;
-            std::string what = "writing property " + TagText(p.tag) + " of " + where;
+            auto what = [&] { return "writing property " + TagText(p.tag) + " of " + where; };
             writeStream(storage, SubstgName(p.tag), p.data, p.size, what);
             for (size_t i = 0; i < p.values.size(); ++i) {
                 writeStream(storage, SubstgValueName(p.tag, static_cast<uint32_t>(i)),
@@ -356,7 +359,7 @@ class Writer {
     void writeNameMap(GsfOutfile* root) {
         const std::string where = "the named-property map";
         GPtr<GsfOutfile> storage = newStorage(root, kNameIdStorageName, where);
-        std::string what = "writing " + where;
+        auto what = [&] { return "writing " + where; };
         Bytes guids = names_.guidStream();
         Bytes entries = names_.entryStream();
         Bytes strings = names_.stringStream();
@@ -389,17 +392,19 @@ class Writer {
     }
 
     // Each stream is opened, written and closed before the next one: libgsf lets only one
-    // stream at a time grow past the mini-stream cutoff.
+    // stream at a time grow past the mini-stream cutoff. `what` puts the step into words for
+    // a failure.
+    template <typename Describe>
     void writeStream(GsfOutfile* parent, const std::string& name, const uint8_t* data,
-                     uint64_t size, const std::string& what) {
+                     uint64_t size, const Describe& what) {
         GPtr<GsfOutput> out(gsf_outfile_new_child(parent, name.c_str(), FALSE));
-        if (!out) throw Failure{what, "the compound file refused the stream " + name, 0, -1};
+        if (!out) throw Failure{what(), "the compound file refused the stream " + name, 0, -1};
         uint64_t done = 0;
         while (done < size) {
             size_t n = static_cast<size_t>(std::min<uint64_t>(kWriteChunk, size - done));
             if (!gsf_output_write(out.get(), n, data + done)) {
                 checkSink(what);
-                throw Failure{what, "the compound file refused the data of " + name, 0,
+                throw Failure{what(), "the compound file refused the data of " + name, 0,
                               static_cast<int64_t>(gsf_output_tell(sink_))};
             }
             checkSink(what);
@@ -408,14 +413,16 @@ class Writer {
         }
         bool closed = gsf_output_close(out.get());
         checkSink(what);
-        if (!closed) throw Failure{what, "the compound file could not close " + name, 0, -1};
+        if (!closed) throw Failure{what(), "the compound file could not close " + name, 0, -1};
         yield(what);
     }
 
-    void yield(const std::string& what) {
+    template <typename Describe>
+    void yield(const Describe& what) {
         if (clock_ == nullptr) return;
         clock_->maybeYield();
-        if (clock_->cancelled()) throw Failure{what, "stopped at the user's request", 0, -1, true};
+        if (clock_->cancelled())
+            throw Failure{what(), "stopped at the user's request", 0, -1, true};
     }
 
     GsfOutput* sink_;
@@ -585,12 +592,12 @@ MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path&
             Writer writer(sink.get(), names, options.yieldClock);
             GPtr<GsfOutfile> root(gsf_outfile_msole_new(sink.get()));
             if (!root) throw Failure{"starting the compound file", "libgsf refused it", 0, -1};
-            writer.checkSink("writing the compound file header");
+            writer.checkSink([] { return std::string("writing the compound file header"); });
             gsf_outfile_msole_set_class_id(GSF_OUTFILE_MSOLE(root.get()), kMessageClsid.data());
             writer.writeMessage(root.get(), message, ObjectKind::TopMessage, "the message");
             // Writes the mini stream, the allocation tables and the directory.
             bool closed = gsf_output_close(GSF_OUTPUT(root.get()));
-            writer.checkSink("finishing the compound file");
+            writer.checkSink([] { return std::string("finishing the compound file"); });
             if (!closed)
                 throw Failure{"finishing the compound file", "libgsf could not close it", 0, -1};
             uint64_t size = static_cast<uint64_t>(gsf_output_size(sink.get()));

@@ -66,6 +66,10 @@ TEST(MimeText, RelabelUnknownCharsets) {
 TEST(MimeText, LineEnds) {
     EXPECT_EQ(NormaliseLineEnds("a\nb\r\nc\rd\r"), "a\r\nb\r\nc\r\nd\r\n");
     EXPECT_EQ(NormaliseLineEnds(""), "");
+    // Runs of line ends, a text with none, and line ends at both edges.
+    EXPECT_EQ(NormaliseLineEnds("\r\r\n\n\r"), "\r\n\r\n\r\n\r\n");
+    EXPECT_EQ(NormaliseLineEnds("no line end"), "no line end");
+    EXPECT_EQ(NormaliseLineEnds("\nx\r"), "\r\nx\r\n");
 }
 
 TEST(MimeText, HtmlToText) {
