@@ -15,7 +15,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <cstdlib>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -53,7 +52,6 @@ class OrderedWorkers {
     // Threads for the store step on this machine: every core, the run's own thread included,
     // since that one mostly waits on the disk; a few at most, beyond which the disk is the limit.
     static unsigned DefaultThreads() {
-        if (const char* n = std::getenv("QUILL_STORE_THREADS")) return std::atoi(n);
         return std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
     }
 
