@@ -179,7 +179,9 @@ class MessageCutter {
             result.error = error_;
             return result;
         }
-        if (::rename(part.c_str(), result.path.c_str()) != 0) {
+        if (keepTemporaryName_) {
+            result.path = part;
+        } else if (::rename(part.c_str(), result.path.c_str()) != 0) {
             fail(k, errno, "Could not rename message file " + part + " to " + result.path);
             ::unlink(part.c_str());
             result.error = error_;
@@ -194,6 +196,7 @@ class MessageCutter {
     }
 
     const MessageFileError& error() const { return error_; }
+    void keepTemporaryName() { keepTemporaryName_ = true; }
 
   private:
     bool fail(uint64_t k, int code, std::string what) {
@@ -245,6 +248,7 @@ class MessageCutter {
     std::string out_;
     MessageFileError error_;
     std::chrono::steady_clock::time_point lastCaption_{};
+    bool keepTemporaryName_ = false;
 };
 
 }  // namespace
@@ -276,10 +280,12 @@ MessageFileResult WriteMessageFile(YieldClock& clock, const std::string& mailbox
 MailboxCutResult WriteMessageFiles(YieldClock& clock, const std::string& mailboxPath,
                                    const std::vector<uint64_t>& positions,
                                    const std::string& outputFolder, const std::string& extension,
-                                   const MessageFileDone& done, uint64_t searchedSize) {
+                                   const MessageFileDone& done, uint64_t searchedSize,
+                                   bool handOverTemporary) {
     MailboxCutResult result;
     if (positions.empty()) return result;
     MessageCutter cutter(clock, mailboxPath, searchedSize);
+    if (handOverTemporary) cutter.keepTemporaryName();
     if (!cutter.open()) {
         result.error = cutter.error();
         return result;

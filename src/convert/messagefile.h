@@ -55,8 +55,9 @@ MessageFileResult WriteMessageFile(YieldClock& clock, const std::string& mailbox
                                    const std::vector<uint64_t>& positions, uint64_t k,
                                    const std::string& outputFolder, const std::string& extension);
 
-// Called when message file k is complete under its final path (for PST and MSG output, to
-// import it and delete it). Returning false stops the cut after this message.
+// Called when message file k is complete under its final path, or its temporary one when
+// handed over (for PST and MSG output, to import it and dispose of it). Returning false stops
+// the cut after this message.
 using MessageFileDone = std::function<bool(uint64_t k, const std::string& path)>;
 
 struct MailboxCutResult {
@@ -71,10 +72,14 @@ struct MailboxCutResult {
 // from start to end: the fast way for a whole mailbox. Stops at the first failure; the
 // messages before it are written. searchedSize, when known (not 0), is the mailbox's length
 // when its separators were found: the last message ends there, so a mailbox that has since
-// become shorter fails instead of giving a short last message.
+// become shorter fails instead of giving a short last message. handOverTemporary: each
+// complete file is handed to `done` under its temporary name instead of being renamed, for a
+// caller that only reads it and then disposes of it (a store run), which spares a rename per
+// message; it then owns the file.
 MailboxCutResult WriteMessageFiles(YieldClock& clock, const std::string& mailboxPath,
                                    const std::vector<uint64_t>& positions,
                                    const std::string& outputFolder, const std::string& extension,
-                                   const MessageFileDone& done = {}, uint64_t searchedSize = 0);
+                                   const MessageFileDone& done = {}, uint64_t searchedSize = 0,
+                                   bool handOverTemporary = false);
 
 }  // namespace quill

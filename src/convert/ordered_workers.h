@@ -55,11 +55,20 @@ class OrderedWorkers {
         return std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
     }
 
-    // True when no more than half the bound is taken: an owner that found no room waits
-    // until then, so that it and the workers do not wake each other for every job.
-    bool halfEmpty() const {
-        std::lock_guard lock(mutex_);
-        return pendingSize_ <= maxPendingSize_ / 2 && queue_.size() <= maxPendingJobs_ / 2;
+    // Waits until the oldest job is finished and no more than half the bound is taken by jobs
+    // not finished yet, calling keepWaiting every few milliseconds: an owner that found no
+    // room then takes a batch of results and queues a batch of jobs, instead of it and the
+    // workers waking each other for every job. False when keepWaiting said stop.
+    bool waitForRoom(const KeepWaiting& keepWaiting) {
+        std::unique_lock lock(mutex_);
+        while (!roomLocked()) {
+            roomReady_.wait_for(lock, kWaitSlice);
+            lock.unlock();
+            const bool goOn = keepWaiting();
+            lock.lock();
+            if (!goOn) return false;
+        }
+        return true;
     }
 
     // True when a job of `size` may be queued now without passing the bound.
@@ -77,6 +86,8 @@ class OrderedWorkers {
             slot->size = size;
             queue_.push_back(std::move(slot));
             pendingSize_ += size;
+            unfinishedSize_ += size;
+            ++unfinished_;
         }
         workAvailable_.notify_one();
     }
@@ -123,6 +134,8 @@ class OrderedWorkers {
         for (auto& slot : queue_) rest.push_back(std::move(slot->result));
         queue_.clear();
         pendingSize_ = 0;
+        unfinishedSize_ = 0;
+        unfinished_ = 0;
         return rest;
     }
 
@@ -136,6 +149,11 @@ class OrderedWorkers {
         bool started = false;
         std::optional<Result> result;
     };
+
+    bool roomLocked() const {
+        return queue_.empty() || (queue_.front()->result && unfinished_ <= maxPendingJobs_ / 2 &&
+                                  unfinishedSize_ <= maxPendingSize_ / 2);
+    }
 
     std::optional<Result> takeFrontLocked() {
         if (queue_.empty() || !queue_.front()->result) return std::nullopt;
@@ -166,8 +184,11 @@ class OrderedWorkers {
             Result result = job(stop_);
             lock.lock();
             slot->result = std::move(result);
+            --unfinished_;
+            unfinishedSize_ -= slot->size;
             // Only the oldest job's result is waited for.
             if (queue_.front() == slot) resultReady_.notify_all();
+            if (roomLocked()) roomReady_.notify_all();
         }
     }
 
@@ -176,8 +197,11 @@ class OrderedWorkers {
     mutable std::mutex mutex_;
     std::condition_variable workAvailable_;
     std::condition_variable resultReady_;
+    std::condition_variable roomReady_;
     std::deque<std::shared_ptr<Slot>> queue_;
-    uint64_t pendingSize_ = 0;
+    uint64_t pendingSize_ = 0;     // of the jobs not taken
+    uint64_t unfinishedSize_ = 0;  // of the jobs not finished
+    size_t unfinished_ = 0;
     bool stopping_ = false;
     std::atomic<bool> stop_{false};
     std::vector<std::thread> threads_;

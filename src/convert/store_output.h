@@ -30,8 +30,8 @@ class StoreOutput {
     // (unique within the run) and the mailbox output folder.
     virtual StoreError beginMailbox(const std::string& storeFolderName,
                                     const std::string& mailboxOutputFolder) = 0;
-    // Message k of the current mailbox, written complete at messageFile. The store deletes
-    // the file once it has what it needs.
+    // Message k of the current mailbox, written complete at messageFile (under its temporary
+    // name). The file is the store's from now on: it disposes of it once it has what it needs.
     virtual StoreError storeMessage(uint64_t k, const std::string& messageFile) = 0;
     // After the last message of a mailbox (a store may commit here).
     virtual StoreError endMailbox() { return std::nullopt; }

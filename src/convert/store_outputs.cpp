@@ -147,11 +147,12 @@ class StoreStep {
         if (!workers_.hasRoomFor(size)) {
             // Waits until half the room is free, then queues several jobs in a row.
             do {
-                std::optional<Result> r = workers_.takeNext(keepWaiting());
-                if (!r) return std::nullopt;  // the front end asked to stop
-                pending_.pop_front();
-                if (StoreError e = take(std::move(*r))) return e;
-            } while (!workers_.halfEmpty() || !workers_.hasRoomFor(size));
+                if (!workers_.waitForRoom(keepWaiting())) return std::nullopt;  // asked to stop
+                while (std::optional<Result> r = workers_.tryTakeNext()) {
+                    pending_.pop_front();
+                    if (StoreError e = take(std::move(*r))) return e;
+                }
+            } while (!workers_.hasRoomFor(size));
         }
         if (queued) queued();
         workers_.submit(size, std::move(job));
@@ -205,6 +206,96 @@ class StoreStep {
     std::deque<Pending> pending_;
 };
 
+// A message's place in the store: taken (its file is spent), or why not.
+struct StoredMessage {
+    std::string file;
+    StoreError error;
+};
+
+// The run hands each message file over under its temporary name. The one a store could not
+// take is given its final name, so that it stays as a message file the user can open.
+StoreError KeepMessageFile(const StoredMessage& m) {
+    const std::string suffix = MessageFilePartPath("");
+    if (m.file.ends_with(suffix)) {
+        std::error_code ec;
+        if (fs::is_regular_file(fs::symlink_status(m.file, ec)))
+            fs::rename(m.file, m.file.substr(0, m.file.size() - suffix.size()), ec);
+    }
+    return m.error;
+}
+
+// A message read from its file, waiting for its place in the store.
+struct ImportedMessage {
+    std::optional<store::Message> message;
+    std::string error;
+};
+
+// Each message file is read into the message model on import workers, then stored by one
+// thread of its own, in message order: the store's thread takes the imports in the order
+// they were queued, which is the order of its own jobs, so its k-th job stores the k-th
+// message (which is why there is one store thread). The run's thread only cuts.
+class ImportThenStore {
+  public:
+    // Stores one imported message whose file is `file` (spent afterwards); may look at stop.
+    using Store = std::function<StoreError(const store::Message&, const std::string& file,
+                                           const std::atomic<bool>& stop)>;
+
+    ImportThenStore(unsigned importThreads, Store store)
+        : imports_(importThreads, UINT64_MAX),
+          step_(1, 4 * std::max(1u, importThreads) + 4),
+          store_(std::move(store)) {}
+    ~ImportThenStore() {
+        abandon([](const StoredMessage&) { return false; });
+    }
+
+    void setYieldClock(YieldClock* clock) { step_.setYieldClock(clock); }
+
+    template <typename Take>
+    StoreError submit(const std::string& file, const std::string& made, Take&& take) {
+        const uint64_t size = MessageFileSize(file);
+        auto import = [file](const std::atomic<bool>& stop) {
+            ImportedMessage m;
+            if (!stop) m.message = Import(file, m.error, {});
+            return m;
+        };
+        auto store = [this, file](const std::atomic<bool>& stop) {
+            std::optional<ImportedMessage> m = imports_.takeNext([&stop] { return !stop; });
+            StoredMessage stored{file, std::nullopt};
+            if (!m || stop) {
+                stored.error = "stopped at the user's request";
+            } else if (failed_) {
+                stored.error = "not stored after an earlier failure";
+            } else if (!m->message) {
+                stored.error = m->error;
+            } else {
+                stored.error = store_(*m->message, file, stop);
+            }
+            if (stored.error) failed_ = true;
+            return stored;
+        };
+        return step_.submit(file, size, made, std::move(store), std::forward<Take>(take),
+                            [&] { imports_.submit(size, std::move(import)); });
+    }
+
+    template <typename Take>
+    StoreError drain(Take&& take) {
+        return step_.drain(std::forward<Take>(take));
+    }
+
+    // The store's thread first (it may be waiting for an import), then the imports.
+    template <typename Made>
+    void abandon(Made&& made) {
+        step_.abandon(std::forward<Made>(made));
+        imports_.stop();
+    }
+
+  private:
+    OrderedWorkers<ImportedMessage> imports_;
+    StoreStep<StoredMessage> step_;
+    Store store_;
+    bool failed_ = false;  // on the store's thread only
+};
+
 // One .msg file per message, beside where its .eml would have stayed.
 class MsgOutput : public StoreOutput {
   public:
@@ -218,15 +309,15 @@ class MsgOutput : public StoreOutput {
         std::string target = AddTrailingSeparator(folder_) + "Email-" + std::to_string(k) + ".msg";
         return step_.submit(
             file, MessageFileSize(file), target,
-            [file, target](const std::atomic<bool>& stop) { return Convert(file, target, stop); },
-            [](StoreError e) { return e; });
+            [file, target](const std::atomic<bool>& stop) {
+                return StoredMessage{file, Convert(file, target, stop)};
+            },
+            KeepMessageFile);
     }
-    StoreError endMailbox() override {
-        return step_.drain([](StoreError e) { return e; });
-    }
+    StoreError endMailbox() override { return step_.drain(KeepMessageFile); }
     StoreError close() override { return endMailbox(); }
     void abandon() override {
-        step_.abandon([](const StoreError& e) { return !e; });
+        step_.abandon([](const StoredMessage& m) { return !m.error; });
     }
 
   private:
@@ -240,6 +331,7 @@ class MsgOutput : public StoreOutput {
             // The message file is spent once imported: the .msg takes its place on the disk.
             store::msg::MsgWriteOptions options;
             options.spentFile = file;
+            options.spentFileIsTemporary = true;
             // A large message's write looks at the flag between pieces and stops early.
             StopFlagFrontend stopFlag(stop);
             YieldClock stopClock(stopFlag);
@@ -255,19 +347,12 @@ class MsgOutput : public StoreOutput {
     }
 
     std::string folder_;
-    StoreStep<StoreError> step_;
-};
-
-// A message read from its file, waiting for its place in the store.
-struct ImportedMessage {
-    std::optional<store::Message> message;
-    std::string error;
-};
-
-// A message's place in the store: taken (its file is spent), or why not.
-struct StoredMessage {
-    std::string file;
-    StoreError error;
+    // The run's thread keeps one core cutting. Each worker does a message's whole store step:
+    // splitting the import and the write between threads, or adding writers, gains nothing,
+    // since GMime's and the compound-file library's objects take global locks of GLib's that
+    // threads doing either then spend their time contending for.
+    StoreStep<StoredMessage> step_{
+        std::max(1u, OrderedWorkers<StoredMessage>::DefaultThreads() - 1)};
 };
 
 // One new store for the run, a folder per mailbox, committed after mailboxes (at most every
@@ -277,12 +362,11 @@ struct StoredMessage {
 // message is on its way in.
 class PstOutput : public StoreOutput {
   public:
-    PstOutput() : imports_(OrderedWorkers<ImportedMessage>::DefaultThreads(), UINT64_MAX) {}
     ~PstOutput() override { stopWorkers(); }
 
     void setYieldClock(YieldClock* clock) override {
         clock_ = clock;
-        step_.setYieldClock(clock);
+        pipeline_.setYieldClock(clock);
     }
     StoreError open(const std::string& outputFolder) override {
         const std::string stamp = StoreTimeStamp(std::time(nullptr));
@@ -308,35 +392,11 @@ class PstOutput : public StoreOutput {
         lastCut_ = k;
         // Written over by now.
         std::erase_if(spares_, [k](const Spare& s) { return s.message <= k; });
-        const uint64_t size = MessageFileSize(file);
-        auto import = [file](const std::atomic<bool>& stop) {
-            ImportedMessage m;
-            if (!stop) m.message = Import(file, m.error, {});
-            return m;
-        };
-        // The store's thread takes the imports in the order they were queued, which is the
-        // order of its own jobs: its k-th job stores the k-th message.
-        auto store = [this, file](const std::atomic<bool>& stop) {
-            std::optional<ImportedMessage> m = imports_.takeNext([&stop] { return !stop; });
-            StoredMessage stored{file, std::nullopt};
-            if (!m || stop) {
-                stored.error = "stopped at the user's request";
-            } else if (storeFailed_) {
-                stored.error = "not stored after an earlier failure";
-            } else if (!m->message) {
-                stored.error = m->error;
-            } else {
-                stored.error = guard([&] { store_->addMessage(folder_, *m->message); });
-            }
-            if (stored.error) storeFailed_ = true;
-            return stored;
-        };
-        return step_.submit(
-            file, size, {}, std::move(store), [this](StoredMessage m) { return taken(m); },
-            [&] { imports_.submit(size, std::move(import)); });
+        return pipeline_.submit(file, {}, [this](const StoredMessage& m) { return taken(m); });
     }
     StoreError endMailbox() override {
-        if (StoreError e = step_.drain([this](StoredMessage m) { return taken(m); })) return e;
+        if (StoreError e = pipeline_.drain([this](const StoredMessage& m) { return taken(m); }))
+            return e;
         removeSpares();
         // The folder's rows are written now and leave memory; the store is committed at most
         // every few seconds, so that a run over many small mailboxes is not all commits.
@@ -368,14 +428,12 @@ class PstOutput : public StoreOutput {
     static constexpr auto kCommitInterval = std::chrono::seconds(3);
     static constexpr size_t kMaxSpares = 4;
 
-    // The store's thread first (it may be waiting for an import), then the imports.
     void stopWorkers() {
-        step_.abandon([](const StoredMessage&) { return false; });
-        imports_.stop();
+        pipeline_.abandon([](const StoredMessage&) { return false; });
     }
 
     StoreError taken(const StoredMessage& m) {
-        if (m.error) return m.error;
+        if (m.error) return KeepMessageFile(m);
         return recycle(m.file);
     }
 
@@ -388,8 +446,11 @@ class PstOutput : public StoreOutput {
         if (spares_.size() < kMaxSpares) {
             const uint64_t next =
                 std::max(lastCut_, spares_.empty() ? 0 : spares_.back().message) + 1;
-            std::string spare = MessageFilePartPath(
-                MessageFilePath(outputFolder_, next, fs::path(file).extension().string()));
+            // The extension of the message file, below its temporary suffix.
+            fs::path extension = fs::path(file).extension();
+            if (extension == MessageFilePartPath("")) extension = fs::path(file).stem().extension();
+            std::string spare =
+                MessageFilePartPath(MessageFilePath(outputFolder_, next, extension.string()));
             if (::rename(file.c_str(), spare.c_str()) == 0) {
                 spares_.push_back({next, std::move(spare)});
                 return std::nullopt;
@@ -421,8 +482,6 @@ class PstOutput : public StoreOutput {
     pst::FolderId folder_{};
     std::chrono::steady_clock::time_point lastCommit_{};
     YieldClock* clock_ = nullptr;
-    bool storeFailed_ = false;  // on the store's thread only
-    OrderedWorkers<ImportedMessage> imports_;
     std::string outputFolder_;  // the current mailbox's
     uint64_t lastCut_ = 0;      // the last message handed over
     struct Spare {
@@ -430,8 +489,12 @@ class PstOutput : public StoreOutput {
         std::string path;
     };
     std::vector<Spare> spares_;
-    // One thread stores; as many messages may wait as keep the importing threads busy.
-    StoreStep<StoredMessage> step_{1, 4 * OrderedWorkers<ImportedMessage>::DefaultThreads()};
+    // One thread stores; the imports take the other cores.
+    ImportThenStore pipeline_{
+        OrderedWorkers<ImportedMessage>::DefaultThreads(),
+        [this](const store::Message& m, const std::string&, const std::atomic<bool>&) {
+            return guard([&] { store_->addMessage(folder_, m); });
+        }};
 };
 
 }  // namespace

@@ -471,9 +471,22 @@ int CreateTemporary(const fs::path& path, fs::path& tempPath) {
 // the file cannot be taken over (`taken` then says whether it is gone all the same). The file
 // is not emptied here but cut to the new length once written: on ext4 emptying a file makes
 // its close wait for the disk.
-int TakeOverFile(const fs::path& spent, const fs::path& path, fs::path& tempPath, bool& taken) {
+int TakeOverFile(const fs::path& spent, bool spentIsTemporary, const fs::path& path,
+                 fs::path& tempPath, bool& taken) {
     taken = false;
     struct stat st {};
+    if (spentIsTemporary) {
+        int fd = ::open(spent.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return -1;
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+            ::fcntl(fd, F_SETFL, 0) != 0) {
+            ::close(fd);
+            return -1;
+        }
+        taken = true;
+        tempPath = spent;
+        return fd;
+    }
     if (::lstat(spent.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return -1;
     for (int attempt = 0; attempt < 100; ++attempt) {
         tempPath = TemporaryName(path);
@@ -541,7 +554,8 @@ MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path&
     bool consumed = false;
     bool writingOver = false;  // the spent file's old bytes are there to be cut off
     if (!options.spentFile.empty()) {
-        fd = TakeOverFile(options.spentFile, path, tempPath, consumed);
+        fd =
+            TakeOverFile(options.spentFile, options.spentFileIsTemporary, path, tempPath, consumed);
         writingOver = fd >= 0;
     }
     if (fd < 0) fd = CreateTemporary(path, tempPath);

@@ -32,6 +32,9 @@ struct MsgWriteOptions {
     // deleting another per message. Only a plain file with one name is taken; the result
     // says whether it was (it is then gone, whether or not the write succeeded).
     std::filesystem::path spentFile;
+    // spentFile already lies under a temporary name of the caller's that nothing else uses:
+    // it is written over where it is, without a move to a name of the writer's first.
+    bool spentFileIsTemporary = false;
 };
 
 struct MsgWriteResult {
