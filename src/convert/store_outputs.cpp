@@ -99,17 +99,9 @@ uint64_t MessageFileSize(const std::string& file) {
 
 // What a worker's long step sees as its front end: nobody to show anything to, only whether
 // the run still wants its result.
-class StopFlagFrontend : public Frontend {
+class StopFlagFrontend : public SilentFrontend {
   public:
     explicit StopFlagFrontend(const std::atomic<bool>& stop) : stop_(stop) {}
-    MsgAnswer messageBox(const std::string&, MsgButtons, MsgIcon, const std::string&) override {
-        return MsgAnswer::Ok;
-    }
-    void beep() override {}
-    void setCaption(Caption, const std::string&) override {}
-    void setBar(Bar, double) override {}
-    std::string browseFolder(const std::string&) override { return {}; }
-    void yieldNow() override {}
     bool cancelRequested() const override { return stop_; }
 
   private:

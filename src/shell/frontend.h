@@ -43,6 +43,20 @@ class Frontend {
     virtual bool cancelRequested() const { return false; }
 };
 
+// A front end with nobody to show anything to: boxes answer Ok, captions and bars go nowhere.
+// Work off the window's thread and tests start from it and add what they watch.
+class SilentFrontend : public Frontend {
+  public:
+    MsgAnswer messageBox(const std::string&, MsgButtons, MsgIcon, const std::string&) override {
+        return MsgAnswer::Ok;
+    }
+    void beep() override {}
+    void setCaption(Caption, const std::string&) override {}
+    void setBar(Bar, double) override {}
+    std::string browseFolder(const std::string&) override { return {}; }
+    void yieldNow() override {}
+};
+
 // Calls Frontend::yieldNow at most once per budget. maybeYield() is cheap enough to be
 // called once per block of work (one clock read).
 class YieldClock {

@@ -44,6 +44,19 @@ size_t DecodeOne(const uint8_t* s, size_t n, char32_t& cp) {
     return 0;
 }
 
+// The code point of the sequence at s (s < end), stepping s past it: U+FFFD and one byte for
+// a NUL or an ill-formed sequence.
+char32_t NextCodePoint(const uint8_t*& s, const uint8_t* end) {
+    char32_t cp = kReplacement;
+    size_t len = *s == 0 ? 0 : DecodeOne(s, size_t(end - s), cp);
+    if (len == 0) {
+        cp = kReplacement;
+        len = 1;
+    }
+    s += len;
+    return cp;
+}
+
 inline uint8_t* Put16(uint8_t* o, uint32_t unit) {
     o[0] = static_cast<uint8_t>(unit);
     o[1] = static_cast<uint8_t>(unit >> 8);
@@ -79,13 +92,7 @@ void AppendUtf16le(Bytes& out, std::string_view utf8) {
             ++s;
             continue;
         }
-        char32_t cp = kReplacement;
-        size_t len = b == 0 ? 0 : DecodeOne(s, size_t(end - s), cp);
-        if (len == 0) {
-            cp = kReplacement;
-            len = 1;
-        }
-        s += len;
+        char32_t cp = NextCodePoint(s, end);
         if (cp >= 0x10000) {
             cp -= 0x10000;
             o = Put16(o, 0xD800 + (cp >> 10));
@@ -124,14 +131,7 @@ uint64_t Utf16leSize(std::string_view utf8) {
             ++units;
             continue;
         }
-        char32_t cp = kReplacement;
-        size_t len = b == 0 ? 0 : DecodeOne(s, size_t(end - s), cp);
-        if (len == 0) {
-            cp = kReplacement;
-            len = 1;
-        }
-        s += len;
-        units += cp >= 0x10000 ? 2 : 1;
+        units += NextCodePoint(s, end) >= 0x10000 ? 2 : 1;
     }
     return 2 * units;
 }

@@ -111,6 +111,15 @@ size_t CheckWholeFiles(const fs::path& folder, const std::string& box) {
     return files;
 }
 
+// Empty when other users can enter every folder down to `folder`; otherwise which one they
+// cannot (a run as another user cannot reach the test's files then).
+std::string NotEnterableByOthers(const fs::path& folder) {
+    for (fs::path p = folder; p != p.root_path(); p = p.parent_path())
+        if ((fs::status(p).permissions() & fs::perms::others_exec) == fs::perms::none)
+            return p.string() + " cannot be entered by other users";
+    return {};
+}
+
 // Runs fn as the user "nobody" in a child process when this process is root (whose rights
 // bypass file modes); otherwise in this process. fn returns a report as text.
 std::string AsUnprivilegedUser(const std::function<std::string()>& fn) {
@@ -289,9 +298,7 @@ TEST_F(FaultTest, MissingRightsOnMailboxOrOutputFolderAreReportedWithTheReason) 
     fs::permissions(outFor(b), fs::perms::owner_all | fs::perms::group_read |
                                    fs::perms::others_read | fs::perms::others_exec);
     if (::geteuid() == 0) ::chown(outFor(b).c_str(), 0, 0);
-    for (fs::path p = root_; p != p.root_path(); p = p.parent_path())
-        if ((fs::status(p).permissions() & fs::perms::others_exec) == fs::perms::none)
-            GTEST_SKIP() << p << " cannot be entered by other users";
+    if (std::string why = NotEnterableByOthers(root_); !why.empty()) GTEST_SKIP() << why;
 
     std::string report = AsUnprivilegedUser([&] {
         Host host;
@@ -323,9 +330,7 @@ TEST_F(FaultTest, AnOldWorkingCopyThatCannotBeDeletedIsNeverWrittenThrough) {
     fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
                                 fs::perms::group_exec | fs::perms::others_read |
                                 fs::perms::others_exec);
-    for (fs::path p = root_; p != p.root_path(); p = p.parent_path())
-        if ((fs::status(p).permissions() & fs::perms::others_exec) == fs::perms::none)
-            GTEST_SKIP() << p << " cannot be entered by other users";
+    if (std::string why = NotEnterableByOthers(root_); !why.empty()) GTEST_SKIP() << why;
 
     std::string report = AsUnprivilegedUser([&] {
         Host host;

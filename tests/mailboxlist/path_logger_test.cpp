@@ -37,17 +37,10 @@ void MakeDocumentedTree(TempTree& tree) {
 }
 
 // A front end that runs a test's action at every yield.
-class YieldHook : public Frontend {
+class YieldHook : public SilentFrontend {
   public:
     std::function<void()> onYield;
     bool cancel = false;
-    MsgAnswer messageBox(const std::string&, MsgButtons, MsgIcon, const std::string&) override {
-        return MsgAnswer::Ok;
-    }
-    void beep() override {}
-    void setCaption(Caption, const std::string&) override {}
-    void setBar(Bar, double) override {}
-    std::string browseFolder(const std::string&) override { return {}; }
     void yieldNow() override {
         if (onYield) onYield();
     }

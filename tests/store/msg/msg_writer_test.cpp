@@ -565,16 +565,9 @@ TEST(MsgWriteFailure, MoreAttachmentsThanTheFormatHoldsIsRefusedBeforeWriting) {
 }
 
 // A front end that asks to stop after a number of yields.
-class StoppingFrontend : public Frontend {
+class StoppingFrontend : public SilentFrontend {
   public:
     explicit StoppingFrontend(int yieldsBeforeStop) : left_(yieldsBeforeStop) {}
-    MsgAnswer messageBox(const std::string&, MsgButtons, MsgIcon, const std::string&) override {
-        return MsgAnswer::Ok;
-    }
-    void beep() override {}
-    void setCaption(Caption, const std::string&) override {}
-    void setBar(Bar, double) override {}
-    std::string browseFolder(const std::string&) override { return {}; }
     void yieldNow() override {
         ++yields;
         --left_;
