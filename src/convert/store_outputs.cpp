@@ -90,6 +90,10 @@ StoreError RemoveMessageFile(const std::string& file) {
 // Message files queued for the store step may hold this many bytes between them; one larger
 // message still goes, alone. Bounds what the decoded messages waiting for the store hold.
 constexpr uint64_t kMaxPendingBytes = uint64_t(32) << 20;
+// And this many messages: enough that the cutting, the imports and the store, which take
+// turns on the cores, rarely wait for one another (a queue of a few messages left the
+// cores idle a third of the time), few enough that a run ending early has little to undo.
+constexpr size_t kMaxPendingMessages = 128;
 
 uint64_t MessageFileSize(const std::string& file) {
     std::error_code ec;
@@ -119,10 +123,8 @@ class StopFlagFrontend : public SilentFrontend {
 template <typename Result>
 class StoreStep {
   public:
-    // maxPendingJobs: 0 for a few per thread.
-    explicit StoreStep(unsigned threads = OrderedWorkers<Result>::DefaultThreads(),
-                       size_t maxPendingJobs = 0)
-        : workers_(threads, kMaxPendingBytes, maxPendingJobs) {}
+    explicit StoreStep(unsigned threads = OrderedWorkers<Result>::DefaultThreads())
+        : workers_(threads, kMaxPendingBytes, kMaxPendingMessages) {}
 
     void setYieldClock(YieldClock* clock) { clock_ = clock; }
 
@@ -233,9 +235,7 @@ class ImportThenStore {
                                            const std::atomic<bool>& stop)>;
 
     ImportThenStore(unsigned importThreads, Store store)
-        : imports_(importThreads, UINT64_MAX),
-          step_(1, 4 * std::max(1u, importThreads) + 4),
-          store_(std::move(store)) {}
+        : imports_(importThreads, UINT64_MAX), step_(1), store_(std::move(store)) {}
     ~ImportThenStore() {
         abandon([](const StoredMessage&) { return false; });
     }

@@ -236,10 +236,11 @@ TEST_F(FaultTest, FullOutputDiskEndsAPstRunWithTheCommittedStoreReadable) {
 TEST_F(FaultTest, FullOutputDiskEndsAnMsgRunWithWholeFilesOnly) {
     if (std::system("/usr/bin/python3 -c 'import olefile' >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "python3-olefile is not installed";
-    TmpfsMount disk(out_, "size=384k,nr_inodes=400");
+    // Room for the messages the cut writes ahead of the .msg writer (up to 128) and some more.
+    TmpfsMount disk(out_, "size=4m,nr_inodes=1000");
     if (!disk.mounted()) GTEST_SKIP() << disk.why();
     fs::path big = in_ / "big.mbox";
-    WriteFile(big, Mailbox(60, 20000));
+    WriteFile(big, Mailbox(300, 20000));
 
     RunSummary s = RunConversion(host_, OutputKind::MSG, {big}, DefaultRunSettings("manual.html"));
 
@@ -260,7 +261,7 @@ TEST_F(FaultTest, FullOutputDiskEndsAnMsgRunWithWholeFilesOnly) {
         "olefile.OleFileIO(p).close()'" +
         msgFiles;
     EXPECT_EQ(std::system(check.c_str()), 0) << "a .msg file is not whole";
-    EXPECT_EQ(CheckWholeFiles(outFor(big), Mailbox(60, 20000)) <= 1, true);
+    EXPECT_EQ(CheckWholeFiles(outFor(big), Mailbox(300, 20000)) <= 1, true);
 }
 
 TEST_F(FaultTest, ReadOnlyOutputFolderFailsThatMailboxOnly) {
