@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <glib.h>
-
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #include "ltp/heap_reader.h"
@@ -22,13 +19,10 @@ using ltp::testing::Hex;
 using ltp::testing::ReadProperties;
 using ltp::testing::ReadTable;
 using testing::Quote;
-using testing::RecordedNode;
-using testing::RecordingSink;
+using testing::Recorded;
 using testing::RunTool;
 using testing::SampleMessage;
 using testing::ScratchDir;
-
-constexpr Guid kKey = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
 
 const SubnodeContent* Subnode(const NodeContent& node, Nid nid) {
     for (const SubnodeContent& s : node.subnodes)
@@ -124,9 +118,9 @@ TEST(MessageWriter, MessageNodeHoldsItsTablesAttachmentsAndLargeValuesAsSubnodes
 }
 
 TEST(MessageWriter, FolderCountsAndContentsRowsFollowTheMessages) {
-    std::map<Nid, RecordedNode> nodes;
-    int commits = 0;
-    auto store = PstStore::createOn(std::make_unique<RecordingSink>(&nodes, &commits), "S", kKey);
+    Recorded r;
+    auto store = r.create();
+    auto& nodes = r.nodes;
     FolderId inbox = store->addFolder("Inbox");
     store->addMessage(inbox, SampleMessage("one", true, 10));
     store->addMessage(inbox, SampleMessage("two", false, 10));
@@ -151,9 +145,9 @@ TEST(MessageWriter, FolderCountsAndContentsRowsFollowTheMessages) {
 }
 
 TEST(MessageWriter, AFinishedFolderIsWrittenOnceAndTakesNoMoreMessages) {
-    std::map<Nid, RecordedNode> nodes;
-    int commits = 0;
-    auto store = PstStore::createOn(std::make_unique<RecordingSink>(&nodes, &commits), "S", kKey);
+    Recorded r;
+    auto store = r.create();
+    auto& nodes = r.nodes;
     FolderId inbox = store->addFolder("Inbox");
     store->addMessage(inbox, SampleMessage("one", true, 10));
     store->finishFolder(inbox);
@@ -184,23 +178,6 @@ std::string LongBody() {
     std::string body;
     for (int i = 0; i < 800; ++i) body += "Line " + std::to_string(i) + " of a long body – ✓\r\n";
     return body;
-}
-
-// readpst writes non-ASCII header text as RFC 2047 words (=?utf-8?B?...?=); decodes them.
-std::string DecodeWords(const std::string& text) {
-    std::regex word("=\\?utf-8\\?B\\?([A-Za-z0-9+/=]*)\\?=");
-    std::string out;
-    auto last = text.cbegin();
-    for (std::sregex_iterator it(text.begin(), text.end(), word), end; it != end; ++it) {
-        out.append(last, text.cbegin() + it->position());
-        gsize size = 0;
-        guchar* decoded = g_base64_decode((*it)[1].str().c_str(), &size);
-        out.append(reinterpret_cast<char*>(decoded), size);
-        g_free(decoded);
-        last = text.cbegin() + it->position() + it->length();
-    }
-    out.append(last, text.cend());
-    return out;
 }
 
 // A store with full messages, exported by pffexport and readpst and compared with what went in.
@@ -246,14 +223,11 @@ TEST(MessageRoundTrip, MessagesSurviveBothReaders) {
     auto m1 = inbox / "Message00001";
     EXPECT_TRUE(std::filesystem::exists(inbox / "Message00002"));
     EXPECT_FALSE(std::filesystem::exists(inbox / "Message00003"));
+    // Subjects, senders, recipients, bodies and attachments of messages the run stores are
+    // compared field by field in the PST run tests; here what only this layer sets.
     std::string headers = ReadFile(m1 / "OutlookHeaders.txt");
-    for (const char* want :
-         {"Subject:\t\t\t\tRE: Grüße 1", "Sent representing name:\t\t\tAnna Müller",
-          "Sent representing email address:\tanna@example.org",
-          "Client submit time:\t\t\tDec 30, 2024 02:40:00",
-          "Flags:\t\t\t\t\t0x00000011 (Read, Has attachments)"})
-        EXPECT_NE(headers.find(want), std::string::npos) << want << "\n" << headers;
-    EXPECT_EQ(ReadFile(m1 / "Message.txt"), "Hello Bob,\r\nthe plain body ✓.\r\n");
+    EXPECT_NE(headers.find("Flags:\t\t\t\t\t0x00000011 (Read, Has attachments)"), std::string::npos)
+        << headers;
     std::string values = ReadFile(m1 / "ItemValues.txt");
     EXPECT_NE(values.find("Maps to entry:\t\t\tX-Mailer\nValue:\n0x00000000: 51 00 75 00 69 00"),
               std::string::npos)
@@ -261,14 +235,6 @@ TEST(MessageRoundTrip, MessagesSurviveBothReaders) {
     EXPECT_NE(values.find("Maps to entry type:\t\t0x00008554\nValue:\n0x00000000: 31 00 36 00"),
               std::string::npos)
         << "named property by number";
-    std::string recipients = ReadFile(m1 / "Recipients.txt");
-    EXPECT_NE(recipients.find("Email address:\t\tbob@example.org"), std::string::npos)
-        << recipients;
-    EXPECT_NE(recipients.find("Recipient type:\t\tCC"), std::string::npos) << recipients;
-    EXPECT_EQ(ReadFile(m1 / "Attachments" / "1_notes.txt"), "some notes\n");
-    Bytes big = testing::PatternBytes(100000);
-    EXPECT_EQ(ReadFile(m1 / "Attachments" / "2_Übersicht.bin"),
-              std::string(big.begin(), big.end()));
     EXPECT_EQ(ReadFile(m1 / "Attachments" / "Attachment00003" / "Message00001" / "Message.txt"),
               "Inner body");
     EXPECT_EQ(ReadFile(inbox / "Message00002" / "Message.txt"), LongBody());
@@ -288,18 +254,11 @@ TEST(MessageRoundTrip, MessagesSurviveBothReaders) {
         << rp.output;
     EXPECT_NE(rp.output.find("\"Other\" - 1 items done, 0 items skipped."), std::string::npos)
         << rp.output;
-    std::string mbox = DecodeWords(ReadFile(dir.path() / "r" / "Store" / "Inbox" / "mbox"));
-    for (const char* want :
-         {"Subject: RE: Grüße 1", "Subject: RE: Grüße 3", "From: Anna Müller <anna@example.org>",
-          "To: Bob Smith", "Cc: Carol", "Date: Mon, 30 Dec 2024 02:40:00 +0000",
-          "the plain body ✓.", "<html><body><p>Hello <b>Bob</b> ✓</p></body></html>",
-          "filename=\"notes.txt\"", "Content-Type: message/rfc822", "Subject: Inner subject",
-          "Inner body"})
-        EXPECT_NE(mbox.find(want), std::string::npos) << want << "\n" << mbox.substr(0, 1500);
 }
 
 // A large attachment and body are written a block at a time with the breather called in
-// between, so that a window stays responsive during a message of hundreds of megabytes.
+// between, so that a window stays responsive during a message of hundreds of megabytes. (The
+// PST run tests read such values back, written with the run's breather.)
 TEST(MessageRoundTrip, LargeValuesLetTheBreatherInBetweenBlocks) {
     ScratchDir dir;
     auto file = dir.path() / "breathing.pst";
@@ -313,13 +272,6 @@ TEST(MessageRoundTrip, LargeValuesLetTheBreatherInBetweenBlocks) {
     EXPECT_GE(calls, (2000000 + 600000) / 8176);
     store->setBreather(nullptr);
     store->close();
-    auto exp = RunTool("pffexport -m items -q -t " + Quote(dir.path() / "x") + " " + Quote(file));
-    ASSERT_EQ(exp.status, 0) << exp.output;
-    auto message = dir.path() / "x.export" / "Top of Personal Folders" / "Inbox" / "Message00001";
-    Bytes big = testing::PatternBytes(2000000);
-    EXPECT_TRUE(ReadFile(message / "Attachments" / "2_Übersicht.bin") ==
-                std::string(big.begin(), big.end()));
-    EXPECT_TRUE(ReadFile(message / "Message.txt") == std::string(300000, 'b'));
 }
 
 // Tables of a message past one heap allocation: their row matrices go into subnodes of the

@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 
+#include "store/pst/messaging/messaging.h"
 #include "store/pst/messaging/node_sink.h"
 
 namespace quill::store::pst::messaging::testing {
@@ -40,6 +41,20 @@ class RecordingSink : public NodeSink {
   private:
     std::map<Nid, RecordedNode>* nodes_;
     int* commits_;
+};
+
+// The record key of the stores the tests make.
+inline constexpr Guid kStoreKey = {0x22, 0x9D, 0xB5, 0x0A, 0xDC, 0xD9, 0x94, 0x43,
+                                   0x85, 0xDE, 0x90, 0xAE, 0xB0, 0x7D, 0x12, 0x70};
+
+// A store writing into a RecordingSink, and what it put.
+struct Recorded {
+    std::map<Nid, RecordedNode> nodes;
+    int commits = 0;
+    std::unique_ptr<PstStore> create(const std::string& name = "Store") {
+        return PstStore::createOn(std::make_unique<RecordingSink>(&nodes, &commits), name,
+                                  kStoreKey);
+    }
 };
 
 struct ToolResult {

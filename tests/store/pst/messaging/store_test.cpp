@@ -13,19 +13,8 @@ using ltp::Utf16le;
 using ltp::testing::Hex;
 using ltp::testing::ReadProperties;
 using ltp::testing::ReadTable;
-using testing::RecordedNode;
-using testing::RecordingSink;
-
-constexpr Guid kKey = {0x22, 0x9D, 0xB5, 0x0A, 0xDC, 0xD9, 0x94, 0x43,
-                       0x85, 0xDE, 0x90, 0xAE, 0xB0, 0x7D, 0x12, 0x70};
-
-struct Recorded {
-    std::map<Nid, RecordedNode> nodes;
-    int commits = 0;
-    std::unique_ptr<PstStore> create(const std::string& name = "Store") {
-        return PstStore::createOn(std::make_unique<RecordingSink>(&nodes, &commits), name, kKey);
-    }
-};
+using testing::kStoreKey;
+using testing::Recorded;
 
 std::vector<std::string> Names(const std::vector<ltp::testing::Row>& rows) {
     std::vector<std::string> out;
@@ -73,7 +62,7 @@ TEST(PstStore, StoreObjectNamesTheStoreAndPointsAtItsSpecialFolders) {
     auto store = r.create("MBOX Mailbox : Created - 5.12.26 9.7.03");
     auto props = ReadProperties(r.nodes[0x21].content);
     EXPECT_EQ(props[PidTagDisplayName], Utf16le("MBOX Mailbox : Created - 5.12.26 9.7.03"));
-    EXPECT_EQ(props[PidTagRecordKey], Bytes(kKey.begin(), kKey.end()));
+    EXPECT_EQ(props[PidTagRecordKey], Bytes(kStoreKey.begin(), kStoreKey.end()));
     EXPECT_EQ(props[PidTagIpmSubTreeEntryId],
               Hex("00000000 229DB50ADCD9944385DE90AEB07D1270 22800000"));
     EXPECT_EQ(LoadU32(props[PidTagIpmWastebasketEntryId].data() + 20), 0x8062u);
@@ -153,7 +142,7 @@ class FailingSink : public NodeSink {
 };
 
 TEST(PstStore, AFailedCommitIsReportedWithItsCauseAndTheStoreRefusesMore) {
-    auto store = PstStore::createOn(std::make_unique<FailingSink>(), "Store", kKey);
+    auto store = PstStore::createOn(std::make_unique<FailingSink>(), "Store", kStoreKey);
     store->addFolder("Inbox");
     try {
         store->commit();
