@@ -108,11 +108,5 @@ TEST(Utf16leTest, PiecesCutAtPieceEndsConvertLikeTheWhole) {
     }
 }
 
-TEST(Utf16leTest, AppendsAfterWhatIsThere) {
-    Bytes out = {1, 2};
-    AppendUtf16le(out, "hi");
-    EXPECT_EQ(out, (Bytes{1, 2, 'h', 0, 'i', 0}));
-}
-
 }  // namespace
 }  // namespace quill::store
