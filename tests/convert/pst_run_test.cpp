@@ -359,6 +359,18 @@ class PstRun : public ::testing::Test {
             if (e.path().extension() == ".pst") return e.path();
         return {};
     }
+    // The store's folders as readpst and pffexport export them.
+    std::map<std::string, std::vector<fs::path>> readpst(const fs::path& pst) {
+        fs::create_directories(root_ / "r");
+        EXPECT_EQ(Shell("readpst -j 0 -D -e -8 -b -o " + Quote(root_ / "r") + " " + Quote(pst)), 0);
+        return ReadpstMessages(root_ / "r" /
+                               ("MBOX Mailbox _ Created - " + pst.stem().string().substr(4)));
+    }
+    std::map<std::string, std::vector<fs::path>> pffexport(const fs::path& pst) {
+        EXPECT_EQ(Shell("pffexport -m items -f all -q -t " + Quote(root_ / "x") + " " + Quote(pst)),
+                  0);
+        return PffMessages(root_ / "x.export" / "Top of Personal Folders");
+    }
     // Converts, then checks every message of every mailbox through both readers.
     void convertAndCompare(const std::vector<std::pair<fs::path, std::vector<Mail>>>& boxes,
                            const std::vector<std::string>& folderNames) {
@@ -378,16 +390,9 @@ class PstRun : public ::testing::Test {
             EXPECT_TRUE(fs::is_empty(folder)) << folder << " still holds files";
         }
         const fs::path pst = storeFile();
-        ASSERT_FALSE(pst.empty());
-        const std::string stamp = pst.stem().string().substr(4);
-        EXPECT_TRUE(fs::is_regular_file(pst));
-
-        ASSERT_EQ(Shell("pffexport -m items -f all -q -t " + Quote(root_ / "x") + " " + Quote(pst)),
-                  0);
-        auto pff = PffMessages(root_ / "x.export" / "Top of Personal Folders");
-        fs::create_directories(root_ / "r");
-        ASSERT_EQ(Shell("readpst -j 0 -D -e -8 -b -o " + Quote(root_ / "r") + " " + Quote(pst)), 0);
-        auto rp = ReadpstMessages(root_ / "r" / ("MBOX Mailbox _ Created - " + stamp));
+        ASSERT_TRUE(fs::is_regular_file(pst)) << pst;
+        auto pff = pffexport(pst);
+        auto rp = readpst(pst);
 
         std::vector<std::string> expectedFolders = folderNames;
         expectedFolders.push_back("Deleted Items");
@@ -496,18 +501,14 @@ TEST_F(PstRun, SlowFolderOfSeventyThousandMessages) {
     RunSummary s = RunConversion(host_, OutputKind::PST, {mailbox.string()}, settings_);
     ASSERT_TRUE(s.storeFailure.empty()) << s.storeFailure;
     const fs::path pst = storeFile();
-    fs::create_directories(root_ / "r");
-    ASSERT_EQ(Shell("readpst -j 0 -D -e -8 -b -o " + Quote(root_ / "r") + " " + Quote(pst)), 0);
-    auto rp = ReadpstMessages(root_ / "r" /
-                              ("MBOX Mailbox _ Created - " + pst.stem().string().substr(4)));
+    auto rp = readpst(pst);
     ASSERT_EQ(rp["Many"].size(), mails.size());
     for (size_t k = 0; k < mails.size(); k += 997) {
         SCOPED_TRACE(k);
         ExpectReadpstMessage(ParseFile(rp["Many"][k]), mails[k]);
     }
     ExpectReadpstMessage(ParseFile(rp["Many"].back()), mails.back());
-    ASSERT_EQ(Shell("pffexport -m items -q -t " + Quote(root_ / "x") + " " + Quote(pst)), 0);
-    auto pff = PffMessages(root_ / "x.export" / "Top of Personal Folders");
+    auto pff = pffexport(pst);
     ASSERT_EQ(pff["Many"].size(), mails.size());
     ExpectPffMessage(pff["Many"][0], mails[0]);
     ExpectPffMessage(pff["Many"][54321], mails[54321]);
@@ -560,10 +561,7 @@ TEST_F(PstRun, FullDiskEndsTheRunWithOneOutlookErrorAndAReadableStore) {
         if (e.path().extension() == ".pst") pst = e.path();
     ASSERT_FALSE(pst.empty());
     EXPECT_EQ(Shell("pffinfo " + Quote(pst)), 0);
-    fs::create_directories(root_ / "r");
-    ASSERT_EQ(Shell("readpst -j 0 -D -e -8 -b -o " + Quote(root_ / "r") + " " + Quote(pst)), 0);
-    auto rp = ReadpstMessages(root_ / "r" /
-                              ("MBOX Mailbox _ Created - " + pst.stem().string().substr(4)));
+    auto rp = readpst(pst);
     ASSERT_EQ(rp["First"].size(), first.size());
     for (size_t k = 0; k < first.size(); ++k)
         ExpectReadpstMessage(ParseFile(rp["First"][k]), first[k]);

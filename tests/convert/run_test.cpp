@@ -226,7 +226,9 @@ TEST_F(RunTest, ClosingTheWindowEndsTheRunCleanly) {
         for (const auto& row : rows) {
             const fs::path folder = fs::path(MailboxOutputFolder(out_.string(), row));
             std::vector<std::string> files = FilesBelow(folder);
-            if (kind == OutputKind::PST) EXPECT_EQ(files, std::vector<std::string>{});
+            if (kind == OutputKind::PST) {
+                EXPECT_EQ(files, std::vector<std::string>{});
+            }
             for (size_t k = 0; k < files.size(); ++k)
                 EXPECT_TRUE(fs::exists(folder / ("Email-" + std::to_string(k) + ext))) << k;
         }
@@ -404,25 +406,13 @@ TEST_F(RunTest, MsgRunLeavesOneOutlookFilePerMessageThatReadersOpen) {
         ExpectSameMail(*mail, imported.message, msg.filename().string());
         mails.push_back(std::move(*mail));
     }
-    // And what the user must see, spelled out.
-    EXPECT_EQ(mails[0].subject, "RE: Quarterly figures");
+    // Bodies and attachments were compared above; the envelope, which that leaves out:
     EXPECT_EQ(mails[0].from, (msgtest::Address{"Smith, Ann", "ann@example.org"}));
     EXPECT_EQ(Names(mails[0].to),
               (std::vector<std::string>{"bob@example.com", "carol@example.com"}));
     EXPECT_EQ(Names(mails[0].cc),
               (std::vector<std::string>{"dave@example.com", "eve@example.com"}));
     EXPECT_EQ(mails[0].date, 1796758200);  // Tue, 8 Dec 2026 14:30:00 -0500
-    EXPECT_NE(mails[0].plain.find("Caf\xC3\xA9 at 3."), std::string::npos) << mails[0].plain;
-    EXPECT_NE(mails[0].html.find("<p>Caf\xC3\xA9 at 3.</p>"), std::string::npos) << mails[0].html;
-    ASSERT_EQ(mails[1].forwarded.size(), 1u);
-    EXPECT_EQ(mails[1].forwarded[0]->subject, "Contract");
-    ASSERT_EQ(mails[1].forwarded[0]->attachments.size(), 1u);
-    EXPECT_EQ(mails[1].forwarded[0]->attachments[0].name, "contract.pdf");
-    const std::string pdf = "%PDF-1.7 contract";
-    EXPECT_TRUE(mails[1].forwarded[0]->attachments[0].data == store::Bytes(pdf.begin(), pdf.end()));
-    ASSERT_EQ(mails[2].attachments.size(), 1u);
-    EXPECT_EQ(mails[2].attachments[0].name, "empty.dat");
-    EXPECT_TRUE(mails[2].attachments[0].data.empty());
 }
 
 TEST_F(RunTest, MsgFileThatCannotBeWrittenEndsTheRunWithTheOutlookBox) {
@@ -437,24 +427,15 @@ TEST_F(RunTest, MsgFileThatCannotBeWrittenEndsTheRunWithTheOutlookBox) {
     ASSERT_EQ(host_.boxes.size(), 1u);
     EXPECT_EQ(host_.boxes[0].title, "Outlook Error");
     EXPECT_EQ(host_.boxes[0].icon, MsgIcon::Information);
-    std::vector<std::string> lines;
-    std::string text = host_.boxes[0].text;
-    for (size_t at = 0;;) {
-        size_t end = text.find("\r\n", at);
-        lines.push_back(text.substr(at, end == std::string::npos ? end : end - at));
-        if (end == std::string::npos) break;
-        at = end + 2;
-    }
-    ASSERT_EQ(lines.size(), 3u) << text;
-    EXPECT_EQ(lines[0], "Outlook Session Creation Error !");
+    const std::string& cause = s.storeFailure;
+    EXPECT_EQ(host_.boxes[0].text, "Outlook Session Creation Error !\r\n" + cause +
+                                       "\r\nFor more details visit this link : "
+                                       "file:///opt/quillmere/manual.html#troubleshooting");
     // The real cause: which file, what failed, the system's reason.
-    EXPECT_NE(lines[1].find((outFor(a) / "Email-1.msg").string()), std::string::npos) << lines[1];
-    EXPECT_NE(lines[1].find("final name"), std::string::npos) << lines[1];
-    EXPECT_NE(lines[1].find(std::strerror(EISDIR)), std::string::npos) << lines[1];
-    EXPECT_EQ(lines[2],
-              "For more details visit this link : "
-              "file:///opt/quillmere/manual.html#troubleshooting");
-    EXPECT_EQ(s.storeFailure, lines[1]);
+    EXPECT_NE(cause.find((outFor(a) / "Email-1.msg").string()), std::string::npos) << cause;
+    EXPECT_NE(cause.find("final name"), std::string::npos) << cause;
+    EXPECT_NE(cause.find(std::strerror(EISDIR)), std::string::npos) << cause;
+    EXPECT_EQ(cause.find('\n'), std::string::npos) << cause;
     EXPECT_EQ(host_.convertEnabled.back(), true);
     EXPECT_EQ(host_.optionsCleared, 1);
     // What was written stays; nothing half-made is left; the second mailbox never started.
