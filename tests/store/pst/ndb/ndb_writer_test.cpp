@@ -182,7 +182,8 @@ TEST_F(PstNdb, NidCountersStartWhereABlankFileStarts) {
     EXPECT_EQ(uint64_t(r.header().rgnid[2]), 0x501u);
 }
 
-// One data block, an XBLOCK, an XXBLOCK: the stream reads back whole, cut in full blocks.
+// One data block, an XBLOCK, an XXBLOCK: the stream reads back whole, cut in full blocks;
+// unencoded and permuted.
 TEST_F(PstNdb, DataTreesAtEachSize) {
     struct Case {
         size_t size;
@@ -209,11 +210,22 @@ TEST_F(PstNdb, DataTreesAtEachSize) {
         }
         w->putNode(0x61, 0, NodeContent{});  // an empty node has no block at all
         w->putNode(0x81, 0, FromSource(data[0], {1}));
+        const Bytes text(300, 'A');
+        w->putNode(0x21, 0, NodeContent{text, {}});
         w->close();
         CheckReport rep = expectSound(path);
         EXPECT_EQ(rep.xxblocks, 3u);
         NdbReader r(path);
+        EXPECT_EQ(uint64_t(r.header().bCryptMethod), uint64_t(crypt));
         EXPECT_EQ(r.findNode(0x61)->bidData, 0u);
+        EXPECT_EQ(r.readNode(0x21).data, text);
+        // Permuted, the raw file holds 'A' encoded (0x41 -> mpbbCrypt[0x41]), never the plain run.
+        std::ifstream in(path, std::ios::binary);
+        std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const bool permuted = crypt == NDB_CRYPT_PERMUTE;
+        EXPECT_EQ(raw.find(std::string(300, 'A')) == std::string::npos, permuted);
+        EXPECT_EQ(raw.find(std::string(300, char(PermuteEncodeTable()[0x41]))) != std::string::npos,
+                  permuted);
         for (size_t i = 0; i < cases.size(); ++i) {
             for (uint32_t first : {0x10001, 0x20001}) {
                 auto node = r.findNode(Nid(((first + i) << 5) | 0x04));
@@ -262,23 +274,6 @@ TEST_F(PstNdb, SourceOfTheWrongSizeIsRefused) {
     w->putNode(0x21, 0, NodeContent{Pattern(10, 2), {}});  // the writer goes on
     w->close();
     expectSound(file());
-}
-
-TEST_F(PstNdb, PermutedBlocksAreEncodedOnDisk) {
-    NdbOptions o = fast();
-    o.cryptMethod = NDB_CRYPT_PERMUTE;
-    auto w = NdbWriter::create(file(), o);
-    Bytes text(300, 'A');
-    w->putNode(0x21, 0, NodeContent{text, {}});
-    w->close();
-    NdbReader r(file());
-    EXPECT_EQ(uint64_t(r.header().bCryptMethod), uint64_t(NDB_CRYPT_PERMUTE));
-    EXPECT_EQ(r.readNode(0x21).data, text);
-    // The raw file holds 'A' encoded (0x41 -> mpbbCrypt[0x41]), never the plain run.
-    std::ifstream in(file(), std::ios::binary);
-    std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(raw.find(std::string(300, 'A')), std::string::npos);
-    EXPECT_NE(raw.find(std::string(300, char(PermuteEncodeTable()[0x41]))), std::string::npos);
 }
 
 // 340 subnodes fit one SLBLOCK (what libpst can read); one more needs an SIBLOCK. Subnodes
