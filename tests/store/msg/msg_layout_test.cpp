@@ -93,11 +93,5 @@ TEST(MsgLayout, NamesUseUppercaseHexAsReadersExpect) {
     EXPECT_EQ(RecipientStorageName(0), "__recip_version1.0_#00000000");
 }
 
-TEST(MsgLayout, BrokenUtf8AndNulsBecomeReplacementCharacters) {
-    EXPECT_EQ(ToUtf16le(std::string("a\0b", 3)), Hex("6100FDFF6200"));
-    EXPECT_EQ(ToUtf16le("\xFF"), Hex("FDFF"));
-    EXPECT_EQ(ToUtf16le("\xF0\x9F\x98\x80"), Hex("3DD800DE"));  // surrogate pair
-}
-
 }  // namespace
 }  // namespace quill::store::msg
