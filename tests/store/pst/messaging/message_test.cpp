@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
-
-#include <fstream>
-#include <sstream>
-
+#include "../../../support/files.h"
 #include "ltp/heap_reader.h"
 #include "pst_test_support.h"
 #include "sample_message.h"
@@ -18,6 +15,7 @@ using ltp::Utf16le;
 using ltp::testing::Hex;
 using ltp::testing::ReadProperties;
 using ltp::testing::ReadTable;
+using quill::testing::ReadFile;
 using testing::Quote;
 using testing::Recorded;
 using testing::RunTool;
@@ -72,11 +70,10 @@ TEST(MessageWriter, MessageNodeHoldsItsTablesAttachmentsAndLargeValuesAsSubnodes
 
     ASSERT_NE(Subnode(node, NID_RECIPIENT_TABLE), nullptr);
     ASSERT_NE(Subnode(node, NID_ATTACHMENT_TABLE), nullptr);
+    // Names, addresses and types of recipients and the attachments' data are read back
+    // through pffexport and readpst by the round trips; here what readers do not show.
     auto recipients = ReadTable(Subnode(node, NID_RECIPIENT_TABLE)->content);
     ASSERT_EQ(recipients.size(), 2u);
-    EXPECT_EQ(recipients[0][PidTagDisplayName], Utf16le("Bob Smith"));
-    EXPECT_EQ(recipients[1][PidTagEmailAddress], Utf16le("carol@example.org"));
-    EXPECT_EQ(LoadU32(recipients[1][PidTagRecipientType].data()), uint32_t(MAPI_CC));
     EXPECT_EQ(recipients[0][PidTagSearchKey], Hex("534D54503A424F42404558414D504C452E4F524700"));
     // A property outside the usual columns gets a column of its own rather than being lost.
     EXPECT_EQ(recipients[1][PidTagTransmittableDisplayName], Utf16le("Carol (transmitted)"));
@@ -84,20 +81,13 @@ TEST(MessageWriter, MessageNodeHoldsItsTablesAttachmentsAndLargeValuesAsSubnodes
 
     auto attachments = ReadTable(Subnode(node, NID_ATTACHMENT_TABLE)->content);
     ASSERT_EQ(attachments.size(), 3u);
-    std::vector<Nid> attachNids;
-    for (auto& row : attachments) attachNids.push_back(LoadU32(row[ltp::PidTagLtpRowId].data()));
-    EXPECT_EQ(attachNids, (std::vector<Nid>{0x8025, 0x8045, 0x8065}));
-    EXPECT_EQ(LoadU32(attachments[2][PidTagAttachMethod].data()), uint32_t(ATTACH_EMBEDDED_MSG));
-
-    // The large attachment's data lies in the attachment's own subnode tree.
-    const SubnodeContent* big = Subnode(node, 0x8045);
+    // Each attachment is a subnode of the message, its row id in the table.
+    const SubnodeContent* big = Subnode(node, LoadU32(attachments[1][ltp::PidTagLtpRowId].data()));
     ASSERT_NE(big, nullptr);
     auto bigProps = ReadProperties(big->content);
-    EXPECT_EQ(bigProps[PidTagAttachDataBinary], testing::PatternBytes(100000));
-    EXPECT_EQ(LoadU32(bigProps[PidTagAttachMethod].data()), uint32_t(ATTACH_BY_VALUE));
     EXPECT_EQ(bigProps[PidTagAttachSize], attachments[1][PidTagAttachSize]);
     // The forwarded message: a message node inside the attachment, {nid, size} in the object.
-    const SubnodeContent* fwd = Subnode(node, 0x8065);
+    const SubnodeContent* fwd = Subnode(node, LoadU32(attachments[2][ltp::PidTagLtpRowId].data()));
     ASSERT_NE(fwd, nullptr);
     auto fwdProps = ReadProperties(fwd->content);
     const Bytes& object = fwdProps[PidTagAttachDataObject];
@@ -165,13 +155,6 @@ TEST(MessageWriter, AFinishedFolderIsWrittenOnceAndTakesNoMoreMessages) {
     store->commit();
     EXPECT_FALSE(nodes.count(0x808E));
     EXPECT_TRUE(nodes.count(0x80AE));
-}
-
-std::string ReadFile(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 std::string LongBody() {
