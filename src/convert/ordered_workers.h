@@ -133,6 +133,7 @@ class OrderedWorkers {
         std::vector<std::optional<Result>> rest;
         for (auto& slot : queue_) rest.push_back(std::move(slot->result));
         queue_.clear();
+        started_ = 0;
         pendingSize_ = 0;
         unfinishedSize_ = 0;
         unfinished_ = 0;
@@ -146,7 +147,6 @@ class OrderedWorkers {
     struct Slot {
         Job job;
         uint64_t size = 0;
-        bool started = false;
         std::optional<Result> result;
     };
 
@@ -159,6 +159,7 @@ class OrderedWorkers {
         if (queue_.empty() || !queue_.front()->result) return std::nullopt;
         std::shared_ptr<Slot> slot = std::move(queue_.front());
         queue_.pop_front();
+        --started_;
         pendingSize_ -= slot->size;
         return std::move(slot->result);
     }
@@ -166,19 +167,11 @@ class OrderedWorkers {
     void work() {
         std::unique_lock lock(mutex_);
         while (true) {
-            std::shared_ptr<Slot> slot;
-            workAvailable_.wait(lock, [&] {
-                if (stopping_) return true;
-                for (const auto& s : queue_) {
-                    if (!s->started) {
-                        slot = s;
-                        return true;
-                    }
-                }
-                return false;
-            });
+            // Jobs start in queue order, and only started ones leave the queue before stop():
+            // the first job not started follows the started ones.
+            workAvailable_.wait(lock, [&] { return stopping_ || started_ < queue_.size(); });
             if (stopping_) return;
-            slot->started = true;
+            std::shared_ptr<Slot> slot = queue_[started_++];
             Job job = std::move(slot->job);
             lock.unlock();
             Result result = job(stop_);
@@ -202,6 +195,7 @@ class OrderedWorkers {
     uint64_t pendingSize_ = 0;     // of the jobs not taken
     uint64_t unfinishedSize_ = 0;  // of the jobs not finished
     size_t unfinished_ = 0;
+    size_t started_ = 0;  // jobs in the queue that have started (the first ones)
     bool stopping_ = false;
     std::atomic<bool> stop_{false};
     std::vector<std::thread> threads_;
