@@ -10,6 +10,11 @@
 // runs, alone. Qt-free: the owner's thread is the only one that talks to the front end, and
 // it does so while it waits (see takeNext).
 
+#ifdef __linux__
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -143,6 +148,7 @@ class OrderedWorkers {
   private:
     static constexpr auto kWaitSlice = std::chrono::milliseconds(4);
     static constexpr unsigned kJobsPerThread = 4;
+    static constexpr int kWorkerNice = 5;
 
     struct Slot {
         Job job;
@@ -165,6 +171,11 @@ class OrderedWorkers {
     }
 
     void work() {
+#ifdef __linux__
+        // Below the run's thread, which keeps the window answering and feeds the workers:
+        // on a machine with fewer cores than busy threads it gets the core first.
+        (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kWorkerNice);
+#endif
         std::unique_lock lock(mutex_);
         while (true) {
             // Jobs start in queue order, and only started ones leave the queue before stop():
