@@ -171,13 +171,9 @@ TEST(MessageRoundTrip, MessagesSurviveBothReaders) {
         auto store = PstStore::create(file, "Store");
         FolderId inbox = store->addFolder("Inbox");
         Message first = SampleMessage("Grüße 1");
-        // Named properties: a header by name (PS_INTERNET_HEADERS) and one by number.
-        NamedProperty header{{0x86, 0x03, 0x02, 0x00, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46},
-                             true,
-                             0,
-                             "X-Mailer"};
-        NamedProperty numbered{
-            {0x08, 0x20, 0x06, 0x00, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46}, false, 0x8554, ""};
+        // Named properties: a header by name and one by number.
+        NamedProperty header{PS_INTERNET_HEADERS, true, 0, "X-Mailer"};
+        NamedProperty numbered{PSETID_Common, false, 0x8554, ""};
         first.props.setNamed(header, PT_UNICODE, std::string("Quillmere"));
         first.props.setNamed(numbered, PT_UNICODE, std::string("16.0"));
         store->addMessage(inbox, first);
