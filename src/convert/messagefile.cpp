@@ -125,6 +125,7 @@ class MessageCutter {
 
         MessageText text;
         out_.clear();
+        bytes_.reset();
         uint64_t written = 0;
         auto flush = [&]() -> bool {
             size_t done = 0;
@@ -168,6 +169,8 @@ class MessageCutter {
             }
         }
         text.finish(out_);
+        // A handed-over message written in one piece: its bytes go with it.
+        if (keepTemporaryName_ && written == 0) bytes_ = std::make_shared<const std::string>(out_);
         if (!flush()) return abandon();
         if (reused && ::ftruncate(out, static_cast<off_t>(written)) != 0) {
             fail(k, errno, "Could not cut message file " + part + " to its length");
@@ -197,6 +200,8 @@ class MessageCutter {
 
     const MessageFileError& error() const { return error_; }
     void keepTemporaryName() { keepTemporaryName_ = true; }
+    // The content of the message just cut, when it was handed over and written in one piece.
+    MessageBytes takeBytes() { return std::move(bytes_); }
 
   private:
     bool fail(uint64_t k, int code, std::string what) {
@@ -246,6 +251,7 @@ class MessageCutter {
     uint64_t blockStart_ = 0;
     uint64_t blockLen_ = 0;
     std::string out_;
+    MessageBytes bytes_;
     MessageFileError error_;
     std::chrono::steady_clock::time_point lastCaption_{};
     bool keepTemporaryName_ = false;
@@ -306,7 +312,7 @@ MailboxCutResult WriteMessageFiles(YieldClock& clock, const std::string& mailbox
             break;
         }
         ++result.written;
-        if (done && !done(k, one.path)) {
+        if (done && !done(k, one.path, cutter.takeBytes())) {
             result.stoppedByCaller = !last;
             if (!last)
                 clock.frontend().setCaption(Caption::LblProgress,

@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,10 +56,16 @@ MessageFileResult WriteMessageFile(YieldClock& clock, const std::string& mailbox
                                    const std::vector<uint64_t>& positions, uint64_t k,
                                    const std::string& outputFolder, const std::string& extension);
 
+// The whole content of a message file just written, when the cut still holds it.
+using MessageBytes = std::shared_ptr<const std::string>;
+
 // Called when message file k is complete under its final path, or its temporary one when
 // handed over (for PST and MSG output, to import it and dispose of it). Returning false stops
-// the cut after this message.
-using MessageFileDone = std::function<bool(uint64_t k, const std::string& path)>;
+// the cut after this message. `bytes`, when not null, is exactly what the file holds: a
+// handed-over message small enough to be written in one piece comes with it, which spares the
+// reader reading back what was just written.
+using MessageFileDone =
+    std::function<bool(uint64_t k, const std::string& path, const MessageBytes& bytes)>;
 
 struct MailboxCutResult {
     uint64_t written = 0;                   // messages 0 .. written-1 have their files

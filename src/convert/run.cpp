@@ -256,8 +256,8 @@ bool Run::convertMailbox(size_t i, size_t count, const std::string& row) {
     StoreError storeError;
     MessageFileDone done;
     if (store_) {
-        done = [&](uint64_t k, const std::string& path) {
-            storeError = store_->storeMessage(k, path);
+        done = [&](uint64_t k, const std::string& path, const MessageBytes& bytes) {
+            storeError = store_->storeMessage(k, path, bytes);
             return !storeError.has_value();
         };
     }

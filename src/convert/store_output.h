@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "convert/messagefile.h"
 #include "convert/output_kind.h"
 #include "shell/frontend.h"
 
@@ -32,7 +33,9 @@ class StoreOutput {
                                     const std::string& mailboxOutputFolder) = 0;
     // Message k of the current mailbox, written complete at messageFile (under its temporary
     // name). The file is the store's from now on: it disposes of it once it has what it needs.
-    virtual StoreError storeMessage(uint64_t k, const std::string& messageFile) = 0;
+    // `bytes`, when not null, is what the file holds, to be read instead of the file.
+    virtual StoreError storeMessage(uint64_t k, const std::string& messageFile,
+                                    const MessageBytes& bytes) = 0;
     // After the last message of a mailbox (a store may commit here).
     virtual StoreError endMailbox() { return std::nullopt; }
     // End of the run.

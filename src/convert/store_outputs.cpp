@@ -64,10 +64,16 @@ std::optional<store::Bytes> ReadSmallFile(const std::string& file, std::string& 
     return bytes;
 }
 
-// Imports one message file; the error text says which file and why.
-std::optional<store::Message> Import(const std::string& file, std::string& error,
-                                     const store::mime::ImportOptions& options) {
+// Imports one message file, or its bytes when the cut still had them; the error text says
+// which file and why.
+std::optional<store::Message> Import(const std::string& file, const MessageBytes& bytes,
+                                     std::string& error,
+                                     const store::mime::ImportOptions& options = {}) {
     try {
+        if (bytes) {
+            const auto* data = reinterpret_cast<const uint8_t*>(bytes->data());
+            return store::mime::ImportMessageBuffer({data, bytes->size()}, options).message;
+        }
         std::optional<store::Bytes> whole = ReadSmallFile(file, error);
         if (!error.empty()) return std::nullopt;
         if (whole) return store::mime::ImportMessageBuffer(*whole, options).message;
@@ -243,11 +249,12 @@ class ImportThenStore {
     void setYieldClock(YieldClock* clock) { step_.setYieldClock(clock); }
 
     template <typename Take>
-    StoreError submit(const std::string& file, const std::string& made, Take&& take) {
-        const uint64_t size = MessageFileSize(file);
-        auto import = [file](const std::atomic<bool>& stop) {
+    StoreError submit(const std::string& file, const MessageBytes& bytes, const std::string& made,
+                      Take&& take) {
+        const uint64_t size = bytes ? bytes->size() : MessageFileSize(file);
+        auto import = [file, bytes](const std::atomic<bool>& stop) {
             ImportedMessage m;
-            if (!stop) m.message = Import(file, m.error, {});
+            if (!stop) m.message = Import(file, bytes, m.error);
             return m;
         };
         auto store = [this, file](const std::atomic<bool>& stop) {
@@ -297,12 +304,13 @@ class MsgOutput : public StoreOutput {
         folder_ = outputFolder;
         return std::nullopt;
     }
-    StoreError storeMessage(uint64_t k, const std::string& file) override {
+    StoreError storeMessage(uint64_t k, const std::string& file,
+                            const MessageBytes& bytes) override {
         std::string target = AddTrailingSeparator(folder_) + "Email-" + std::to_string(k) + ".msg";
         return step_.submit(
-            file, MessageFileSize(file), target,
-            [file, target](const std::atomic<bool>& stop) {
-                return StoredMessage{file, Convert(file, target, stop)};
+            file, bytes ? bytes->size() : MessageFileSize(file), target,
+            [file, bytes, target](const std::atomic<bool>& stop) {
+                return StoredMessage{file, Convert(file, bytes, target, stop)};
             },
             KeepMessageFile);
     }
@@ -313,11 +321,11 @@ class MsgOutput : public StoreOutput {
     }
 
   private:
-    static StoreError Convert(const std::string& file, const std::string& target,
-                              const std::atomic<bool>& stop) {
+    static StoreError Convert(const std::string& file, const MessageBytes& bytes,
+                              const std::string& target, const std::atomic<bool>& stop) {
         if (stop) return "stopped at the user's request";
         std::string error;
-        auto message = Import(file, error, {});
+        auto message = Import(file, bytes, error);
         if (!message) return error;
         try {
             // The message file is spent once imported: the .msg takes its place on the disk.
@@ -380,11 +388,13 @@ class PstOutput : public StoreOutput {
         spares_.clear();
         return guard([&] { folder_ = store_->addFolder(name); });
     }
-    StoreError storeMessage(uint64_t k, const std::string& file) override {
+    StoreError storeMessage(uint64_t k, const std::string& file,
+                            const MessageBytes& bytes) override {
         lastCut_ = k;
         // Written over by now.
         std::erase_if(spares_, [k](const Spare& s) { return s.message <= k; });
-        return pipeline_.submit(file, {}, [this](const StoredMessage& m) { return taken(m); });
+        return pipeline_.submit(file, bytes, {},
+                                [this](const StoredMessage& m) { return taken(m); });
     }
     StoreError endMailbox() override {
         if (StoreError e = pipeline_.drain([this](const StoredMessage& m) { return taken(m); }))

@@ -114,8 +114,9 @@ TEST_F(MessageFilesTest, EveryMessageByteForByte) {
         fs::create_directories(out_);
         std::vector<std::string> reported;
         auto all = WriteMessageFiles(clock_, path, positions, out_, ".emlx",
-                                     [&](uint64_t, const std::string& p) {
+                                     [&](uint64_t, const std::string& p, const MessageBytes& b) {
                                          reported.push_back(p);
+                                         EXPECT_FALSE(b);  // only handed-over files come with it
                                          return true;
                                      });
         ASSERT_TRUE(all.ok()) << row.what;
@@ -125,6 +126,24 @@ TEST_F(MessageFilesTest, EveryMessageByteForByte) {
             EXPECT_EQ(outFile(k, ".emlx"), row.files[k]) << row.what << ", message " << k;
             EXPECT_EQ(reported[k], out_ + "/Email-" + std::to_string(k) + ".emlx");
         }
+
+        // Handed over to a store: the bytes that come with a file are exactly the file's.
+        fs::remove_all(out_);
+        fs::create_directories(out_);
+        uint64_t handed = 0;
+        auto over = WriteMessageFiles(
+            clock_, path, positions, out_, ".eml",
+            [&](uint64_t k, const std::string& p, const MessageBytes& b) {
+                EXPECT_EQ(p, out_ + "/Email-" + std::to_string(k) + ".eml.part");
+                if (b) {
+                    EXPECT_EQ(*b, ReadFile(p)) << row.what << ", message " << k;
+                }
+                handed += b ? 1 : 0;
+                return true;
+            },
+            0, /*handOverTemporary=*/true);
+        ASSERT_TRUE(over.ok()) << row.what;
+        EXPECT_EQ(handed, positions.size()) << row.what << ": small messages come with bytes";
     }
 }
 
@@ -232,8 +251,9 @@ TEST_F(MessageFilesTest, AFileThatCannotBeWrittenWhollyKeepsTheOldOne) {
 
 TEST_F(MessageFilesTest, TheCallerMayStopAfterAnyMessage) {
     const std::string path = write("in.mbox", "From a\nX\nFrom b\nY\nFrom c\nZ\n");
-    auto result = WriteMessageFiles(clock_, path, {0, 9, 18}, out_, ".eml",
-                                    [](uint64_t k, const std::string&) { return k < 1; });
+    auto result = WriteMessageFiles(
+        clock_, path, {0, 9, 18}, out_, ".eml",
+        [](uint64_t k, const std::string&, const MessageBytes&) { return k < 1; });
     EXPECT_EQ(result.written, 2u);
     EXPECT_TRUE(result.stoppedByCaller);
     EXPECT_FALSE(result.ok());

@@ -250,7 +250,7 @@ class RecordingStore : public StoreOutput {
         log_.calls.push_back("folder " + name);
         return std::nullopt;
     }
-    StoreError storeMessage(uint64_t k, const std::string& file) override {
+    StoreError storeMessage(uint64_t k, const std::string& file, const MessageBytes&) override {
         if (int(stored_++) == failAt_) return "Could not write the store: disk on fire";
         log_.calls.push_back("message " + std::to_string(k) + " " +
                              (fs::exists(file) ? "present" : "missing"));
