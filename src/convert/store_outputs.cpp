@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "convert/messagefile.h"
+#include "convert/msg_helper.h"
 #include "convert/ordered_workers.h"
 #include "shell/paths.h"
 #include "store/mime/import.h"
@@ -298,6 +299,12 @@ class ImportThenStore {
 // One .msg file per message, beside where its .eml would have stayed.
 class MsgOutput : public StoreOutput {
   public:
+    // helperProgram: the program that converts in helper processes; empty: on threads here.
+    explicit MsgOutput(const std::string& helperProgram)
+        : helpers_(helperProgram.empty() ? nullptr
+                                         : std::make_unique<MsgHelperPool>(helperProgram)),
+          step_(Workers(helpers_ != nullptr)) {}
+
     void setYieldClock(YieldClock* clock) override { step_.setYieldClock(clock); }
     StoreError open(const std::string&) override { return std::nullopt; }
     StoreError beginMailbox(const std::string&, const std::string& outputFolder) override {
@@ -309,8 +316,11 @@ class MsgOutput : public StoreOutput {
         std::string target = AddTrailingSeparator(folder_) + "Email-" + std::to_string(k) + ".msg";
         return step_.submit(
             file, bytes ? bytes->size() : MessageFileSize(file), target,
-            [file, bytes, target](const std::atomic<bool>& stop) {
-                return StoredMessage{file, Convert(file, bytes, target, stop)};
+            [this, file, bytes, target](const std::atomic<bool>& stop) {
+                if (!helpers_) return StoredMessage{file, Convert(file, bytes, target, stop)};
+                return StoredMessage{file, helpers_->convert(file, target, stop, [&] {
+                                         return Convert(file, bytes, target, stop);
+                                     })};
             },
             KeepMessageFile);
     }
@@ -320,7 +330,7 @@ class MsgOutput : public StoreOutput {
         step_.abandon([](const StoredMessage& m) { return !m.error; });
     }
 
-  private:
+    // A message's whole store step: the import, then the .msg file over the spent message file.
     static StoreError Convert(const std::string& file, const MessageBytes& bytes,
                               const std::string& target, const std::atomic<bool>& stop) {
         if (stop) return "stopped at the user's request";
@@ -346,13 +356,20 @@ class MsgOutput : public StoreOutput {
         return RemoveMessageFile(file);
     }
 
+  private:
+    // In helper processes, a conversion per core, the cutting beside them costing little.
+    // On threads here, one worker beside the cutting: each does a message's whole store
+    // step, and more of them, or splitting the import and the write between threads, gains
+    // nothing, since GMime's and the compound-file library's objects take global locks of
+    // GLib's that threads doing either then spend their time contending for.
+    static unsigned Workers(bool helpers) {
+        const unsigned cores = OrderedWorkers<StoredMessage>::DefaultThreads();
+        return helpers ? cores : std::max(1u, cores - 1);
+    }
+
     std::string folder_;
-    // The run's thread keeps one core cutting. Each worker does a message's whole store step:
-    // splitting the import and the write between threads, or adding writers, gains nothing,
-    // since GMime's and the compound-file library's objects take global locks of GLib's that
-    // threads doing either then spend their time contending for.
-    StoreStep<StoredMessage> step_{
-        std::max(1u, OrderedWorkers<StoredMessage>::DefaultThreads() - 1)};
+    std::unique_ptr<MsgHelperPool> helpers_;  // outlives the workers using it
+    StoreStep<StoredMessage> step_;
 };
 
 // One new store for the run, a folder per mailbox, committed after mailboxes (at most every
@@ -510,15 +527,22 @@ std::string StoreTimeStamp(std::time_t when) {
     return text;
 }
 
-RunSettings DefaultRunSettings(const std::string& manualPath) {
+RunSettings DefaultRunSettings(const std::string& manualPath, const std::string& msgHelperProgram) {
     RunSettings settings;
     settings.troubleshootingAddress = "file://" + manualPath + "#troubleshooting";
-    settings.storeOutputs = [](OutputKind kind) -> std::unique_ptr<StoreOutput> {
-        if (kind == OutputKind::MSG) return std::make_unique<MsgOutput>();
+    settings.storeOutputs = [msgHelperProgram](OutputKind kind) -> std::unique_ptr<StoreOutput> {
+        if (kind == OutputKind::MSG) return std::make_unique<MsgOutput>(msgHelperProgram);
         if (kind == OutputKind::PST) return std::make_unique<PstOutput>();
         return nullptr;
     };
     return settings;
+}
+
+int RunMsgHelper(int socket) {
+    return ServeMsgConversions(socket, [](const std::string& file, const std::string& target,
+                                          const std::atomic<bool>& stop) {
+        return MsgOutput::Convert(file, nullptr, target, stop);
+    });
 }
 
 }  // namespace quill
