@@ -28,6 +28,12 @@ constexpr uint32_t kMaxPathBytes = 1u << 16;
 constexpr uint32_t kMaxCauseBytes = 1u << 20;
 // How often a conversion under way looks whether the run still wants it.
 constexpr int kStopPollMs = 20;
+// A helper told to stop that has not answered after this long is ended.
+constexpr auto kStopPatience = std::chrono::seconds(10);
+// What a helper says first, so that a program that is not one (or another version of this
+// one) is never sent work.
+constexpr char kHello[4] = {'Q', 'M', 'H', '1'};
+constexpr int kHelloTimeoutMs = 30000;
 
 bool WriteAll(int fd, const void* data, size_t size) {
     const char* at = static_cast<const char*>(data);
@@ -77,6 +83,7 @@ int ServeMsgConversions(int socket, const MsgConversion& convert) {
         std::fprintf(stderr, "%s is for the program's own use\n", kMsgHelperArgument);
         return 2;
     }
+    if (!WriteAll(socket, kHello, sizeof kHello)) return 2;
     struct sigaction action {};
     action.sa_handler = OnStopRequest;
     sigemptyset(&action.sa_mask);
@@ -141,7 +148,13 @@ class MsgHelperPool::Helper {
             ::close(ends[0]);
             return nullptr;
         }
-        return std::unique_ptr<Helper>(new Helper(pid, ends[0]));
+        auto helper = std::unique_ptr<Helper>(new Helper(pid, ends[0]));
+        if (!helper->greeted()) {
+            ::kill(pid, SIGKILL);
+            error = EPROTO;
+            return nullptr;
+        }
+        return helper;
     }
 
     ~Helper() {
@@ -153,6 +166,7 @@ class MsgHelperPool::Helper {
 
     HelperError convert(const std::string& file, const std::string& target,
                         const std::atomic<bool>& stop) {
+        if (stop) return "stopped at the user's request";
         const uint32_t lengths[2] = {static_cast<uint32_t>(file.size()),
                                      static_cast<uint32_t>(target.size())};
         if (file.size() > kMaxPathBytes || target.size() > kMaxPathBytes)
@@ -161,8 +175,9 @@ class MsgHelperPool::Helper {
             !WriteAll(socket_, file.data(), file.size()) ||
             !WriteAll(socket_, target.data(), target.size()))
             return endedWhile(file, target);
-        // Waits for the reply, telling the helper once when the run no longer wants it.
-        bool told = false;
+        // Waits for the reply, telling the helper once when the run no longer wants it, and
+        // ending it when it does not answer that in good time.
+        std::optional<std::chrono::steady_clock::time_point> told;
         for (;;) {
             pollfd ready{socket_, POLLIN, 0};
             const int n = ::poll(&ready, 1, kStopPollMs);
@@ -170,7 +185,9 @@ class MsgHelperPool::Helper {
             if (n > 0) break;
             if (stop && !told) {
                 ::kill(pid_, SIGUSR1);
-                told = true;
+                told = std::chrono::steady_clock::now();
+            } else if (told && std::chrono::steady_clock::now() - *told > kStopPatience) {
+                ::kill(pid_, SIGKILL);
             }
         }
         uint8_t failed = 0;
@@ -186,6 +203,18 @@ class MsgHelperPool::Helper {
 
   private:
     Helper(pid_t pid, int socket) : pid_(pid), socket_(socket) {}
+
+    // Whether the process introduced itself as a helper of this program's kind.
+    bool greeted() {
+        pollfd ready{socket_, POLLIN, 0};
+        int n;
+        do {
+            n = ::poll(&ready, 1, kHelloTimeoutMs);
+        } while (n < 0 && errno == EINTR);
+        char hello[sizeof kHello];
+        return n > 0 && ReadAll(socket_, hello, sizeof hello) &&
+               std::memcmp(hello, kHello, sizeof hello) == 0;
+    }
 
     // Waits for the process to end, ending it after `patience`; its exit status.
     int reap(std::chrono::milliseconds patience) {

@@ -7,8 +7,9 @@
 // doing this at once spend more time contending for those locks than working (two threads
 // finish later than one), while processes share nothing and scale with the cores.
 //
-// A helper that ends unexpectedly fails the message it was converting, with the cause; one
-// that cannot be started at all leaves the conversion to this process. Qt-free, POSIX.
+// A helper that ends unexpectedly fails the message it was converting, with the cause; a
+// program that cannot be started, or does not introduce itself as a helper of this kind,
+// leaves the conversion to this process. Qt-free, POSIX.
 
 #include <sys/types.h>
 

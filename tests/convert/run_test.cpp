@@ -459,7 +459,7 @@ TEST_F(RunTest, MsgHelperThatEndsUnexpectedlyFailsTheRunAndOneThatCannotStartIsN
     // A helper that goes away without answering: the message it had fails with the cause,
     // and its file, which a helper may have half written over, does not stay as a message.
     const fs::path quitter = root_ / "quitter";
-    WriteFile(quitter, "#!/bin/sh\nexit 3\n");
+    WriteFile(quitter, "#!/bin/sh\nprintf QMH1 >&0\nexit 3\n");  // says hello, then goes
     fs::permissions(quitter, fs::perms::owner_all);
     RunSummary s = RunConversion(host_, OutputKind::MSG, {mailbox.string()},
                                  DefaultRunSettings("manual.html", quitter.string()));
@@ -470,15 +470,22 @@ TEST_F(RunTest, MsgHelperThatEndsUnexpectedlyFailsTheRunAndOneThatCannotStartIsN
     EXPECT_NE(s.storeFailure.find("Email-0"), std::string::npos) << s.storeFailure;
     EXPECT_EQ(FilesBelow(outFor(mailbox)), std::vector<std::string>{});
 
-    // A helper program that is not there: the run converts on its own threads.
-    fs::remove_all(out_);
-    host_ = ScriptedRunHost{};
-    host_.folderAnswer = out_.string();
-    s = RunConversion(host_, OutputKind::MSG, {mailbox.string()},
-                      DefaultRunSettings("manual.html", (root_ / "missing").string()));
-    EXPECT_EQ(s.storeFailure, "");
-    EXPECT_EQ(FilesBelow(outFor(mailbox)),
-              (std::vector<std::string>{"Email-0.msg", "Email-1.msg", "Email-2.msg"}));
+    // A helper program that is not there, or a program that is no helper: the run converts
+    // on its own threads.
+    const fs::path stranger = root_ / "stranger";
+    WriteFile(stranger, "#!/bin/sh\necho hello >&0\nexit 0\n");
+    fs::permissions(stranger, fs::perms::owner_all);
+    for (const fs::path& program : {root_ / "missing", stranger}) {
+        fs::remove_all(out_);
+        host_ = ScriptedRunHost{};
+        host_.folderAnswer = out_.string();
+        s = RunConversion(host_, OutputKind::MSG, {mailbox.string()},
+                          DefaultRunSettings("manual.html", program.string()));
+        EXPECT_EQ(s.storeFailure, "") << program;
+        EXPECT_EQ(FilesBelow(outFor(mailbox)),
+                  (std::vector<std::string>{"Email-0.msg", "Email-1.msg", "Email-2.msg"}))
+            << program;
+    }
 }
 
 }  // namespace
