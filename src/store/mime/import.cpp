@@ -81,11 +81,6 @@ uint64_t Base64Census(const uint8_t* p, size_t n) {
     return s0 + s1 + s2 + s3;
 }
 
-void InitGMime() {
-    static std::once_flag once;
-    std::call_once(once, [] { g_mime_init(); });
-}
-
 template <typename T>
 struct GObjectDeleter {
     void operator()(T* p) const {

@@ -8,9 +8,15 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 namespace quill::store::mime {
+
+void InitGMime() {
+    static std::once_flag once;
+    std::call_once(once, [] { g_mime_init(); });
+}
 
 namespace {
 
@@ -64,6 +70,7 @@ bool IsUtf8Name(const std::string& lower) {
 // iconv for a charset, or -1. GMime reads "x-unknown" as the locale's charset, which would turn
 // every 8-bit byte into a question mark; such labels are no charset at all.
 iconv_t OpenDecoder(const std::string& charset) {
+    InitGMime();
     std::string lower = LowerAscii(charset);
     if (lower == "x-unknown" || lower == "unknown-8bit" || lower == "unknown" ||
         lower == "x-user-defined")
@@ -222,6 +229,7 @@ int CodePageOfCharset(std::string_view charsetName) {
     for (const auto& [name, cp] : kTable)
         if (cs == name) return cp;
     // Other spellings (latin-2, ISO_8859-2:1987, ...) through GMime's canonical names.
+    InitGMime();
     const char* canon = g_mime_charset_canon_name(cs.c_str());
     if (canon != nullptr) {
         std::string c = LowerAscii(canon);

@@ -8,6 +8,10 @@
 
 namespace quill::store::mime {
 
+// Sets GMime up, once per process; every helper here that uses GMime's charset tables calls
+// it, so they work whatever ran before them.
+void InitGMime();
+
 bool IsValidUtf8(std::string_view bytes);
 
 // Windows-1252, with the five bytes that code page leaves undefined (0x81, 0x8D, 0x8F, 0x90,
