@@ -200,39 +200,6 @@ TEST_F(FaultTest, FullOutputDiskStopsTheRunWithWholeFilesOnly) {
     EXPECT_EQ(Leftovers(out_), std::vector<std::string>{});
 }
 
-TEST_F(FaultTest, FullOutputDiskEndsAPstRunWithTheCommittedStoreReadable) {
-    if (std::system("command -v pffinfo >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "pffinfo (package pff-tools) is not installed";
-    TmpfsMount disk(out_, "size=512k,nr_inodes=200");
-    if (!disk.mounted()) GTEST_SKIP() << disk.why();
-    fs::path a = in_ / "a.mbox", big = in_ / "big.mbox";
-    WriteFile(a, Mailbox(3, 100));
-    WriteFile(big, Mailbox(60, 20000));
-
-    RunSummary s =
-        RunConversion(host_, OutputKind::PST, {a, big, a}, DefaultRunSettings("manual.html"));
-
-    EXPECT_NE(s.storeFailure.find("No space left on device"), std::string::npos) << s.storeFailure;
-    ASSERT_FALSE(host_.boxes.empty());
-    EXPECT_EQ(host_.boxes.back().title, "Outlook Error");
-    EXPECT_EQ(host_.convertEnabled.back(), true);
-    // The message file that could not be stored stays, whole; the store keeps what was
-    // committed before and can be read.
-    std::vector<fs::path> stores;
-    for (const auto& e : fs::recursive_directory_iterator(out_)) {
-        if (e.is_directory()) continue;
-        if (e.path().extension() == ".pst")
-            stores.push_back(e.path());
-        else
-            EXPECT_EQ(e.path().parent_path(), outFor(big)) << e.path();
-    }
-    EXPECT_LE(CheckWholeFiles(outFor(big), Mailbox(60, 20000)), 1u);
-    ASSERT_EQ(stores.size(), 1u);
-    const std::string check = "pffinfo '" + stores[0].string() + "' >/dev/null 2>&1";
-    EXPECT_EQ(std::system(check.c_str()), 0) << "the store is not readable after the failure";
-    EXPECT_EQ(Leftovers(in_), std::vector<std::string>{});
-}
-
 TEST_F(FaultTest, FullOutputDiskEndsAnMsgRunWithWholeFilesOnly) {
     if (std::system("/usr/bin/python3 -c 'import olefile' >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "python3-olefile is not installed";

@@ -15,7 +15,6 @@
 #include "../reader/scripted_frontend.h"
 #include "../support/files.h"
 #include "convert/message_text.h"
-#include "reader/finder.h"
 #include "reader/separator_scan.h"
 
 namespace fs = std::filesystem;
@@ -277,29 +276,6 @@ TEST_F(MessageFilesTest, MessagesBeyondFourGibibytes) {
     ASSERT_TRUE(c) << c.error.text;
     EXPECT_EQ(outFile(2), "From c\r\nlast\r\n\r\n");
     EXPECT_EQ(frontend_.lastCaption(Caption::LblProgress), "Saved Email-2 Message");
-}
-
-TEST_F(MessageFilesTest, ReaderAndMessageFilesGiveTheGoldenFiles) {
-    // The conversion run's road for one mailbox: the reader's offsets, then every file.
-    const fs::path data = fs::path(QUILL_TEST_DATA) / "convert";
-    const std::string path = write("mixed-line-ends.mbox", ReadFile(data / "mixed-line-ends.mbox"));
-    FrmFinder finder(frontend_);
-    SearchDone = false;
-    FoundPositions.clear();
-    finder.Text2 = "From ";
-    finder.Open_MBOX(path);
-    finder.Find_Click();
-    while (!SearchDone) finder.FindNext_Click();
-    finder.CloseFile();
-    auto positions = SplitFoundPositions(FoundPositions);
-    ASSERT_TRUE(positions.has_value());
-    ASSERT_EQ(positions->size(), 4u) << FoundPositions;
-    ASSERT_TRUE(WriteMessageFiles(clock_, path, *positions, out_, ".eml").ok());
-    for (uint64_t k = 0; k < 4; ++k) {
-        const std::string name = "Email-" + std::to_string(k) + ".eml";
-        EXPECT_EQ(outFile(k), ReadFile(data / "mixed-line-ends" / name)) << name;
-    }
-    EXPECT_EQ(outFiles().size(), 4u);
 }
 
 TEST_F(MessageFilesTest, AProgramEndingLeavesNoPartialFile) {

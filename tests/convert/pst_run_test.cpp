@@ -19,6 +19,7 @@
 #include <optional>
 #include <sstream>
 
+#include "../store/msg/msg_test_support.h"
 #include "convert/run.h"
 #include "convert/store_outputs.h"
 #include "run_support.h"
@@ -28,6 +29,7 @@ using namespace quill;
 
 using namespace quill::testing;
 using Host = ScriptedRunHost;
+namespace msgtest = quill::store::msg::testing;
 
 namespace {
 
@@ -200,82 +202,6 @@ void ExpectPffMessage(const fs::path& dir, const Mail& m) {
 
 // ---- readpst: each message rebuilt as a MIME message ----
 
-struct ReadBack {
-    std::string subject, from, plain, html, status;
-    std::vector<std::string> recipients;
-    int64_t date = 0;
-    std::vector<Attached> attachments;
-    std::vector<ReadBack> forwarded;
-};
-
-std::string Content(GMimePart* part) {
-    GMimeDataWrapper* w = g_mime_part_get_content(part);
-    if (w == nullptr) return {};
-    GMimeStream* mem = g_mime_stream_mem_new();
-    g_mime_data_wrapper_write_to_stream(w, mem);
-    GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem));
-    std::string out(reinterpret_cast<const char*>(bytes->data), bytes->len);
-    g_object_unref(mem);
-    return out;
-}
-
-ReadBack Parse(GMimeMessage* msg);
-
-void Walk(GMimeObject* obj, ReadBack& out) {
-    if (GMIME_IS_MULTIPART(obj)) {
-        for (int i = 0; i < g_mime_multipart_get_count(GMIME_MULTIPART(obj)); ++i)
-            Walk(g_mime_multipart_get_part(GMIME_MULTIPART(obj), i), out);
-    } else if (GMIME_IS_MESSAGE_PART(obj)) {
-        out.forwarded.push_back(Parse(g_mime_message_part_get_message(GMIME_MESSAGE_PART(obj))));
-    } else if (GMIME_IS_PART(obj)) {
-        GMimePart* part = GMIME_PART(obj);
-        const char* name = g_mime_part_get_filename(part);
-        GMimeContentType* type = g_mime_object_get_content_type(obj);
-        if (name != nullptr)
-            out.attachments.push_back({name, Content(part)});
-        else if (g_mime_content_type_is_type(type, "text", "plain"))
-            out.plain = Content(part);
-        else if (g_mime_content_type_is_type(type, "text", "html"))
-            out.html = Content(part);
-    }
-}
-
-std::string Mailboxes(InternetAddressList* list) {
-    std::string out;
-    for (int i = 0; list != nullptr && i < internet_address_list_length(list); ++i) {
-        InternetAddress* a = internet_address_list_get_address(list, i);
-        if (!INTERNET_ADDRESS_IS_MAILBOX(a)) continue;
-        if (!out.empty()) out += ", ";
-        out += internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(a));
-    }
-    return out;
-}
-
-ReadBack Parse(GMimeMessage* msg) {
-    ReadBack r;
-    const char* subject = g_mime_message_get_subject(msg);
-    r.subject = subject ? subject : "";
-    r.from = Mailboxes(g_mime_message_get_from(msg));
-    r.recipients = {Mailboxes(g_mime_message_get_to(msg)), Mailboxes(g_mime_message_get_cc(msg))};
-    if (GDateTime* d = g_mime_message_get_date(msg)) r.date = g_date_time_to_unix(d);
-    const char* status = g_mime_object_get_header(GMIME_OBJECT(msg), "Status");
-    r.status = status ? status : "";
-    Walk(g_mime_message_get_mime_part(msg), r);
-    return r;
-}
-
-ReadBack ParseFile(const fs::path& file) {
-    GMimeStream* stream = g_mime_stream_file_open(file.c_str(), "r", nullptr);
-    GMimeParser* parser = g_mime_parser_new_with_stream(stream);
-    GMimeMessage* msg = g_mime_parser_construct_message(parser, nullptr);
-    ReadBack r;
-    if (msg != nullptr) r = Parse(msg);
-    if (msg != nullptr) g_object_unref(msg);
-    g_object_unref(parser);
-    g_object_unref(stream);
-    return r;
-}
-
 int64_t UnixTime(const std::string& rfcDate) {
     GDateTime* d = g_mime_utils_header_decode_date(rfcDate.c_str());
     int64_t t = d ? g_date_time_to_unix(d) : -1;
@@ -283,16 +209,23 @@ int64_t UnixTime(const std::string& rfcDate) {
     return t;
 }
 
-std::string Addresses(const std::vector<std::pair<std::string, std::string>>& list) {
-    std::string out;
-    for (const auto& [name, address] : list) out += (out.empty() ? "" : ", ") + address;
+std::vector<std::string> Addresses(const std::vector<msgtest::Address>& list) {
+    std::vector<std::string> out;
+    for (const auto& a : list) out.push_back(a.address);
     return out;
 }
 
-void ExpectReadpstMessage(const ReadBack& r, const Mail& m, bool top = true) {
+std::vector<std::string> Addresses(const std::vector<std::pair<std::string, std::string>>& list) {
+    std::vector<std::string> out;
+    for (const auto& [name, address] : list) out.push_back(address);
+    return out;
+}
+
+void ExpectReadpstMessage(const msgtest::ConvertedMail& r, const Mail& m, bool top = true) {
     EXPECT_EQ(r.subject, m.subject);
-    EXPECT_EQ(r.from, m.fromAddress);
-    EXPECT_EQ(r.recipients, (std::vector<std::string>{Addresses(m.to), Addresses(m.cc)}));
+    EXPECT_EQ(r.from.address, m.fromAddress);
+    EXPECT_EQ(Addresses(r.to), Addresses(m.to));
+    EXPECT_EQ(Addresses(r.cc), Addresses(m.cc));
     EXPECT_EQ(r.date, UnixTime(m.date));
     if (top) {
         EXPECT_EQ(r.status, "RO");  // read
@@ -305,11 +238,11 @@ void ExpectReadpstMessage(const ReadBack& r, const Mail& m, bool top = true) {
     }
     // readpst lists a message's attachments last first and leaves out empty ones; pffexport
     // checks their order.
-    std::vector<Attached> want;
+    std::vector<Attached> want, got;
     for (const Attached& a : m.attachments)
         if (!a.bytes.empty()) want.push_back(a);
+    for (const auto& a : r.attachments) got.push_back({a.name, {a.data.begin(), a.data.end()}});
     auto byName = [](const Attached& a, const Attached& b) { return a.name < b.name; };
-    std::vector<Attached> got = r.attachments;
     std::sort(want.begin(), want.end(), byName);
     std::sort(got.begin(), got.end(), byName);
     ASSERT_EQ(got.size(), want.size());
@@ -319,7 +252,13 @@ void ExpectReadpstMessage(const ReadBack& r, const Mail& m, bool top = true) {
     }
     ASSERT_EQ(r.forwarded.size(), m.forwarded.size());
     for (size_t i = 0; i < m.forwarded.size(); ++i)
-        ExpectReadpstMessage(r.forwarded[i], m.forwarded[i], false);
+        ExpectReadpstMessage(*r.forwarded[i], m.forwarded[i], false);
+}
+
+void ExpectReadpstFile(const fs::path& file, const Mail& m) {
+    std::optional<msgtest::ConvertedMail> r = msgtest::ReadMimeFile(file);
+    ASSERT_TRUE(r) << file << ": not a MIME message";
+    ExpectReadpstMessage(*r, m);
 }
 
 // readpst numbers the messages of a folder 1.eml, 2.eml, ... in the order it reads them. It runs
@@ -410,7 +349,7 @@ class PstRun : public ::testing::Test {
             for (size_t k = 0; k < mails.size(); ++k) {
                 SCOPED_TRACE(folderNames[i] + " message " + std::to_string(k));
                 ExpectPffMessage(pffList[k], mails[k]);
-                ExpectReadpstMessage(ParseFile(rpList[k]), mails[k]);
+                ExpectReadpstFile(rpList[k], mails[k]);
             }
         }
     }
@@ -505,9 +444,9 @@ TEST_F(PstRun, SlowFolderOfSeventyThousandMessages) {
     ASSERT_EQ(rp["Many"].size(), mails.size());
     for (size_t k = 0; k < mails.size(); k += 997) {
         SCOPED_TRACE(k);
-        ExpectReadpstMessage(ParseFile(rp["Many"][k]), mails[k]);
+        ExpectReadpstFile(rp["Many"][k], mails[k]);
     }
-    ExpectReadpstMessage(ParseFile(rp["Many"].back()), mails.back());
+    ExpectReadpstFile(rp["Many"].back(), mails.back());
     auto pff = pffexport(pst);
     ASSERT_EQ(pff["Many"].size(), mails.size());
     ExpectPffMessage(pff["Many"][0], mails[0]);
@@ -563,8 +502,7 @@ TEST_F(PstRun, FullDiskEndsTheRunWithOneOutlookErrorAndAReadableStore) {
     EXPECT_EQ(Shell("pffinfo " + Quote(pst)), 0);
     auto rp = readpst(pst);
     ASSERT_EQ(rp["First"].size(), first.size());
-    for (size_t k = 0; k < first.size(); ++k)
-        ExpectReadpstMessage(ParseFile(rp["First"][k]), first[k]);
+    for (size_t k = 0; k < first.size(); ++k) ExpectReadpstFile(rp["First"][k], first[k]);
 }
 
 }  // namespace

@@ -82,14 +82,6 @@ TEST_F(RunTest, ConvertsThreeMailboxesWithCaptionsBarsAndEndBox) {
     EXPECT_EQ(host_.optionsCleared, 1);
 }
 
-TEST_F(RunTest, EmlxUsesItsExtensionAndSameContent) {
-    fs::path box = in_ / "a.mbox";
-    WriteFile(box, "From a\nX: 1\n");
-    RunConversion(host_, OutputKind::EMLX, {box.string()});
-    EXPECT_EQ(FilesBelow(outFor(box)), std::vector<std::string>{"Email-0.emlx"});
-    EXPECT_EQ(ReadFile(outFor(box) / "Email-0.emlx"), "From a\r\nX: 1\r\n\r\n");
-}
-
 TEST_F(RunTest, RefusesWithoutOptionListOrFolder) {
     fs::path box = in_ / "a.mbox";
     WriteFile(box, "From a\nX: 1\n");

@@ -61,28 +61,6 @@ class FrmFinderTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(FrmFinderTest, FindsTheMessagesOfTheFixtureMailboxes) {
-    struct Row {
-        const char* fixture;
-        const char* positions;
-    } rows[] = {
-        {"subject-with-from.mbox", "0|83|"},          {"escaped-from-lines.mbox", "0|41|"},
-        {"bom-before-first-separator.mbox", "3|31|"}, {"cr-line-ends.mbox", "0|24|"},
-        {"lf-only-line-ends.mbox", "0|24|43|"},
-    };
-    FrmFinder finder(frontend_);  // one reader for every mailbox, as in a run
-    for (const auto& row : rows) {
-        const std::string path =
-            write(row.fixture, ReadFile(fs::path(QUILL_TEST_DATA) / "reader" / row.fixture));
-        Drive(finder, path);
-        EXPECT_EQ(FoundPositions, row.positions) << row.fixture;
-        EXPECT_EQ(finder.searchEnd(), FrmFinder::SearchEnd::Exhausted) << row.fixture;
-        EXPECT_FALSE(fs::exists(path + ".tmp")) << row.fixture;
-    }
-    EXPECT_TRUE(frontend_.boxes.empty());
-    EXPECT_EQ(frontend_.beeps, 0);
-}
-
 TEST_F(FrmFinderTest, ShowsTheLastSeparatorFoundInTheBarAndLabel) {
     // Separators at 0, 14 and 35 of 56 bytes: the bar ends at 35 / 56 = 62.5 %, rounded to
     // the even neighbour, 62.

@@ -196,6 +196,8 @@ static std::shared_ptr<ConvertedMail> Read(GMimeMessage* message, bool upgraded)
     mail->to = Addresses(g_mime_message_get_addresses(message, GMIME_ADDRESS_TYPE_TO));
     mail->cc = Addresses(g_mime_message_get_addresses(message, GMIME_ADDRESS_TYPE_CC));
     if (GDateTime* date = g_mime_message_get_date(message)) mail->date = g_date_time_to_unix(date);
+    const char* status = g_mime_object_get_header(GMIME_OBJECT(message), "Status");
+    mail->status = status ? status : "";
     Walk(g_mime_message_get_mime_part(message), *mail, upgraded);
     return mail;
 }
@@ -229,15 +231,9 @@ static void Walk(GMimeObject* object, ConvertedMail& mail, bool upgraded) {
     }
 }
 
-std::optional<ConvertedMail> ConvertWithMsgconvert(const fs::path& file, std::string& failure) {
+static std::optional<ConvertedMail> Parse(const std::string& text, bool upgraded) {
     InitGmime();
-    // msgconvert prints dates in local time labelled +0000.
-    CommandResult r = RunCommand("TZ=UTC msgconvert --outfile - " + Quote(file.string()));
-    if (r.status != 0 || r.out.empty()) {
-        failure = "msgconvert failed (status " + std::to_string(r.status) + "): " + r.err;
-        return std::nullopt;
-    }
-    GMimeStream* stream = g_mime_stream_mem_new_with_buffer(r.out.data(), r.out.size());
+    GMimeStream* stream = g_mime_stream_mem_new_with_buffer(text.data(), text.size());
     GMimeParser* parser = g_mime_parser_new_with_stream(stream);
     // Header words in unknown or undeclared charsets are read as the import reads them.
     GMimeParserOptions* options = g_mime_parser_options_new();
@@ -246,15 +242,30 @@ std::optional<ConvertedMail> ConvertWithMsgconvert(const fs::path& file, std::st
     GMimeMessage* message = g_mime_parser_construct_message(parser, options);
     std::optional<ConvertedMail> result;
     if (message != nullptr) {
-        result = *Read(message, r.err.find("Wide character") != std::string::npos);
+        result = *Read(message, upgraded);
         g_object_unref(message);
-    } else {
-        failure = "GMime could not parse what msgconvert wrote:\n" + r.out.substr(0, 2000);
     }
     g_mime_parser_options_free(options);
     g_object_unref(parser);
     g_object_unref(stream);
     return result;
+}
+
+std::optional<ConvertedMail> ConvertWithMsgconvert(const fs::path& file, std::string& failure) {
+    // msgconvert prints dates in local time labelled +0000.
+    CommandResult r = RunCommand("TZ=UTC msgconvert --outfile - " + Quote(file.string()));
+    if (r.status != 0 || r.out.empty()) {
+        failure = "msgconvert failed (status " + std::to_string(r.status) + "): " + r.err;
+        return std::nullopt;
+    }
+    std::optional<ConvertedMail> result =
+        Parse(r.out, r.err.find("Wide character") != std::string::npos);
+    if (!result) failure = "GMime could not parse what msgconvert wrote:\n" + r.out.substr(0, 2000);
+    return result;
+}
+
+std::optional<ConvertedMail> ReadMimeFile(const fs::path& file) {
+    return Parse(Slurp(file), false);
 }
 
 std::string Sha256(const uint8_t* data, size_t size) {

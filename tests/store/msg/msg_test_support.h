@@ -77,12 +77,15 @@ struct ConvertedMail {
     std::string subject;
     Address from;
     std::vector<Address> to, cc;
-    int64_t date = 0;  // Unix seconds
+    int64_t date = 0;    // Unix seconds
+    std::string status;  // the Status header: "RO" is readpst's mark of a read message
     std::string plain, html;
     std::vector<ConvertedAttachment> attachments;
     std::vector<std::shared_ptr<ConvertedMail>> forwarded;
 };
 std::optional<ConvertedMail> ConvertWithMsgconvert(const fs::path& file, std::string& failure);
+// A MIME message file read the same way (readpst's output, for one).
+std::optional<ConvertedMail> ReadMimeFile(const fs::path& file);
 
 std::string Sha256(const uint8_t* data, size_t size);
 Bytes ReadFile(const fs::path& file);

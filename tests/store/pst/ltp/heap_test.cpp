@@ -79,15 +79,5 @@ TEST(Heap, RejectsAllocationsLargerThan3580Bytes) {
     EXPECT_THROW(heap.at(0x60), LtpError);
 }
 
-TEST(Heap, FillLevelsFollowTheFreeBytes) {
-    struct Case {
-        size_t free;
-        uint8_t level;
-    } cases[] = {{8176, 0}, {3584, 0}, {3583, 1}, {2560, 1}, {2559, 2}, {2048, 2}, {2047, 3},
-                 {1792, 3}, {1535, 5}, {1023, 7}, {767, 8},  {511, 9},  {255, 10}, {127, 11},
-                 {63, 12},  {31, 13},  {15, 14},  {8, 14},   {7, 15},   {0, 15}};
-    for (const Case& c : cases) EXPECT_EQ(FillLevel(c.free), c.level) << c.free;
-}
-
 }  // namespace
 }  // namespace quill::store::pst::ltp

@@ -28,42 +28,6 @@ std::map<uint16_t, Stored> ReadRecords(const HeapReader& reader) {
     return out;
 }
 
-TEST(PropertyContext, ValuesGoInlineToTheHeapOrToSubnodesBySize) {
-    Bytes fits(3580, 0xAB), tooBig(3581, 0xCD), large(100000, 0xEF);
-    LocalNids nids;
-    NodeContent pc = BuildPropertyContext(
-        {
-            MakeProperty(0x0E070003, int32_t(-2)),
-            MakeProperty(0x0E1B000B, false),
-            MakeProperty(0x00390040, FileTime{0x01D0000000000001}),
-            MakeProperty(0x0037001F, std::string("Grüße €")),
-            BinaryProperty(0x10130102, fits),
-            BinaryProperty(0x10090102, tooBig),
-            BinaryProperty(0x37010102, large),
-            BinaryProperty(0x300B0102, {}),
-            Property{0x00020002, Hex("3412")},
-        },
-        nids);
-    HeapReader reader(pc.data);
-    EXPECT_EQ(reader.clientSig(), bTypePC);
-    auto records = ReadRecords(reader);
-    ASSERT_EQ(records.size(), 9u);
-    EXPECT_EQ(records[0x0E07].hnid, 0xFFFFFFFEu);
-    EXPECT_EQ(records[0x0E1B].hnid, 0u);
-    EXPECT_EQ(records[0x0002].hnid, 0x1234u);
-    EXPECT_EQ(reader.get(records[0x0039].hnid), Hex("01 00 00 00 00 00 D0 01"));
-    EXPECT_EQ(reader.get(records[0x0037].hnid), Hex("47 00 72 00 FC 00 DF 00 65 00 20 00 AC 20"));
-    EXPECT_EQ(reader.get(records[0x1013].hnid), fits);
-    EXPECT_EQ(records[0x300B].hnid, 0u) << "an empty value is HNID 0";
-    // The two values above 3580 bytes are subnodes of type NID_TYPE_LTP, in NID order.
-    ASSERT_EQ(pc.subnodes.size(), 2u);
-    EXPECT_EQ(records[0x1009].hnid, 0x803Fu);
-    EXPECT_EQ(records[0x3701].hnid, 0x805Fu);
-    EXPECT_EQ(pc.subnodes[0].nid, 0x803Fu);
-    EXPECT_EQ(pc.subnodes[0].content.data, tooBig);
-    EXPECT_EQ(pc.subnodes[1].content.data, large);
-}
-
 TEST(PropertyContext, ManyPropertiesGetAnIndexLevel) {
     std::vector<Property> props;
     for (uint16_t id = 0x8000; id < 0x8000 + 600; ++id)
