@@ -441,6 +441,16 @@ size_t BigStream(const Bytes& b) {
 INSTANTIATE_TEST_SUITE_P(
     Files, MsgCheckerRejects,
     ::testing::Values(Corruption{"Signature", [](Bytes& b) { b[0] ^= 0xFF; }},
+                      Corruption{"StreamLongerThanItsChain",
+                                 [](Bytes& b) { SetLe32(b, BigStream(b) + 0x78, 5000 + 1024); }},
+                      Corruption{"SectorSharedWithDirectory",
+                                 [](Bytes& b) { SetLe32(b, BigStream(b) + 0x74, Le32(b, 0x30)); }},
+                      Corruption{"ChainPointsPastEndOfFile",
+                                 [](Bytes& b) {
+                                     uint32_t start = Le32(b, BigStream(b) + 0x74);
+                                     size_t fatAt = (Le32(b, 0x4C) + 1) * 512;
+                                     SetLe32(b, fatAt + 4 * start, 100000);
+                                 }},
                       Corruption{"ChainLoops",
                                  [](Bytes& b) {
                                      uint32_t start = Le32(b, BigStream(b) + 0x74);
