@@ -33,7 +33,7 @@ constexpr auto kStopPatience = std::chrono::seconds(10);
 // What a helper says first, so that a program that is not one (or another version of this
 // one) is never sent work.
 constexpr char kHello[4] = {'Q', 'M', 'H', '1'};
-constexpr int kHelloTimeoutMs = 30000;
+constexpr int kHelloTimeoutMs = 10000;
 
 bool WriteAll(int fd, const void* data, size_t size) {
     const char* at = static_cast<const char*>(data);

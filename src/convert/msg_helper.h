@@ -11,8 +11,6 @@
 // program that cannot be started, or does not introduce itself as a helper of this kind,
 // leaves the conversion to this process. Qt-free, POSIX.
 
-#include <sys/types.h>
-
 #include <atomic>
 #include <functional>
 #include <memory>
