@@ -2,10 +2,18 @@
 
 #include "store/mime/text.h"
 
+#include <glib.h>
 #include <gtest/gtest.h>
 
 namespace quill::store::mime {
 namespace {
+
+// A GLib warning about misuse ends the test: these helpers run before any import has set
+// GMime up (as in a fresh helper process) and must do it themselves.
+const bool kMisuseIsFatal = [] {
+    g_log_set_always_fatal(static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_ERROR));
+    return true;
+}();
 
 struct CharsetCase {
     std::string bytes;
