@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <string_view>
 #include <thread>
 
 extern char** environ;
@@ -22,17 +23,19 @@ namespace quill {
 
 namespace {
 
-// A request: the two lengths, then the message file's path and the .msg file's path.
+// A request: three lengths, then the message file's path, the .msg file's path and the
+// message file's content when the run still has it (length 0: read the file).
 // A reply: whether it failed, the length of the cause, the cause.
 constexpr uint32_t kMaxPathBytes = 1u << 16;
 constexpr uint32_t kMaxCauseBytes = 1u << 20;
+constexpr uint32_t kMaxContentBytes = 1u << 30;
 // How often a conversion under way looks whether the run still wants it.
 constexpr int kStopPollMs = 20;
 // A helper told to stop that has not answered after this long is ended.
 constexpr auto kStopPatience = std::chrono::seconds(10);
 // What a helper says first, so that a program that is not one (or another version of this
 // one) is never sent work.
-constexpr char kHello[4] = {'Q', 'M', 'H', '1'};
+constexpr char kHello[4] = {'Q', 'M', 'H', '2'};
 constexpr int kHelloTimeoutMs = 10000;
 
 bool WriteAll(int fd, const void* data, size_t size) {
@@ -91,17 +94,23 @@ int ServeMsgConversions(int socket, const MsgConversion& convert) {
     ::sigaction(SIGUSR1, &action, nullptr);
 
     for (;;) {
-        uint32_t lengths[2];
+        uint32_t lengths[3];
         if (!ReadAll(socket, lengths, sizeof lengths)) return 0;  // the run is done with us
-        if (lengths[0] > kMaxPathBytes || lengths[1] > kMaxPathBytes) return 2;
+        if (lengths[0] > kMaxPathBytes || lengths[1] > kMaxPathBytes ||
+            lengths[2] > kMaxContentBytes)
+            return 2;
         std::string file(lengths[0], '\0');
         std::string target(lengths[1], '\0');
+        std::string content(lengths[2], '\0');
         if (!ReadAll(socket, file.data(), file.size()) ||
-            !ReadAll(socket, target.data(), target.size()))
+            !ReadAll(socket, target.data(), target.size()) ||
+            !ReadAll(socket, content.data(), content.size()))
             return 2;
+        MessageBytes bytes;
+        if (!content.empty()) bytes = std::make_shared<const std::string>(std::move(content));
         HelperError error;
         try {
-            error = convert(file, target, gStopRequested);
+            error = convert(file, bytes, target, gStopRequested);
         } catch (const std::exception& e) {
             error = "Could not write the message file " + target + ": " + e.what();
         }
@@ -164,16 +173,22 @@ class MsgHelperPool::Helper {
 
     bool ended() const { return socket_ < 0; }
 
-    HelperError convert(const std::string& file, const std::string& target,
-                        const std::atomic<bool>& stop) {
+    HelperError convert(const std::string& file, const MessageBytes& bytes,
+                        const std::string& target, const std::atomic<bool>& stop) {
         if (stop) return "stopped at the user's request";
-        const uint32_t lengths[2] = {static_cast<uint32_t>(file.size()),
-                                     static_cast<uint32_t>(target.size())};
         if (file.size() > kMaxPathBytes || target.size() > kMaxPathBytes)
             return "The path of message file " + file + " is too long";
+        // Content the helper could not take whole is left for it to read from the file.
+        const std::string_view content = bytes && bytes->size() <= kMaxContentBytes
+                                             ? std::string_view(*bytes)
+                                             : std::string_view();
+        const uint32_t lengths[3] = {static_cast<uint32_t>(file.size()),
+                                     static_cast<uint32_t>(target.size()),
+                                     static_cast<uint32_t>(content.size())};
         if (!WriteAll(socket_, lengths, sizeof lengths) ||
             !WriteAll(socket_, file.data(), file.size()) ||
-            !WriteAll(socket_, target.data(), target.size()))
+            !WriteAll(socket_, target.data(), target.size()) ||
+            !WriteAll(socket_, content.data(), content.size()))
             return endedWhile(file, target);
         // Waits for the reply, telling the helper once when the run no longer wants it, and
         // ending it when it does not answer that in good time.
@@ -257,8 +272,8 @@ MsgHelperPool::MsgHelperPool(std::string program) : program_(std::move(program))
 
 MsgHelperPool::~MsgHelperPool() = default;
 
-HelperError MsgHelperPool::convert(const std::string& file, const std::string& target,
-                                   const std::atomic<bool>& stop,
+HelperError MsgHelperPool::convert(const std::string& file, const MessageBytes& bytes,
+                                   const std::string& target, const std::atomic<bool>& stop,
                                    const std::function<HelperError()>& inProcess) {
     std::unique_ptr<Helper> helper;
     {
@@ -278,7 +293,7 @@ HelperError MsgHelperPool::convert(const std::string& file, const std::string& t
         }
     }
     if (!helper) return inProcess();
-    HelperError result = helper->convert(file, target, stop);
+    HelperError result = helper->convert(file, bytes, target, stop);
     if (!helper->ended()) {
         std::lock_guard<std::mutex> lock(mutex_);
         idle_.push_back(std::move(helper));

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "convert/messagefile.h"
+
 namespace quill {
 
 // The argument that makes the program a helper (the only argument it is then given).
@@ -27,9 +29,11 @@ inline constexpr const char* kMsgHelperArgument = "--msg-helper";
 // A conversion's outcome: nothing on success, else the cause in words for the user.
 using HelperError = std::optional<std::string>;
 
-// Converts message file `file` into the .msg file `target`; `stop` says the run ends.
-using MsgConversion = std::function<HelperError(const std::string& file, const std::string& target,
-                                                const std::atomic<bool>& stop)>;
+// Converts message file `file` (whose content is `bytes` when not null) into the .msg file
+// `target`; `stop` says the run ends.
+using MsgConversion =
+    std::function<HelperError(const std::string& file, const MessageBytes& bytes,
+                              const std::string& target, const std::atomic<bool>& stop)>;
 
 // The helper's side: answers every conversion asked for on `socket` with `convert` until
 // the other side closes it. SIGUSR1 stops the conversion under way (and all that follow).
@@ -47,8 +51,8 @@ class MsgHelperPool {
 
     // Converts on a helper of its own for this call; `inProcess` does it here instead when
     // no helper can be started. Safe to call from several threads at once.
-    HelperError convert(const std::string& file, const std::string& target,
-                        const std::atomic<bool>& stop,
+    HelperError convert(const std::string& file, const MessageBytes& bytes,
+                        const std::string& target, const std::atomic<bool>& stop,
                         const std::function<HelperError()>& inProcess);
 
   private:

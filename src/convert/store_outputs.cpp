@@ -318,7 +318,7 @@ class MsgOutput : public StoreOutput {
             file, bytes ? bytes->size() : MessageFileSize(file), target,
             [this, file, bytes, target](const std::atomic<bool>& stop) {
                 if (!helpers_) return StoredMessage{file, Convert(file, bytes, target, stop)};
-                return StoredMessage{file, helpers_->convert(file, target, stop, [&] {
+                return StoredMessage{file, helpers_->convert(file, bytes, target, stop, [&] {
                                          return Convert(file, bytes, target, stop);
                                      })};
             },
@@ -539,10 +539,7 @@ RunSettings DefaultRunSettings(const std::string& manualPath, const std::string&
 }
 
 int RunMsgHelper(int socket) {
-    return ServeMsgConversions(socket, [](const std::string& file, const std::string& target,
-                                          const std::atomic<bool>& stop) {
-        return MsgOutput::Convert(file, nullptr, target, stop);
-    });
+    return ServeMsgConversions(socket, &MsgOutput::Convert);
 }
 
 }  // namespace quill

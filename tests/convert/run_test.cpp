@@ -451,7 +451,7 @@ TEST_F(RunTest, MsgHelperThatEndsUnexpectedlyFailsTheRunAndOneThatCannotStartIsN
     // A helper that goes away without answering: the message it had fails with the cause,
     // and its file, which a helper may have half written over, does not stay as a message.
     const fs::path quitter = root_ / "quitter";
-    WriteFile(quitter, "#!/bin/sh\nprintf QMH1 >&0\nexit 3\n");  // says hello, then goes
+    WriteFile(quitter, "#!/bin/sh\nprintf QMH2 >&0\nexit 3\n");  // says hello, then goes
     fs::permissions(quitter, fs::perms::owner_all);
     RunSummary s = RunConversion(host_, OutputKind::MSG, {mailbox.string()},
                                  DefaultRunSettings("manual.html", quitter.string()));
