@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <utility>
 
 #include "convert/message_text.h"
 #include "shell/paths.h"
@@ -25,12 +26,10 @@ constexpr const char* kPartSuffix = ".part";
 
 // Opens a message file's temporary name for writing from its start. The file is never
 // written through a link: what lies under the name is reused only when it is a plain file with
-// no other name (a store run puts its spent message files there for reuse, which spares the
-// file system an inode freed and another allocated per message); anything else there (left
-// by an interrupted run, or a link put there) goes first. The name is rarely taken otherwise,
-// so a mailbox costs no extra call per file. A reused file is written over and cut to length
-// when complete (`reused`), not emptied first: some file systems flush a file emptied and
-// rewritten to the disk at once when it is closed.
+// no other name (left by an interrupted run); anything else there (a link put there) goes
+// first. The name is rarely taken, so a mailbox costs no extra call per file. A reused file is
+// written over and cut to length when complete (`reused`), not emptied first: some file
+// systems flush a file emptied and rewritten to the disk at once when it is closed.
 int OpenPartFile(const std::string& part, bool& reused) {
     constexpr int kCreate = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW;
     reused = false;
@@ -109,25 +108,31 @@ class MessageCutter {
         const uint64_t end = std::max(start, next);
 
         const std::string part = MessageFilePartPath(result.path);
+        // Opened for the first piece written; a message held whole in memory may never be.
+        int out = -1;
         bool reused = false;
-        int out = OpenPartFile(part, reused);
-        if (out < 0) {
-            fail(k, errno, "Could not create message file " + part);
-            result.error = error_;
-            return result;
-        }
+        auto openFile = [&]() -> bool {
+            if (out >= 0) return true;
+            out = OpenPartFile(part, reused);
+            if (out < 0) return fail(k, errno, "Could not create message file " + part);
+            return true;
+        };
         auto abandon = [&]() {
-            ::close(out);
-            ::unlink(part.c_str());
+            if (out >= 0) {
+                ::close(out);
+                ::unlink(part.c_str());
+            }
             result.error = error_;
             return result;
         };
+        if (handOver_ != HandOver::HeldInMemory && !openFile()) return abandon();
 
         MessageText text;
         out_.clear();
         bytes_.reset();
         uint64_t written = 0;
         auto flush = [&]() -> bool {
+            if (!openFile()) return false;
             size_t done = 0;
             while (done < out_.size()) {
                 ssize_t w = ::write(out, out_.data() + done, out_.size() - done);
@@ -170,25 +175,31 @@ class MessageCutter {
         }
         text.finish(out_);
         // A handed-over message written in one piece: its bytes go with it.
-        if (keepTemporaryName_ && written == 0) bytes_ = std::make_shared<const std::string>(out_);
-        if (!flush()) return abandon();
-        if (reused && ::ftruncate(out, static_cast<off_t>(written)) != 0) {
-            fail(k, errno, "Could not cut message file " + part + " to its length");
-            return abandon();
-        }
-        if (::close(out) != 0) {
-            fail(k, errno, "Could not finish message file " + part);
-            ::unlink(part.c_str());
-            result.error = error_;
-            return result;
-        }
-        if (keepTemporaryName_) {
-            result.path = part;
-        } else if (::rename(part.c_str(), result.path.c_str()) != 0) {
-            fail(k, errno, "Could not rename message file " + part + " to " + result.path);
-            ::unlink(part.c_str());
-            result.error = error_;
-            return result;
+        if (handOver_ != HandOver::FinalName && written == 0)
+            bytes_ = std::make_shared<const std::string>(out_);
+        if (handOver_ == HandOver::HeldInMemory && out < 0) {
+            result.path = part;  // where it goes should it be written after all
+        } else {
+            if (!flush()) return abandon();
+            if (reused && ::ftruncate(out, static_cast<off_t>(written)) != 0) {
+                fail(k, errno, "Could not cut message file " + part + " to its length");
+                return abandon();
+            }
+            const int closing = std::exchange(out, -1);
+            if (::close(closing) != 0) {
+                fail(k, errno, "Could not finish message file " + part);
+                ::unlink(part.c_str());
+                result.error = error_;
+                return result;
+            }
+            if (handOver_ != HandOver::FinalName) {
+                result.path = part;
+            } else if (::rename(part.c_str(), result.path.c_str()) != 0) {
+                fail(k, errno, "Could not rename message file " + part + " to " + result.path);
+                ::unlink(part.c_str());
+                result.error = error_;
+                return result;
+            }
         }
         if (forceCaption || captionDue()) {
             clock_.frontend().setCaption(Caption::LblProgress,
@@ -199,7 +210,7 @@ class MessageCutter {
     }
 
     const MessageFileError& error() const { return error_; }
-    void keepTemporaryName() { keepTemporaryName_ = true; }
+    void setHandOver(HandOver handOver) { handOver_ = handOver; }
     // The content of the message just cut, when it was handed over and written in one piece.
     MessageBytes takeBytes() { return std::move(bytes_); }
 
@@ -254,7 +265,7 @@ class MessageCutter {
     MessageBytes bytes_;
     MessageFileError error_;
     std::chrono::steady_clock::time_point lastCaption_{};
-    bool keepTemporaryName_ = false;
+    HandOver handOver_ = HandOver::FinalName;
 };
 
 }  // namespace
@@ -287,11 +298,11 @@ MailboxCutResult WriteMessageFiles(YieldClock& clock, const std::string& mailbox
                                    const std::vector<uint64_t>& positions,
                                    const std::string& outputFolder, const std::string& extension,
                                    const MessageFileDone& done, uint64_t searchedSize,
-                                   bool handOverTemporary) {
+                                   HandOver handOver) {
     MailboxCutResult result;
     if (positions.empty()) return result;
     MessageCutter cutter(clock, mailboxPath, searchedSize);
-    if (handOverTemporary) cutter.keepTemporaryName();
+    cutter.setHandOver(handOver);
     if (!cutter.open()) {
         result.error = cutter.error();
         return result;

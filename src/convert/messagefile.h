@@ -61,9 +61,10 @@ using MessageBytes = std::shared_ptr<const std::string>;
 
 // Called when message file k is complete under its final path, or its temporary one when
 // handed over (for PST and MSG output, to import it and dispose of it). Returning false stops
-// the cut after this message. `bytes`, when not null, is exactly what the file holds: a
-// handed-over message small enough to be written in one piece comes with it, which spares the
-// reader reading back what was just written.
+// the cut after this message. `bytes`, when not null, is exactly what the file holds (or
+// would hold, for a message held in memory and not written): a handed-over message small
+// enough to be written in one piece comes with it, which spares the reader reading back what
+// was just written.
 using MessageFileDone =
     std::function<bool(uint64_t k, const std::string& path, const MessageBytes& bytes)>;
 
@@ -75,18 +76,28 @@ struct MailboxCutResult {
     bool ok() const { return !error && !cancelled && !stoppedByCaller; }
 };
 
+// How the cut hands each complete message to its caller.
+enum class HandOver {
+    // Each file is renamed to its final name before `done` sees it (message files as output).
+    FinalName,
+    // Each file is handed over under its temporary name, for a caller that only reads it and
+    // then disposes of it (a store run), which spares a rename per message; it then owns it.
+    Temporary,
+    // As Temporary, except that a message small enough to be held whole in memory is not
+    // written at all: `done` gets its bytes and the temporary path, where no file is. For a
+    // caller that needs the file only when it cannot take the message, and then writes it.
+    HeldInMemory,
+};
+
 // Cuts and writes every message of the mailbox in one pass, opening it once and reading it
 // from start to end: the fast way for a whole mailbox. Stops at the first failure; the
 // messages before it are written. searchedSize, when known (not 0), is the mailbox's length
 // when its separators were found: the last message ends there, so a mailbox that has since
-// become shorter fails instead of giving a short last message. handOverTemporary: each
-// complete file is handed to `done` under its temporary name instead of being renamed, for a
-// caller that only reads it and then disposes of it (a store run), which spares a rename per
-// message; it then owns the file.
+// become shorter fails instead of giving a short last message.
 MailboxCutResult WriteMessageFiles(YieldClock& clock, const std::string& mailboxPath,
                                    const std::vector<uint64_t>& positions,
                                    const std::string& outputFolder, const std::string& extension,
                                    const MessageFileDone& done = {}, uint64_t searchedSize = 0,
-                                   bool handOverTemporary = false);
+                                   HandOver handOver = HandOver::FinalName);
 
 }  // namespace quill

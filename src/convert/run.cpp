@@ -264,7 +264,7 @@ bool Run::convertMailbox(size_t i, size_t count, const std::string& row) {
     MailboxCutResult cut =
         WriteMessageFiles(clock_, mailbox, positions, outFolder, MessageFileExtension(kind), done,
                           mailboxSize > 0 ? static_cast<uint64_t>(mailboxSize) : 0,
-                          /*handOverTemporary=*/store_ != nullptr);
+                          store_ ? store_->handOver() : HandOver::FinalName);
     summary_.messages += cut.written;
     if (cut.cancelled) {
         summary_.cancelled = true;

@@ -31,9 +31,13 @@ class StoreOutput {
     // (unique within the run) and the mailbox output folder.
     virtual StoreError beginMailbox(const std::string& storeFolderName,
                                     const std::string& mailboxOutputFolder) = 0;
+    // How the cut is to hand messages over: as files under their temporary names, or, for a
+    // store that needs a message's file only when it cannot take the message, held in memory.
+    virtual HandOver handOver() const { return HandOver::Temporary; }
     // Message k of the current mailbox, written complete at messageFile (under its temporary
     // name). The file is the store's from now on: it disposes of it once it has what it needs.
-    // `bytes`, when not null, is what the file holds, to be read instead of the file.
+    // `bytes`, when not null, is what the file holds, to be read instead of the file; with
+    // HandOver::HeldInMemory there is then no file, and messageFile is where it would go.
     virtual StoreError storeMessage(uint64_t k, const std::string& messageFile,
                                     const MessageBytes& bytes) = 0;
     // After the last message of a mailbox (a store may commit here).

@@ -211,6 +211,7 @@ class StoreStep {
 struct StoredMessage {
     std::string file;
     StoreError error;
+    MessageBytes bytes;  // what the file holds, when the cut still had it
 };
 
 // The run hands each message file over under its temporary name. The one a store could not
@@ -222,6 +223,27 @@ StoreError KeepMessageFile(const StoredMessage& m) {
         if (fs::is_regular_file(fs::symlink_status(m.file, ec)))
             fs::rename(m.file, m.file.substr(0, m.file.size() - suffix.size()), ec);
     }
+    return m.error;
+}
+
+// A message the cut held in memory and never wrote, which the store could not take: written
+// now under its final name, so that it stays as a message file the user can open.
+StoreError KeepHeldMessage(const StoredMessage& m) {
+    const std::string suffix = MessageFilePartPath("");
+    if (!m.bytes || !m.file.ends_with(suffix)) return m.error;
+    int fd = ::open(m.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return m.error;
+    bool whole = true;
+    for (size_t done = 0; whole && done < m.bytes->size();) {
+        ssize_t w = ::write(fd, m.bytes->data() + done, m.bytes->size() - done);
+        if (w < 0 && errno == EINTR) continue;
+        whole = w > 0;
+        if (whole) done += static_cast<size_t>(w);
+    }
+    whole = ::close(fd) == 0 && whole;
+    if (!whole ||
+        ::rename(m.file.c_str(), m.file.substr(0, m.file.size() - suffix.size()).c_str()) != 0)
+        ::unlink(m.file.c_str());  // the message is still in its mailbox
     return m.error;
 }
 
@@ -258,9 +280,9 @@ class ImportThenStore {
             if (!stop) m.message = Import(file, bytes, m.error);
             return m;
         };
-        auto store = [this, file](const std::atomic<bool>& stop) {
+        auto store = [this, file, bytes](const std::atomic<bool>& stop) {
             std::optional<ImportedMessage> m = imports_.takeNext([&stop] { return !stop; });
-            StoredMessage stored{file, std::nullopt};
+            StoredMessage stored{file, std::nullopt, bytes};
             if (!m || stop) {
                 stored.error = "stopped at the user's request";
             } else if (failed_) {
@@ -317,10 +339,12 @@ class MsgOutput : public StoreOutput {
         return step_.submit(
             file, bytes ? bytes->size() : MessageFileSize(file), target,
             [this, file, bytes, target](const std::atomic<bool>& stop) {
-                if (!helpers_) return StoredMessage{file, Convert(file, bytes, target, stop)};
-                return StoredMessage{file, helpers_->convert(file, bytes, target, stop, [&] {
-                                         return Convert(file, bytes, target, stop);
-                                     })};
+                if (!helpers_) return StoredMessage{file, Convert(file, bytes, target, stop), {}};
+                return StoredMessage{
+                    file,
+                    helpers_->convert(file, bytes, target, stop,
+                                      [&] { return Convert(file, bytes, target, stop); }),
+                    {}};
             },
             KeepMessageFile);
     }
@@ -400,23 +424,19 @@ class PstOutput : public StoreOutput {
             lastCommit_ = std::chrono::steady_clock::now();
         });
     }
-    StoreError beginMailbox(const std::string& name, const std::string& outputFolder) override {
-        outputFolder_ = outputFolder;
-        spares_.clear();
+    // The store reads a message from memory when the cut holds it whole; its file is written
+    // only when the store cannot take it, to keep it.
+    HandOver handOver() const override { return HandOver::HeldInMemory; }
+    StoreError beginMailbox(const std::string& name, const std::string&) override {
         return guard([&] { folder_ = store_->addFolder(name); });
     }
-    StoreError storeMessage(uint64_t k, const std::string& file,
-                            const MessageBytes& bytes) override {
-        lastCut_ = k;
-        // Written over by now.
-        std::erase_if(spares_, [k](const Spare& s) { return s.message <= k; });
+    StoreError storeMessage(uint64_t, const std::string& file, const MessageBytes& bytes) override {
         return pipeline_.submit(file, bytes, {},
                                 [this](const StoredMessage& m) { return taken(m); });
     }
     StoreError endMailbox() override {
         if (StoreError e = pipeline_.drain([this](const StoredMessage& m) { return taken(m); }))
             return e;
-        removeSpares();
         // The folder's rows are written now and leave memory; the store is committed at most
         // every few seconds, so that a run over many small mailboxes is not all commits.
         if (StoreError e = guard([&] { store_->finishFolder(folder_); })) return e;
@@ -434,7 +454,6 @@ class PstOutput : public StoreOutput {
     }
     void abandon() override {
         stopWorkers();
-        removeSpares();
         // What was committed stays readable; the store's own close commits what it can.
         try {
             if (store_) store_->close();
@@ -445,45 +464,16 @@ class PstOutput : public StoreOutput {
 
   private:
     static constexpr auto kCommitInterval = std::chrono::seconds(3);
-    static constexpr size_t kMaxSpares = 4;
 
     void stopWorkers() {
         pipeline_.abandon([](const StoredMessage&) { return false; });
     }
 
-    StoreError taken(const StoredMessage& m) {
-        if (m.error) return KeepMessageFile(m);
-        return recycle(m.file);
-    }
-
-    // A message file in the store is spent. It is not deleted but moved to the temporary name
-    // of a message not cut yet, where the cut writes over it: deleting one file and creating
-    // the next per message costs the file system far more (on some, a search through every
-    // recently freed inode per file created). The few spares beyond the mailbox's last message
-    // are deleted at its end.
-    StoreError recycle(const std::string& file) {
-        if (spares_.size() < kMaxSpares) {
-            const uint64_t next =
-                std::max(lastCut_, spares_.empty() ? 0 : spares_.back().message) + 1;
-            // The extension of the message file, below its temporary suffix.
-            fs::path extension = fs::path(file).extension();
-            if (extension == MessageFilePartPath("")) extension = fs::path(file).stem().extension();
-            std::string spare =
-                MessageFilePartPath(MessageFilePath(outputFolder_, next, extension.string()));
-            if (::rename(file.c_str(), spare.c_str()) == 0) {
-                spares_.push_back({next, std::move(spare)});
-                return std::nullopt;
-            }
-        }
-        return RemoveMessageFile(file);
-    }
-
-    void removeSpares() {
-        for (const Spare& s : spares_) {
-            std::error_code ec;
-            fs::remove(s.path, ec);
-        }
-        spares_.clear();
+    // A message taken is spent: a file the cut wrote for it goes (a message held in memory
+    // had none). One the store could not take stays as a message file.
+    static StoreError taken(const StoredMessage& m) {
+        if (m.error) return m.bytes ? KeepHeldMessage(m) : KeepMessageFile(m);
+        return m.bytes ? std::nullopt : RemoveMessageFile(m.file);
     }
 
     template <typename F>
@@ -501,13 +491,6 @@ class PstOutput : public StoreOutput {
     pst::FolderId folder_{};
     std::chrono::steady_clock::time_point lastCommit_{};
     YieldClock* clock_ = nullptr;
-    std::string outputFolder_;  // the current mailbox's
-    uint64_t lastCut_ = 0;      // the last message handed over
-    struct Spare {
-        uint64_t message;  // the spent file waits under this message's temporary name
-        std::string path;
-    };
-    std::vector<Spare> spares_;
     // One thread stores; the imports take the other cores.
     ImportThenStore pipeline_{
         OrderedWorkers<ImportedMessage>::DefaultThreads(),

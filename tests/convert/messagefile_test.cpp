@@ -140,9 +140,23 @@ TEST_F(MessageFilesTest, EveryMessageByteForByte) {
                 handed += b ? 1 : 0;
                 return true;
             },
-            0, /*handOverTemporary=*/true);
+            0, HandOver::Temporary);
         ASSERT_TRUE(over.ok()) << row.what;
         EXPECT_EQ(handed, positions.size()) << row.what << ": small messages come with bytes";
+
+        // Held in memory: no file at all, the bytes the file would have held.
+        fs::remove_all(out_);
+        fs::create_directories(out_);
+        auto held = WriteMessageFiles(
+            clock_, path, positions, out_, ".eml",
+            [&](uint64_t k, const std::string& p, const MessageBytes& b) {
+                EXPECT_EQ(p, out_ + "/Email-" + std::to_string(k) + ".eml.part");
+                EXPECT_TRUE(b && *b == row.files[k]) << row.what << ", message " << k;
+                return true;
+            },
+            0, HandOver::HeldInMemory);
+        ASSERT_TRUE(held.ok()) << row.what;
+        EXPECT_EQ(outFiles(), std::vector<std::string>{}) << row.what;
     }
 }
 

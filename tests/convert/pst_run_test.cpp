@@ -7,9 +7,11 @@
 #include <gmime/gmime.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -503,6 +505,51 @@ TEST_F(PstRun, FullDiskEndsTheRunWithOneOutlookErrorAndAReadableStore) {
     auto rp = readpst(pst);
     ASSERT_EQ(rp["First"].size(), first.size());
     for (size_t k = 0; k < first.size(); ++k) ExpectReadpstFile(rp["First"][k], first[k]);
+}
+
+// A message the store cannot take stays beside the store as its message file, even though a
+// PST run normally never writes one for a message it holds in memory. The store here fails
+// on the file size limit, which leaves room for the much smaller message file.
+TEST_F(PstRun, MessageTheStoreCannotTakeIsKeptAsItsMessageFile) {
+    std::vector<std::string> messages;
+    std::string mailbox;
+    for (int i = 0; i < 12; ++i) {
+        std::string m = "From bob@example.com Tue Jan  6 11:00:00 2026\nSubject: Number " +
+                        std::to_string(i) +
+                        "\nMIME-Version: 1.0\nContent-Type: application/octet-stream\n"
+                        "Content-Transfer-Encoding: base64\n\n" +
+                        Base64Lines(Binary(300u << 10, i)) + "\n";
+        messages.push_back(m);
+        mailbox += m;
+    }
+    const fs::path box = root_ / "in" / "Limited.mbox";
+    fs::create_directories(box.parent_path());
+    { std::ofstream(box, std::ios::binary) << mailbox; }
+
+    struct rlimit old {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    struct rlimit limited = old;
+    limited.rlim_cur = 2u << 20;
+    auto* oldAction = std::signal(SIGXFSZ, SIG_IGN);  // a failed write instead of the end
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    RunSummary s = RunConversion(host_, OutputKind::PST, {box.string()}, settings_);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldAction);
+
+    ASSERT_FALSE(s.storeFailure.empty());
+    ASSERT_EQ(host_.boxes.size(), 1u);
+    EXPECT_EQ(host_.boxes[0].title, "Outlook Error");
+    EXPECT_NE(host_.boxes[0].text.find("File too large"), std::string::npos) << host_.boxes[0].text;
+    const fs::path folder = MailboxOutputFolder((root_ / "out").string(), box.string());
+    std::vector<std::string> kept = FilesBelow(folder);
+    ASSERT_EQ(kept.size(), 1u) << "one message file, of the message that was not stored";
+    const std::string name = fs::path(kept[0]).filename().string();
+    ASSERT_TRUE(name.starts_with("Email-") && name.ends_with(".eml")) << name;
+    const size_t k = std::stoul(name.substr(6));
+    ASSERT_LT(k, messages.size());
+    std::string expected;
+    for (char c : messages[k]) expected += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    EXPECT_EQ(ReadFile(folder / name), expected + "\r\n");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -15,6 +16,17 @@
 #include "convert/run.h"
 
 namespace quill::testing {
+
+// Every file below a folder, as paths relative to it, sorted.
+inline std::vector<std::string> FilesBelow(const std::filesystem::path& root) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> out;
+    if (!fs::exists(root)) return out;
+    for (const auto& e : fs::recursive_directory_iterator(root))
+        if (e.is_regular_file()) out.push_back(fs::relative(e.path(), root).string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
 
 class ScriptedRunHost : public ScriptedFrontendOn<RunHost> {
   public:

@@ -22,16 +22,6 @@ namespace {
 // The program itself, as the helper that MSG runs may convert in.
 const std::string kHelper = std::string(QUILL_BIN_DIR) + "/quillmere-convert";
 
-// Every file below a folder, as paths relative to it.
-std::vector<std::string> FilesBelow(const fs::path& root) {
-    std::vector<std::string> out;
-    if (!fs::exists(root)) return out;
-    for (const auto& e : fs::recursive_directory_iterator(root))
-        if (e.is_regular_file()) out.push_back(fs::relative(e.path(), root).string());
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
 class RunTest : public RunFolders<ScriptedRunHost> {};
 
 TEST_F(RunTest, ConvertsThreeMailboxesWithCaptionsBarsAndEndBox) {
