@@ -21,6 +21,10 @@ constexpr size_t kReadBlock = size_t{1} << 20;
 // Text is written once this much has gathered; with a read block's worth more (at most twice
 // its size once every LF became CR LF) the output buffer stays under 3 MiB.
 constexpr size_t kWriteThreshold = size_t{1} << 20;
+// A store run that takes messages from memory gets every message up to this size (in the
+// mailbox) that way, written nowhere; larger ones are written and read back in pieces. A
+// message file reads back whole up to the same size (see the store outputs).
+constexpr uint64_t kHoldLimit = uint64_t{8} << 20;
 constexpr auto kCaptionBudget = std::chrono::milliseconds(8);
 constexpr const char* kPartSuffix = ".part";
 
@@ -125,7 +129,13 @@ class MessageCutter {
             result.error = error_;
             return result;
         };
-        if (handOver_ != HandOver::HeldInMemory && !openFile()) return abandon();
+        // Held: the text goes into a string of its own, about the message's size, that leaves
+        // with it; else through out_ to the file, a piece at a time.
+        const bool hold = handOver_ == HandOver::HeldInMemory && end - start <= kHoldLimit;
+        if (!hold && !openFile()) return abandon();
+        std::string held;
+        if (hold) held.reserve(static_cast<size_t>(end - start + (end - start) / 16 + 16));
+        std::string& sink = hold ? held : out_;
 
         MessageText text;
         out_.clear();
@@ -157,9 +167,9 @@ class MessageCutter {
                 if (!readBlock(at, k, end)) return abandon();
             }
             const uint64_t stop = std::min(end, blockStart_ + blockLen_);
-            text.feed(in_.data() + (at - blockStart_), static_cast<size_t>(stop - at), out_);
+            text.feed(in_.data() + (at - blockStart_), static_cast<size_t>(stop - at), sink);
             at = stop;
-            if (out_.size() >= kWriteThreshold && !flush()) return abandon();
+            if (!hold && out_.size() >= kWriteThreshold && !flush()) return abandon();
             if (captionDue()) {
                 clock_.frontend().setCaption(Caption::LblProgress,
                                              "Saving: " + std::to_string(text.textLength()) +
@@ -173,13 +183,14 @@ class MessageCutter {
                 return abandon();
             }
         }
-        text.finish(out_);
-        // A handed-over message written in one piece: its bytes go with it.
-        if (handOver_ != HandOver::FinalName && written == 0)
-            bytes_ = std::make_shared<const std::string>(out_);
-        if (handOver_ == HandOver::HeldInMemory && out < 0) {
+        text.finish(sink);
+        if (hold) {
+            bytes_ = std::make_shared<const std::string>(std::move(held));
             result.path = part;  // where it goes should it be written after all
         } else {
+            // A handed-over message written in one piece: its bytes go with it.
+            if (handOver_ != HandOver::FinalName && written == 0)
+                bytes_ = std::make_shared<const std::string>(out_);
             if (!flush()) return abandon();
             if (reused && ::ftruncate(out, static_cast<off_t>(written)) != 0) {
                 fail(k, errno, "Could not cut message file " + part + " to its length");

@@ -83,9 +83,10 @@ enum class HandOver {
     // Each file is handed over under its temporary name, for a caller that only reads it and
     // then disposes of it (a store run), which spares a rename per message; it then owns it.
     Temporary,
-    // As Temporary, except that a message small enough to be held whole in memory is not
-    // written at all: `done` gets its bytes and the temporary path, where no file is. For a
-    // caller that needs the file only when it cannot take the message, and then writes it.
+    // As Temporary, except that a message small enough to be held whole in memory (up to
+    // 8 MiB in the mailbox) is not written at all: `done` gets its bytes and the temporary
+    // path, where no file is. For a caller that needs the file only when it cannot take the
+    // message, and then writes it.
     HeldInMemory,
 };
 

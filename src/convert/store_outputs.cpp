@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -259,8 +260,8 @@ struct ImportedMessage {
 // message (which is why there is one store thread). The run's thread only cuts.
 class ImportThenStore {
   public:
-    // Stores one imported message whose file is `file` (spent afterwards); may look at stop.
-    using Store = std::function<StoreError(const store::Message&, const std::string& file,
+    // Stores one imported message, `size` bytes in its mailbox; may look at stop.
+    using Store = std::function<StoreError(const store::Message&, uint64_t size,
                                            const std::atomic<bool>& stop)>;
 
     ImportThenStore(unsigned importThreads, Store store)
@@ -280,7 +281,7 @@ class ImportThenStore {
             if (!stop) m.message = Import(file, bytes, m.error);
             return m;
         };
-        auto store = [this, file, bytes](const std::atomic<bool>& stop) {
+        auto store = [this, file, bytes, size](const std::atomic<bool>& stop) {
             std::optional<ImportedMessage> m = imports_.takeNext([&stop] { return !stop; });
             StoredMessage stored{file, std::nullopt, bytes};
             if (!m || stop) {
@@ -290,7 +291,7 @@ class ImportThenStore {
             } else if (!m->message) {
                 stored.error = m->error;
             } else {
-                stored.error = store_(*m->message, file, stop);
+                stored.error = store_(*m->message, size, stop);
             }
             if (stored.error) failed_ = true;
             return stored;
@@ -464,6 +465,22 @@ class PstOutput : public StoreOutput {
 
   private:
     static constexpr auto kCommitInterval = std::chrono::seconds(3);
+    static constexpr uint64_t kRoomMargin = uint64_t(64) << 20;
+
+    // Whether the store's disk is nearly full for a message of `size` bytes: then what is
+    // stored is committed before it goes in, so that a disk filling up loses none of it (a
+    // store that fails to write gives up everything since its last commit). The free space
+    // is measured again only when the estimate runs low. On the store's thread.
+    bool nearlyFull(uint64_t size) {
+        if (room_ < size + kRoomMargin) {
+            struct statvfs disk {};
+            if (::statvfs(path_.c_str(), &disk) != 0) return false;
+            room_ = static_cast<uint64_t>(disk.f_bavail) * disk.f_frsize;
+            if (room_ < size + kRoomMargin) return true;
+        }
+        room_ -= size;
+        return false;
+    }
 
     void stopWorkers() {
         pipeline_.abandon([](const StoredMessage&) { return false; });
@@ -491,11 +508,15 @@ class PstOutput : public StoreOutput {
     pst::FolderId folder_{};
     std::chrono::steady_clock::time_point lastCommit_{};
     YieldClock* clock_ = nullptr;
+    uint64_t room_ = 0;  // free space on the store's disk, as last measured, less what went in
     // One thread stores; the imports take the other cores.
     ImportThenStore pipeline_{
         OrderedWorkers<ImportedMessage>::DefaultThreads(),
-        [this](const store::Message& m, const std::string&, const std::atomic<bool>&) {
-            return guard([&] { store_->addMessage(folder_, m); });
+        [this](const store::Message& m, uint64_t size, const std::atomic<bool>&) {
+            return guard([&] {
+                if (nearlyFull(size)) store_->commit();
+                store_->addMessage(folder_, m);
+            });
         }};
 };
 

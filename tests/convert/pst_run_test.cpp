@@ -502,9 +502,13 @@ TEST_F(PstRun, FullDiskEndsTheRunWithOneOutlookErrorAndAReadableStore) {
         if (e.path().extension() == ".pst") pst = e.path();
     ASSERT_FALSE(pst.empty());
     EXPECT_EQ(Shell("pffinfo " + Quote(pst)), 0);
+    // Every message stored before the disk filled up is kept, the one before the big message
+    // too, though its mailbox never ended.
     auto rp = readpst(pst);
     ASSERT_EQ(rp["First"].size(), first.size());
     for (size_t k = 0; k < first.size(); ++k) ExpectReadpstFile(rp["First"][k], first[k]);
+    ASSERT_EQ(rp["Second"].size(), 1u);
+    ExpectReadpstFile(rp["Second"][0], Simple("Fits", 4));
 }
 
 // A message the store cannot take stays beside the store as its message file, even though a
