@@ -102,8 +102,9 @@ DecodedText DecodeCharset(std::string_view bytes, std::string_view charsetName) 
     // A text declared as UTF-8 or ASCII that is not valid UTF-8 is nearly always Windows-1252
     // mislabelled by the sending program.
     if (charset.empty() || IsUtf8Name(charset)) {
-        result.invalidBytes = !charset.empty() && !IsValidUtf8(bytes);
-        result.text = UndeclaredToUtf8(bytes);
+        const bool valid = IsValidUtf8(bytes);
+        result.invalidBytes = !charset.empty() && !valid;
+        result.text = valid ? std::string(bytes) : Windows1252ToUtf8(bytes);
         return result;
     }
     // Mail labelled Latin-1 is very often Windows-1252 (curly quotes, dashes, the euro sign in

@@ -124,31 +124,45 @@ NodeContent BuildRecipientTable(const Message& message, NameIdMap& names, const 
     const TableLayout& usual = RecipientLayout();
     for (const Recipient& r : message.recipients) {
         std::vector<Property> props = BagProperties(r.props, names, breather);
+        props.reserve(props.size() + 16);
         std::string address = r.props.string(PidTagEmailAddress).value_or("");
         std::string name = r.props.string(PidTagDisplayName).value_or(address);
         std::string type = r.props.string(PidTagAddressType).value_or("SMTP");
-        auto setDefault = [&](Property p) {
-            if (!HasProp(props, p.tag)) props.push_back(std::move(p));
+        // What the recipient does not have yet, made only then.
+        auto setDefault = [&](PropTag tag, auto make) {
+            if (!HasProp(props, tag)) props.push_back(make());
         };
-        setDefault(Int32Property(PidTagRecipientType, MAPI_TO));
-        setDefault(StringProperty(PidTagDisplayName, name));
-        setDefault(StringProperty(PidTagAddressType, type));
-        setDefault(StringProperty(PidTagEmailAddress, address));
-        if (type == "SMTP") setDefault(StringProperty(PidTagSmtpAddress, address));
-        setDefault(StringProperty(PidTagTransmittableDisplayName7Bit, name));
-        setDefault(StringProperty(PidTagRecipientDisplayName, name));
-        setDefault(Int32Property(PidTagObjectType, MAPI_MAILUSER));
-        setDefault(Int32Property(PidTagDisplayType, DT_MAILUSER));
-        setDefault(BoolProperty(PidTagResponsibility, false));
-        setDefault(BoolProperty(PidTagSendRichInfo, false));
-        setDefault(Int32Property(PidTagRecipientFlags, kRecipSendable));
-        setDefault(Int32Property(PidTagRecipientTrackStatus, 0));
-        setDefault(Int32Property(PidTagRecipientOrder, static_cast<int32_t>(rows.size())));
-        std::string key = Upper(type) + ":" + Upper(address);
-        Bytes searchKey(key.begin(), key.end());
-        searchKey.push_back(0);
-        setDefault(BinaryProperty(PidTagSearchKey, searchKey));
-        setDefault(BinaryProperty(PidTagEntryId, OneOffEntryId(name, type, address)));
+        setDefault(PidTagRecipientType, [] { return Int32Property(PidTagRecipientType, MAPI_TO); });
+        setDefault(PidTagDisplayName, [&] { return StringProperty(PidTagDisplayName, name); });
+        setDefault(PidTagAddressType, [&] { return StringProperty(PidTagAddressType, type); });
+        setDefault(PidTagEmailAddress, [&] { return StringProperty(PidTagEmailAddress, address); });
+        if (type == "SMTP")
+            setDefault(PidTagSmtpAddress,
+                       [&] { return StringProperty(PidTagSmtpAddress, address); });
+        setDefault(PidTagTransmittableDisplayName7Bit,
+                   [&] { return StringProperty(PidTagTransmittableDisplayName7Bit, name); });
+        setDefault(PidTagRecipientDisplayName,
+                   [&] { return StringProperty(PidTagRecipientDisplayName, name); });
+        setDefault(PidTagObjectType, [] { return Int32Property(PidTagObjectType, MAPI_MAILUSER); });
+        setDefault(PidTagDisplayType, [] { return Int32Property(PidTagDisplayType, DT_MAILUSER); });
+        setDefault(PidTagResponsibility, [] { return BoolProperty(PidTagResponsibility, false); });
+        setDefault(PidTagSendRichInfo, [] { return BoolProperty(PidTagSendRichInfo, false); });
+        setDefault(PidTagRecipientFlags,
+                   [] { return Int32Property(PidTagRecipientFlags, kRecipSendable); });
+        setDefault(PidTagRecipientTrackStatus,
+                   [] { return Int32Property(PidTagRecipientTrackStatus, 0); });
+        setDefault(PidTagRecipientOrder, [&] {
+            return Int32Property(PidTagRecipientOrder, static_cast<int32_t>(rows.size()));
+        });
+        setDefault(PidTagSearchKey, [&] {
+            std::string key = Upper(type) + ":" + Upper(address);
+            Bytes searchKey(key.begin(), key.end());
+            searchKey.push_back(0);
+            return BinaryProperty(PidTagSearchKey, searchKey);
+        });
+        setDefault(PidTagEntryId, [&] {
+            return BinaryProperty(PidTagEntryId, OneOffEntryId(name, type, address));
+        });
         size += ValueBytes(props);
         for (const Property& p : props) {
             bool sameId = false;
