@@ -248,24 +248,34 @@ StoreError KeepHeldMessage(const StoredMessage& m) {
     return m.error;
 }
 
-// A message read from its file, waiting for its place in the store.
+// A message read from its file and made ready for the store, waiting for its place there.
 struct ImportedMessage {
-    std::optional<store::Message> message;
+    // Where it never moves from: what is prepared for the store refers into it.
+    std::unique_ptr<store::Message> message;
+    std::optional<pst::BuiltMessage> prepared;
     std::string error;
 };
 
-// Each message file is read into the message model on import workers, then stored by one
-// thread of its own, in message order: the store's thread takes the imports in the order
-// they were queued, which is the order of its own jobs, so its k-th job stores the k-th
-// message (which is why there is one store thread). The run's thread only cuts.
+// Each message file is read into the message model, and made ready for the store, on import
+// workers, then stored by one thread of its own, in message order: the store's thread takes
+// the imports in the order they were queued, which is the order of its own jobs, so its k-th
+// job stores the k-th message (which is why there is one store thread). The run's thread
+// only cuts. The store's thread has the least to do: the others, a message each, keep the
+// cores busy.
 class ImportThenStore {
   public:
-    // Stores one imported message, `size` bytes in its mailbox; may look at stop.
-    using Store = std::function<StoreError(const store::Message&, uint64_t size,
+    // Makes an imported message ready for the store, on an import worker: sets `prepared`,
+    // or `error`.
+    using Prepare = std::function<void(ImportedMessage&)>;
+    // Stores one prepared message, `size` bytes in its mailbox; may look at stop.
+    using Store = std::function<StoreError(const ImportedMessage&, uint64_t size,
                                            const std::atomic<bool>& stop)>;
 
-    ImportThenStore(unsigned importThreads, Store store)
-        : imports_(importThreads, UINT64_MAX), step_(1), store_(std::move(store)) {}
+    ImportThenStore(unsigned importThreads, Prepare prepare, Store store)
+        : imports_(importThreads, UINT64_MAX),
+          step_(1),
+          prepare_(std::move(prepare)),
+          store_(std::move(store)) {}
     ~ImportThenStore() {
         abandon([](const StoredMessage&) { return false; });
     }
@@ -276,9 +286,13 @@ class ImportThenStore {
     StoreError submit(const std::string& file, const MessageBytes& bytes, const std::string& made,
                       Take&& take) {
         const uint64_t size = bytes ? bytes->size() : MessageFileSize(file);
-        auto import = [file, bytes](const std::atomic<bool>& stop) {
+        auto import = [this, file, bytes](const std::atomic<bool>& stop) {
             ImportedMessage m;
-            if (!stop) m.message = Import(file, bytes, m.error);
+            if (stop) return m;
+            if (std::optional<store::Message> message = Import(file, bytes, m.error)) {
+                m.message = std::make_unique<store::Message>(std::move(*message));
+                prepare_(m);
+            }
             return m;
         };
         auto store = [this, file, bytes, size](const std::atomic<bool>& stop) {
@@ -288,10 +302,10 @@ class ImportThenStore {
                 stored.error = "stopped at the user's request";
             } else if (failed_) {
                 stored.error = "not stored after an earlier failure";
-            } else if (!m->message) {
-                stored.error = m->error;
+            } else if (!m->prepared) {
+                stored.error = m->error.empty() ? "stopped at the user's request" : m->error;
             } else {
-                stored.error = store_(*m->message, size, stop);
+                stored.error = store_(*m, size, stop);
             }
             if (stored.error) failed_ = true;
             return stored;
@@ -315,6 +329,7 @@ class ImportThenStore {
   private:
     OrderedWorkers<ImportedMessage> imports_;
     StoreStep<StoredMessage> step_;
+    Prepare prepare_;
     Store store_;
     bool failed_ = false;  // on the store's thread only
 };
@@ -512,10 +527,14 @@ class PstOutput : public StoreOutput {
     // One thread stores; the imports take the other cores.
     ImportThenStore pipeline_{
         OrderedWorkers<ImportedMessage>::DefaultThreads(),
-        [this](const store::Message& m, uint64_t size, const std::atomic<bool>&) {
+        [this](ImportedMessage& m) {
+            if (StoreError e = guard([&] { m.prepared = store_->prepareMessage(*m.message); }))
+                m.error = *e;
+        },
+        [this](const ImportedMessage& m, uint64_t size, const std::atomic<bool>&) {
             return guard([&] {
                 if (nearlyFull(size)) store_->commit();
-                store_->addMessage(folder_, m);
+                store_->addPrepared(folder_, *m.prepared);
             });
         }};
 };

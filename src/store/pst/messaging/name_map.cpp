@@ -40,6 +40,7 @@ NameIdMap::NameIdMap() {
 }
 
 uint16_t NameIdMap::idOf(const NamedProperty& name) {
+    std::lock_guard lock(mutex_);
     auto it = ids_.find(name);
     if (it != ids_.end()) return it->second;
     if (entries_.size() >= 0x7FFF)
@@ -52,6 +53,7 @@ uint16_t NameIdMap::idOf(const NamedProperty& name) {
 }
 
 NodeContent NameIdMap::build() const {
+    std::lock_guard lock(mutex_);
     // GUID stream: every property set other than the two well-known ones, in first-use order.
     std::vector<Guid> guids;
     Bytes guidStream, entryStream, stringStream;

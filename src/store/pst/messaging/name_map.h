@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <vector>
 
 #include "store/model.h"
@@ -18,10 +19,20 @@ class NameIdMap {
     NameIdMap();
 
     // The property id of this named property, given a new one when it is not yet mapped.
+    // Safe from several threads at once, as are the others.
     uint16_t idOf(const NamedProperty& name);
-    size_t size() const { return entries_.size(); }
-    bool changed() const { return changed_; }
-    void markWritten() { changed_ = false; }
+    size_t size() const {
+        std::lock_guard lock(mutex_);
+        return entries_.size();
+    }
+    bool changed() const {
+        std::lock_guard lock(mutex_);
+        return changed_;
+    }
+    void markWritten() {
+        std::lock_guard lock(mutex_);
+        changed_ = false;
+    }
 
     NodeContent build() const;
 
@@ -29,6 +40,7 @@ class NameIdMap {
     std::vector<NamedProperty> entries_;
     std::map<NamedProperty, uint16_t> ids_;
     bool changed_ = true;
+    mutable std::mutex mutex_;
 };
 
 // The CRC-32 of [MS-PST] 5.3 (seed 0, no final inversion), used to hash string names.

@@ -244,8 +244,7 @@ FolderId PstStore::addFolder(const std::string& name) {
     return FolderId{nid};
 }
 
-void PstStore::addMessage(FolderId id, const Message& message) {
-    checkOpen();
+PstStore::Folder& PstStore::folderForMessages(FolderId id) {
     auto it = folders_.find(id.nid);
     if (it == folders_.end() || id.nid == NID_ROOT_FOLDER || id.nid == kSearchRoot)
         throw PstError(PstError::Kind::NoSuchFolder,
@@ -255,15 +254,29 @@ void PstStore::addMessage(FolderId id, const Message& message) {
         throw PstError(
             PstError::Kind::FolderFinished,
             "folder \"" + folder.name + "\" was declared finished and takes no more messages");
-    if (nextMessageIndex_ >= (1u << 27))
-        throw PstError(PstError::Kind::Format, "the store has no message ids left");
-    Nid nid = MakeNid(NID_TYPE_NORMAL_MESSAGE, nextMessageIndex_);
-    BuiltMessage built;
+    return folder;
+}
+
+BuiltMessage PstStore::prepareMessage(const Message& message) const {
     try {
-        built = BuildMessage(message, nameMap_, breather_);
+        return BuildMessage(message, nameMap_, breather_);
     } catch (const LtpError& e) {
         throw PstError(PstError::Kind::BadMessage, std::string("message not stored: ") + e.what());
     }
+}
+
+void PstStore::addMessage(FolderId id, const Message& message) {
+    checkOpen();
+    folderForMessages(id);
+    addPrepared(id, prepareMessage(message));
+}
+
+void PstStore::addPrepared(FolderId id, const BuiltMessage& built) {
+    checkOpen();
+    Folder& folder = folderForMessages(id);
+    if (nextMessageIndex_ >= (1u << 27))
+        throw PstError(PstError::Kind::Format, "the store has no message ids left");
+    Nid nid = MakeNid(NID_TYPE_NORMAL_MESSAGE, nextMessageIndex_);
     Guarded(failed_, "storing a message", [&] {
         put(nid, folder.nid, built.node);
         ++nextMessageIndex_;

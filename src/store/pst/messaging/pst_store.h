@@ -16,6 +16,7 @@
 
 #include "store/model.h"
 #include "store/pst/ltp/table_context.h"
+#include "store/pst/messaging/message_writer.h"
 #include "store/pst/messaging/name_map.h"
 #include "store/pst/messaging/node_sink.h"
 #include "store/pst/messaging/pst_error.h"
@@ -83,6 +84,15 @@ class PstStore {
     // could not be written (the store then refuses further work); Closed.
     void addMessage(FolderId folder, const Message& message);
 
+    // addMessage() in two steps, so that the building of a message's node can run on other
+    // threads while this one writes: prepareMessage() touches nothing but the named-property
+    // map (which it locks) and may run on any thread, also while the store's own thread adds
+    // messages; addPrepared() is addMessage() for its result. The prepared message refers to
+    // the message's large values, so the message must live, unmoved, until it is added.
+    // prepareMessage() throws PstError(Kind::BadMessage) as addMessage() does.
+    BuiltMessage prepareMessage(const Message& message) const;
+    void addPrepared(FolderId folder, const BuiltMessage& prepared);
+
     // Declares that the folder gets no more messages: its contents table is written at the
     // next commit and then no longer held in memory, so that a run over many mailboxes needs
     // memory for one mailbox's table at a time. Later addMessage() calls for it throw
@@ -129,12 +139,13 @@ class PstStore {
     Bytes entryId(Nid nid) const;
     void put(Nid nid, Nid parent, const NodeContent& content);
     void checkOpen() const;
+    Folder& folderForMessages(FolderId id);
 
     std::unique_ptr<NodeSink> sink_;
     std::string displayName_;
     Guid recordKey_;
     std::map<Nid, Folder> folders_;
-    NameIdMap nameMap_;
+    mutable NameIdMap nameMap_;  // locks itself: prepareMessage() may add names from any thread
     std::function<void()> breather_;
     uint32_t nextFolderIndex_ = 0x404;     // 0x8082: after the three folders Outlook creates
     uint32_t nextMessageIndex_ = 0x10001;  // 0x200024, as in Outlook's files

@@ -1,4 +1,9 @@
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <thread>
+#include <vector>
+
 #include "../../../support/files.h"
 #include "ltp/heap_reader.h"
 #include "pst_test_support.h"
@@ -233,6 +238,52 @@ TEST(MessageRoundTrip, MessagesSurviveBothReaders) {
         << rp.output;
     EXPECT_NE(rp.output.find("\"Other\" - 1 items done, 0 items skipped."), std::string::npos)
         << rp.output;
+}
+
+// Messages made ready on several threads at once, each naming a property of its own, then
+// stored in order: every message is there, in order, each with its own named value.
+TEST(MessageRoundTrip, MessagesPreparedOnSeveralThreadsAreStoredInOrder) {
+    ScratchDir dir;
+    auto file = dir.path() / "prepared.pst";
+    constexpr int kThreads = 4, kEach = 10;
+    {
+        auto store = PstStore::create(file, "Store");
+        FolderId inbox = store->addFolder("Inbox");
+        std::vector<Message> messages(kThreads * kEach);
+        std::vector<BuiltMessage> prepared(messages.size());
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                for (int i = t; i < kThreads * kEach; i += kThreads) {
+                    messages[i] = SampleMessage("Number " + std::to_string(i));
+                    NamedProperty own{PS_INTERNET_HEADERS, true, 0, "X-Own-" + std::to_string(i)};
+                    messages[i].props.setNamed(own, PT_UNICODE, "value " + std::to_string(i));
+                    prepared[i] = store->prepareMessage(messages[i]);
+                }
+            });
+        }
+        for (std::thread& t : threads) t.join();
+        for (const BuiltMessage& p : prepared) store->addPrepared(inbox, p);
+        store->close();
+    }
+    auto exp =
+        RunTool("pffexport -m items -d -q -t " + Quote(dir.path() / "x") + " " + Quote(file));
+    ASSERT_EQ(exp.status, 0) << exp.output;
+    auto inbox = dir.path() / "x.export" / "Top of Personal Folders" / "Inbox";
+    for (int i = 0; i < kThreads * kEach; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "Message%05d", i + 1);
+        std::string values = ReadFile(inbox / name / "ItemValues.txt");
+        const std::string headers = ReadFile(inbox / name / "OutlookHeaders.txt");
+        EXPECT_NE(headers.find("RE: Number " + std::to_string(i) + "\n"), std::string::npos)
+            << name << "\n"
+            << headers;
+        std::string own = "Maps to entry:\t\t\tX-Own-" + std::to_string(i) + "\nValue:\n";
+        size_t at = values.find(own);
+        ASSERT_NE(at, std::string::npos) << name;
+        EXPECT_EQ(values.substr(at + own.size(), 24), "0x00000000: 76 00 61 00 ") << name;
+    }
+    EXPECT_FALSE(std::filesystem::exists(inbox / "Message00041"));
 }
 
 // A large attachment and body are written a block at a time with the breather called in
