@@ -329,8 +329,14 @@ void PstStore::commit() {
             uint32_t index = nid >> 5;
             if (f.hierarchyDirty)
                 put(MakeNid(NID_TYPE_HIERARCHY_TABLE, index), 0, f.hierarchy.build());
-            if (f.contentsDirty)
-                put(MakeNid(NID_TYPE_CONTENTS_TABLE, index), 0, f.contents.build());
+            if (f.contentsDirty) {
+                // A mailbox's table can take milliseconds to lay out: the front end gets a
+                // turn before and after.
+                if (breather_) breather_();
+                NodeContent contents = f.contents.build();
+                if (breather_) breather_();
+                put(MakeNid(NID_TYPE_CONTENTS_TABLE, index), 0, contents);
+            }
             if (f.assocDirty)
                 put(MakeNid(NID_TYPE_ASSOC_CONTENTS_TABLE, index), 0, f.assoc.build());
             f.hierarchyDirty = f.contentsDirty = f.assocDirty = false;

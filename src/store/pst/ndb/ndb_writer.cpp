@@ -658,6 +658,11 @@ struct NdbWriter::Impl {
         t.changed.erase(std::unique(t.changed.begin(), t.changed.end()), t.changed.end());
         std::vector<TreeLeaf> leaves;
         size_t p = 0;  // next entry
+        // A tree of a large store takes tens of milliseconds: the front end gets its turns.
+        size_t steps = 0;
+        auto breathe = [&](size_t every) {
+            if (breather && ++steps % every == 0) breather();
+        };
         auto writeLeaves = [&](bool toEnd, uint64_t hi) {
             uint8_t buf[BTPAGE::kEntriesSize];
             while (p < count && (toEnd || keyOf(p) < hi)) {
@@ -668,12 +673,14 @@ struct NdbWriter::Impl {
                     writeEntry(p, w);
                 BTENTRY e = writeTreePage(ptype, buf, n, cbEnt, cEntMax, 0);
                 leaves.push_back(TreeLeaf{low, e.BREF_, uint16_t(n)});
+                breathe(32);
             }
         };
         size_t c = 0;  // next changed key
         for (size_t i = 0; i < t.leaves.size(); ++i) {
             // Leaf i holds the keys from its first one (0 for the first leaf) up to the next
             // leaf's first key (no bound for the last leaf).
+            breathe(256);
             const TreeLeaf& leaf = t.leaves[i];
             bool last = i + 1 == t.leaves.size();
             uint64_t hi = last ? 0 : t.leaves[i + 1].lowKey;
