@@ -481,20 +481,27 @@ class PstOutput : public StoreOutput {
   private:
     static constexpr auto kCommitInterval = std::chrono::seconds(3);
     static constexpr uint64_t kRoomMargin = uint64_t(64) << 20;
+    static constexpr uint64_t kNearlyFullCommitEvery = uint64_t(1) << 20;
 
-    // Whether the store's disk is nearly full for a message of `size` bytes: then what is
-    // stored is committed before it goes in, so that a disk filling up loses none of it (a
-    // store that fails to write gives up everything since its last commit). The free space
-    // is measured again only when the estimate runs low. On the store's thread.
-    bool nearlyFull(uint64_t size) {
+    // Whether what is stored should be committed before a message of `size` bytes goes in,
+    // because the store's disk is nearly full: a store that fails to write gives up
+    // everything since its last commit, so a disk filling up then loses at most the last
+    // megabyte of small messages, and nothing before a large one. The free space is measured
+    // again only when the estimate runs low. On the store's thread.
+    bool commitFirst(uint64_t size) {
         if (room_ < size + kRoomMargin) {
             struct statvfs disk {};
-            if (::statvfs(path_.c_str(), &disk) != 0) return false;
-            room_ = static_cast<uint64_t>(disk.f_bavail) * disk.f_frsize;
-            if (room_ < size + kRoomMargin) return true;
+            room_ = ::statvfs(path_.c_str(), &disk) == 0
+                        ? static_cast<uint64_t>(disk.f_bavail) * disk.f_frsize
+                        : UINT64_MAX;  // not known: as if there were room
         }
-        room_ -= size;
-        return false;
+        const bool nearlyFull = room_ < size + kRoomMargin;
+        room_ -= std::min(room_, size);
+        sinceCommit_ += size;
+        if (!nearlyFull || (size < kNearlyFullCommitEvery && sinceCommit_ < kNearlyFullCommitEvery))
+            return false;
+        sinceCommit_ = size;
+        return true;
     }
 
     void stopWorkers() {
@@ -524,6 +531,7 @@ class PstOutput : public StoreOutput {
     std::chrono::steady_clock::time_point lastCommit_{};
     YieldClock* clock_ = nullptr;
     uint64_t room_ = 0;  // free space on the store's disk, as last measured, less what went in
+    uint64_t sinceCommit_ = 0;  // bytes of the messages stored since the last such commit
     // One thread stores; the imports take the other cores.
     ImportThenStore pipeline_{
         OrderedWorkers<ImportedMessage>::DefaultThreads(),
@@ -533,7 +541,7 @@ class PstOutput : public StoreOutput {
         },
         [this](const ImportedMessage& m, uint64_t size, const std::atomic<bool>&) {
             return guard([&] {
-                if (nearlyFull(size)) store_->commit();
+                if (commitFirst(size)) store_->commit();
                 store_->addPrepared(folder_, *m.prepared);
             });
         }};
