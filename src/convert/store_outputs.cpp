@@ -212,7 +212,8 @@ class StoreStep {
 struct StoredMessage {
     std::string file;
     StoreError error;
-    MessageBytes bytes;  // what the file holds, when the cut still had it
+    // The message itself when the cut held it in memory and wrote no file (a PST run).
+    MessageBytes held;
 };
 
 // The run hands each message file over under its temporary name. The one a store could not
@@ -228,23 +229,20 @@ StoreError KeepMessageFile(const StoredMessage& m) {
 }
 
 // A message the cut held in memory and never wrote, which the store could not take: written
-// now under its final name, so that it stays as a message file the user can open.
+// now under the temporary name, then kept as above.
 StoreError KeepHeldMessage(const StoredMessage& m) {
-    const std::string suffix = MessageFilePartPath("");
-    if (!m.bytes || !m.file.ends_with(suffix)) return m.error;
+    if (!m.held || !m.file.ends_with(MessageFilePartPath(""))) return m.error;
     int fd = ::open(m.file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) return m.error;
     bool whole = true;
-    for (size_t done = 0; whole && done < m.bytes->size();) {
-        ssize_t w = ::write(fd, m.bytes->data() + done, m.bytes->size() - done);
+    for (size_t done = 0; whole && done < m.held->size();) {
+        ssize_t w = ::write(fd, m.held->data() + done, m.held->size() - done);
         if (w < 0 && errno == EINTR) continue;
         whole = w > 0;
         if (whole) done += static_cast<size_t>(w);
     }
-    whole = ::close(fd) == 0 && whole;
-    if (!whole ||
-        ::rename(m.file.c_str(), m.file.substr(0, m.file.size() - suffix.size()).c_str()) != 0)
-        ::unlink(m.file.c_str());  // the message is still in its mailbox
+    if (::close(fd) == 0 && whole) return KeepMessageFile(m);
+    ::unlink(m.file.c_str());  // the message is still in its mailbox
     return m.error;
 }
 
@@ -297,6 +295,7 @@ class ImportThenStore {
         };
         auto store = [this, file, bytes, size](const std::atomic<bool>& stop) {
             std::optional<ImportedMessage> m = imports_.takeNext([&stop] { return !stop; });
+            // A PST run takes messages held in memory: with bytes there is no file.
             StoredMessage stored{file, std::nullopt, bytes};
             if (!m || stop) {
                 stored.error = "stopped at the user's request";
@@ -511,8 +510,8 @@ class PstOutput : public StoreOutput {
     // A message taken is spent: a file the cut wrote for it goes (a message held in memory
     // had none). One the store could not take stays as a message file.
     static StoreError taken(const StoredMessage& m) {
-        if (m.error) return m.bytes ? KeepHeldMessage(m) : KeepMessageFile(m);
-        return m.bytes ? std::nullopt : RemoveMessageFile(m.file);
+        if (m.error) return m.held ? KeepHeldMessage(m) : KeepMessageFile(m);
+        return m.held ? std::nullopt : RemoveMessageFile(m.file);
     }
 
     template <typename F>
