@@ -66,6 +66,8 @@ class MessageCutter {
     ~MessageCutter() {
         if (fd_ >= 0) ::close(fd_);
     }
+    MessageCutter(const MessageCutter&) = delete;
+    MessageCutter& operator=(const MessageCutter&) = delete;
 
     // Opens the mailbox and measures it; false with error_ set when it cannot.
     bool open() {
@@ -222,6 +224,7 @@ class MessageCutter {
 
     const MessageFileError& error() const { return error_; }
     void setHandOver(HandOver handOver) { handOver_ = handOver; }
+    void setExpectedSize(uint64_t expectedSize) { expectedSize_ = expectedSize; }
     // The content of the message just cut, when it was handed over and written in one piece.
     MessageBytes takeBytes() { return std::move(bytes_); }
 
@@ -305,51 +308,92 @@ MessageFileResult WriteMessageFile(YieldClock& clock, const std::string& mailbox
     return cutter.cut(positions, k, outputFolder, extension, true);
 }
 
+struct MailboxCut::Cutter {
+    Cutter(YieldClock& clock, std::string mailboxPath) : cutter(clock, std::move(mailboxPath)) {}
+    MessageCutter cutter;
+    bool opened = false;
+};
+
+MailboxCut::MailboxCut(YieldClock& clock, std::string mailboxPath, std::string outputFolder,
+                       std::string extension, MessageFileDone done, HandOver handOver)
+    : cutter_(std::make_unique<Cutter>(clock, std::move(mailboxPath))),
+      clock_(clock),
+      outputFolder_(std::move(outputFolder)),
+      extension_(std::move(extension)),
+      done_(std::move(done)) {
+    cutter_->cutter.setHandOver(handOver);
+}
+
+MailboxCut::~MailboxCut() = default;
+
+bool MailboxCut::cutFound(const std::vector<uint64_t>& positions) {
+    if (positions.empty()) return !stopped_;
+    return cutUpTo(positions, positions.size() - 1, false);
+}
+
+const MailboxCutResult& MailboxCut::cutRest(const std::vector<uint64_t>& positions,
+                                            uint64_t searchedSize) {
+    cutter_->cutter.setExpectedSize(searchedSize);
+    cutUpTo(positions, positions.size(), true);
+    return result_;
+}
+
+bool MailboxCut::cutUpTo(const std::vector<uint64_t>& positions, uint64_t end, bool all) {
+    if (stopped_) return false;
+    MessageCutter& cutter = cutter_->cutter;
+    for (uint64_t k = result_.written; k < end; ++k) {
+        if (!cutter_->opened) {
+            if (!cutter.open()) {
+                result_.error = cutter.error();
+                stopped_ = true;
+                return false;
+            }
+            cutter_->opened = true;
+        }
+        const bool last = all && k + 1 == positions.size();
+        MessageFileResult one = cutter.cut(positions, k, outputFolder_, extension_, last);
+        if (one.cancelled) {
+            result_.cancelled = true;
+            stopped_ = true;
+            return false;
+        }
+        if (!one.ok) {
+            result_.error = one.error;
+            stopped_ = true;
+            // The caption keeps the last message written, as after a run that went well.
+            if (k > 0)
+                clock_.frontend().setCaption(Caption::LblProgress,
+                                             "Saved Email-" + std::to_string(k - 1) + " Message");
+            return false;
+        }
+        ++result_.written;
+        if (done_ && !done_(k, one.path, cutter.takeBytes())) {
+            result_.stoppedByCaller = !last;
+            stopped_ = true;
+            if (!last)
+                clock_.frontend().setCaption(Caption::LblProgress,
+                                             "Saved Email-" + std::to_string(k) + " Message");
+            return false;
+        }
+        clock_.maybeYield();
+        if (clock_.cancelled() && !last) {
+            clock_.frontend().setCaption(Caption::LblProgress,
+                                         "Saved Email-" + std::to_string(k) + " Message");
+            result_.cancelled = true;
+            stopped_ = true;
+            return false;
+        }
+    }
+    return true;
+}
+
 MailboxCutResult WriteMessageFiles(YieldClock& clock, const std::string& mailboxPath,
                                    const std::vector<uint64_t>& positions,
                                    const std::string& outputFolder, const std::string& extension,
                                    const MessageFileDone& done, uint64_t searchedSize,
                                    HandOver handOver) {
-    MailboxCutResult result;
-    if (positions.empty()) return result;
-    MessageCutter cutter(clock, mailboxPath, searchedSize);
-    cutter.setHandOver(handOver);
-    if (!cutter.open()) {
-        result.error = cutter.error();
-        return result;
-    }
-    for (uint64_t k = 0; k < positions.size(); ++k) {
-        const bool last = k + 1 == positions.size();
-        MessageFileResult one = cutter.cut(positions, k, outputFolder, extension, last);
-        if (one.cancelled) {
-            result.cancelled = true;
-            break;
-        }
-        if (!one.ok) {
-            result.error = one.error;
-            // The caption keeps the last message written, as after a run that went well.
-            if (k > 0)
-                clock.frontend().setCaption(Caption::LblProgress,
-                                            "Saved Email-" + std::to_string(k - 1) + " Message");
-            break;
-        }
-        ++result.written;
-        if (done && !done(k, one.path, cutter.takeBytes())) {
-            result.stoppedByCaller = !last;
-            if (!last)
-                clock.frontend().setCaption(Caption::LblProgress,
-                                            "Saved Email-" + std::to_string(k) + " Message");
-            break;
-        }
-        clock.maybeYield();
-        if (clock.cancelled() && !last) {
-            clock.frontend().setCaption(Caption::LblProgress,
-                                        "Saved Email-" + std::to_string(k) + " Message");
-            result.cancelled = true;
-            break;
-        }
-    }
-    return result;
+    MailboxCut cut(clock, mailboxPath, outputFolder, extension, done, handOver);
+    return cut.cutRest(positions, searchedSize);
 }
 
 }  // namespace quill

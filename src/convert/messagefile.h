@@ -90,11 +90,45 @@ enum class HandOver {
     HeldInMemory,
 };
 
-// Cuts and writes every message of the mailbox in one pass, opening it once and reading it
-// from start to end: the fast way for a whole mailbox. Stops at the first failure; the
-// messages before it are written. searchedSize, when known (not 0), is the mailbox's length
-// when its separators were found: the last message ends there, so a mailbox that has since
-// become shorter fails instead of giving a short last message.
+// Cuts and writes the messages of one mailbox in order, opening it once and reading it from
+// start to end, and can begin while its separators are still being found: a message can be
+// cut as soon as the separator after it is known. Stops at the first failure; the messages
+// before it are written.
+class MailboxCut {
+  public:
+    MailboxCut(YieldClock& clock, std::string mailboxPath, std::string outputFolder,
+               std::string extension, MessageFileDone done = {},
+               HandOver handOver = HandOver::FinalName);
+    ~MailboxCut();
+    MailboxCut(const MailboxCut&) = delete;
+    MailboxCut& operator=(const MailboxCut&) = delete;
+
+    // Cuts every message not cut yet that ends before the last separator in `positions`
+    // (the separators found so far, in increasing order). False once the cut has stopped.
+    bool cutFound(const std::vector<uint64_t>& positions);
+    // All separators are found: cuts the rest, the last message up to searchedSize when it is
+    // known (not 0), the mailbox's length when its separators were found, so that a mailbox
+    // that has since become shorter fails instead of giving a short last message.
+    const MailboxCutResult& cutRest(const std::vector<uint64_t>& positions,
+                                    uint64_t searchedSize = 0);
+    const MailboxCutResult& result() const { return result_; }
+    bool stopped() const { return stopped_; }
+
+  private:
+    bool cutUpTo(const std::vector<uint64_t>& positions, uint64_t end, bool all);
+
+    struct Cutter;
+    std::unique_ptr<Cutter> cutter_;
+    YieldClock& clock_;
+    std::string outputFolder_;
+    std::string extension_;
+    MessageFileDone done_;
+    MailboxCutResult result_;
+    bool stopped_ = false;
+};
+
+// Cuts and writes every message of the mailbox in one pass (a MailboxCut over positions found
+// beforehand): the fast way for a whole mailbox.
 MailboxCutResult WriteMessageFiles(YieldClock& clock, const std::string& mailboxPath,
                                    const std::vector<uint64_t>& positions,
                                    const std::string& outputFolder, const std::string& extension,

@@ -93,6 +93,10 @@ class Run {
   private:
     // False when the run must stop (store failure, full disk, cancel).
     bool convertMailbox(size_t i, size_t count, const std::string& row);
+    // Makes the mailbox's output folder, or records why it cannot be made and returns false;
+    // goOn then says whether the run goes on with the next mailbox.
+    bool prepareOutputFolder(const std::string& mailbox, const std::string& outFolder,
+                             bool& goOn);
     void fail(const std::string& mailbox, const std::string& reason) {
         summary_.failures.push_back({mailbox, reason});
     }
@@ -205,53 +209,6 @@ bool Run::convertMailbox(size_t i, size_t count, const std::string& row) {
     host_.setBar(Bar::ProgressBar2, 0);
     finder.Find_Click();
     host_.setCaption(Caption::LblHappening, "Searching for messages...");
-    while (true) {
-        clock_.maybeYield();
-        if (SearchDone) break;
-        if (clock_.cancelled()) break;
-        finder.FindNext_Click();
-    }
-    const FrmFinder::SearchEnd searchEnd = finder.searchEnd();
-    const std::string searchError = finder.lastError();
-    const int64_t mailboxSize = finder.FileSize;
-    finder.CloseFile();
-    if (clock_.cancelled() || searchEnd == FrmFinder::SearchEnd::Cancelled) {
-        summary_.cancelled = true;
-        return false;
-    }
-    // A mailbox too short to hold a message is no failure: it simply has none. Every other
-    // search that could not start or finish is.
-    std::error_code ec;
-    const bool tooShort = mailboxSize < 2 && fs::is_regular_file(mailbox, ec);
-    if (searchEnd == FrmFinder::SearchEnd::ReadFailed ||
-        (searchEnd == FrmFinder::SearchEnd::NotStarted && !tooShort)) {
-        host_.setCaption(Caption::LblEmlsFound, "0 Messages");
-        fail(mailbox, searchError.empty() ? "The mailbox could not be searched" : searchError);
-        return true;
-    }
-
-    if (std::string link = LinkLeadingOutside(summary_.outputFolder, outFolder); !link.empty()) {
-        fail(mailbox, "The output folder " + outFolder + " would lie outside " +
-                          summary_.outputFolder + ": " + link +
-                          " is a symbolic link leading elsewhere");
-        return true;
-    }
-    if (!EnsureFolderPath(outFolder)) {
-        fs::create_directories(outFolder, ec);
-        fail(mailbox, "Could not create the output folder " + outFolder + ": " +
-                          (ec ? ec.message() : std::string("a part of the path is not a folder")));
-        if (ec == std::errc::no_space_on_device) {
-            summary_.stoppedNoSpace = true;
-            return false;
-        }
-        return true;
-    }
-    clock_.maybeYield();
-
-    std::vector<uint64_t> positions =
-        SplitFoundPositions(FoundPositions).value_or(finder.positions());
-    host_.setCaption(Caption::LblEmlsFound, std::to_string(positions.size()) + " Messages");
-    clock_.maybeYield();
 
     StoreError storeError;
     MessageFileDone done;
@@ -261,11 +218,63 @@ bool Run::convertMailbox(size_t i, size_t count, const std::string& row) {
             return !storeError.has_value();
         };
     }
-    MailboxCutResult cut =
-        WriteMessageFiles(clock_, mailbox, positions, outFolder, MessageFileExtension(kind), done,
-                          mailboxSize > 0 ? static_cast<uint64_t>(mailboxSize) : 0,
-                          store_ ? store_->handOver() : HandOver::FinalName);
-    summary_.messages += cut.written;
+    MailboxCut cutter(clock_, mailbox, outFolder, MessageFileExtension(kind), done,
+                      store_ ? store_->handOver() : HandOver::FinalName);
+    // A store run hands each message over as soon as the separator after it is found: the
+    // store's threads then work while the search goes on instead of waiting for its end.
+    // Should the search fail later, what was handed over stays, as the messages before one
+    // that cannot be cut do; the run ends with the store's failure box either way.
+    const bool cutWhileSearching = store_ != nullptr;
+    enum class Output { NotReady, Ready, Failed } output = Output::NotReady;
+    bool goOn = true;
+    while (true) {
+        clock_.maybeYield();
+        if (SearchDone) break;
+        if (clock_.cancelled()) break;
+        finder.FindNext_Click();
+        if (cutWhileSearching && finder.positions().size() >= 2) {
+            if (output == Output::NotReady)
+                output = prepareOutputFolder(mailbox, outFolder, goOn) ? Output::Ready
+                                                                       : Output::Failed;
+            if (output == Output::Failed || !cutter.cutFound(finder.positions())) break;
+        }
+    }
+    const FrmFinder::SearchEnd searchEnd = finder.searchEnd();
+    const std::string searchError = finder.lastError();
+    const int64_t mailboxSize = finder.FileSize;
+    finder.CloseFile();
+    summary_.messages += cutter.result().written;
+    if (output == Output::Failed) return goOn;
+    if (!cutter.stopped()) {
+        if (clock_.cancelled() || searchEnd == FrmFinder::SearchEnd::Cancelled) {
+            summary_.cancelled = true;
+            return false;
+        }
+        // A mailbox too short to hold a message is no failure: it simply has none. Every
+        // other search that could not start or finish is.
+        std::error_code ec;
+        const bool tooShort = mailboxSize < 2 && fs::is_regular_file(mailbox, ec);
+        if (searchEnd == FrmFinder::SearchEnd::ReadFailed ||
+            (searchEnd == FrmFinder::SearchEnd::NotStarted && !tooShort)) {
+            host_.setCaption(Caption::LblEmlsFound, "0 Messages");
+            fail(mailbox,
+                 searchError.empty() ? "The mailbox could not be searched" : searchError);
+            return true;
+        }
+        if (output == Output::NotReady && !prepareOutputFolder(mailbox, outFolder, goOn))
+            return goOn;
+        clock_.maybeYield();
+    }
+
+    std::vector<uint64_t> positions =
+        SplitFoundPositions(FoundPositions).value_or(finder.positions());
+    host_.setCaption(Caption::LblEmlsFound, std::to_string(positions.size()) + " Messages");
+    clock_.maybeYield();
+
+    const uint64_t before = cutter.result().written;
+    const MailboxCutResult& cut =
+        cutter.cutRest(positions, mailboxSize > 0 ? static_cast<uint64_t>(mailboxSize) : 0);
+    summary_.messages += cut.written - before;
     if (cut.cancelled) {
         summary_.cancelled = true;
         return false;
@@ -294,6 +303,29 @@ bool Run::convertMailbox(size_t i, size_t count, const std::string& row) {
         }
     }
     if (!cut.error) ++summary_.converted;
+    return true;
+}
+
+bool Run::prepareOutputFolder(const std::string& mailbox, const std::string& outFolder,
+                              bool& goOn) {
+    goOn = true;
+    if (std::string link = LinkLeadingOutside(summary_.outputFolder, outFolder); !link.empty()) {
+        fail(mailbox, "The output folder " + outFolder + " would lie outside " +
+                          summary_.outputFolder + ": " + link +
+                          " is a symbolic link leading elsewhere");
+        return false;
+    }
+    if (!EnsureFolderPath(outFolder)) {
+        std::error_code ec;
+        fs::create_directories(outFolder, ec);
+        fail(mailbox, "Could not create the output folder " + outFolder + ": " +
+                          (ec ? ec.message() : std::string("a part of the path is not a folder")));
+        if (ec == std::errc::no_space_on_device) {
+            summary_.stoppedNoSpace = true;
+            goOn = false;
+        }
+        return false;
+    }
     return true;
 }
 

@@ -37,15 +37,7 @@ using quill::testing::WriteFile;
 
 namespace {
 
-// Lets a test act when the run sets a caption.
-class Host : public quill::testing::ScriptedRunHost {
-  public:
-    void setCaption(Caption which, const std::string& text) override {
-        ScriptedRunHost::setCaption(which, text);
-        if (onCaption) onCaption(which, text);
-    }
-    std::function<void(Caption, const std::string&)> onCaption;
-};
+using Host = quill::testing::ScriptedRunHost;
 
 std::string Mailbox(int messages, size_t bodyBytes) {
     std::string box;

@@ -157,6 +157,24 @@ TEST_F(MessageFilesTest, EveryMessageByteForByte) {
             0, HandOver::HeldInMemory);
         ASSERT_TRUE(held.ok()) << row.what;
         EXPECT_EQ(outFiles(), std::vector<std::string>{}) << row.what;
+
+        // Cut while the separators are still being found: a message goes only once the
+        // separator after it is known, the last one only when the search has ended.
+        std::vector<std::string> early;
+        MailboxCut cut(
+            clock_, path, out_, ".eml",
+            [&](uint64_t k, const std::string&, const MessageBytes& b) {
+                EXPECT_EQ(k, early.size());
+                early.push_back(b ? *b : std::string("(no bytes)"));
+                return true;
+            },
+            HandOver::HeldInMemory);
+        for (size_t found = 1; found <= positions.size(); ++found) {
+            ASSERT_TRUE(cut.cutFound(Positions(positions.begin(), positions.begin() + found)));
+            EXPECT_EQ(early.size(), found - 1) << row.what;
+        }
+        ASSERT_TRUE(cut.cutRest(positions).ok()) << row.what;
+        EXPECT_EQ(early, row.files) << row.what;
     }
 }
 

@@ -512,6 +512,50 @@ TEST_F(PstRun, FullDiskEndsTheRunWithOneOutlookErrorAndAReadableStore) {
     ExpectReadpstFile(rp["Second"][0], Simple("Fits", 4));
 }
 
+// A store run takes messages while the search of their mailbox goes on. A mailbox cut short
+// by someone else during its search fails the run; whatever of it reached the store is whole
+// messages in order, and the mailbox before it is kept whole.
+TEST_F(PstRun, MailboxCutShortDuringItsSearchKeepsOnlyWholeMessages) {
+    std::vector<Mail> first = {Simple("First one", 1), Simple("First two", 2)};
+    std::vector<Mail> second;
+    for (int i = 0; i < 24; ++i) {
+        Mail m = Simple("Second " + std::to_string(i), 10 + i);
+        m.attachments = {{"part" + std::to_string(i) + ".bin", Binary(100u << 10, i)}};
+        second.push_back(m);
+    }
+    const fs::path a = root_ / "in" / "First.mbox", b = root_ / "in" / "Second.mbox";
+    WriteMailbox(a, first);
+    WriteMailbox(b, second);
+    ASSERT_GT(fs::file_size(b), 3u << 20);
+    const uint64_t cutAt = uint64_t{3} << 19;
+    int mailbox = 0;
+    host_.onCaption = [&](Caption which, const std::string& text) {
+        if (which == Caption::LblProgessCurrent) ++mailbox;
+        // The first block of the mailbox has been read and its search has begun.
+        if (mailbox == 2 && which == Caption::LblHappening && text == "Searching for messages...")
+            fs::resize_file(b, cutAt);
+    };
+
+    RunSummary s = RunConversion(host_, OutputKind::PST, {a.string(), b.string()}, settings_);
+
+    ASSERT_EQ(host_.boxes.size(), 1u);
+    EXPECT_EQ(host_.boxes[0].title, "Outlook Error");
+    EXPECT_NE(s.storeFailure.find("ends at offset " + std::to_string(cutAt)), std::string::npos)
+        << s.storeFailure;
+    const std::vector<std::string> mailboxes = {"First.mbox", "Second.mbox"};
+    EXPECT_EQ(FilesBelow(root_ / "in"), mailboxes) << "the working copy is gone";
+    for (const std::string& file : FilesBelow(root_ / "out"))
+        EXPECT_EQ(fs::path(file).extension(), ".pst") << file << " left behind";
+    auto rp = readpst(storeFile());
+    ASSERT_EQ(rp["First"].size(), first.size());
+    for (size_t k = 0; k < first.size(); ++k) ExpectReadpstFile(rp["First"][k], first[k]);
+    EXPECT_LT(rp["Second"].size(), second.size());
+    for (size_t k = 0; k < rp["Second"].size(); ++k) {
+        SCOPED_TRACE("Second message " + std::to_string(k));
+        ExpectReadpstFile(rp["Second"][k], second[k]);
+    }
+}
+
 // A message the store cannot take stays beside the store as its message file, even though a
 // PST run normally never writes one for a message it holds in memory. The store here fails
 // on the file size limit, which leaves room for the much smaller message file.

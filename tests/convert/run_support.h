@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,12 @@ class ScriptedRunHost : public ScriptedFrontendOn<RunHost> {
     void setConvertEnabled(bool enabled) override { convertEnabled.push_back(enabled); }
     void clearOutputOptions() override { ++optionsCleared; }
     void selectRow(size_t i) override { rowsSelected.push_back(i); }
+    // Lets a test act when the run sets a caption.
+    void setCaption(Caption which, const std::string& text) override {
+        ScriptedFrontendOn<RunHost>::setCaption(which, text);
+        if (onCaption) onCaption(which, text);
+    }
+    std::function<void(Caption, const std::string&)> onCaption;
 
     std::vector<std::string> captionsOf(Caption which) const {
         std::vector<std::string> out;
