@@ -21,10 +21,6 @@ constexpr size_t kReadBlock = size_t{1} << 20;
 // Text is written once this much has gathered; with a read block's worth more (at most twice
 // its size once every LF became CR LF) the output buffer stays under 3 MiB.
 constexpr size_t kWriteThreshold = size_t{1} << 20;
-// A store run that takes messages from memory gets every message up to this size (in the
-// mailbox) that way, written nowhere; larger ones are written and read back in pieces. A
-// message file reads back whole up to the same size (see the store outputs).
-constexpr uint64_t kHoldLimit = uint64_t{8} << 20;
 constexpr auto kCaptionBudget = std::chrono::milliseconds(8);
 constexpr const char* kPartSuffix = ".part";
 
@@ -133,7 +129,7 @@ class MessageCutter {
         };
         // Held: the text goes into a string of its own, about the message's size, that leaves
         // with it; else through out_ to the file, a piece at a time.
-        const bool hold = handOver_ == HandOver::HeldInMemory && end - start <= kHoldLimit;
+        const bool hold = handOver_ == HandOver::HeldInMemory && end - start <= kHeldMessageLimit;
         if (!hold && !openFile()) return abandon();
         std::string held;
         if (hold) held.reserve(static_cast<size_t>(end - start + (end - start) / 16 + 16));
@@ -169,7 +165,7 @@ class MessageCutter {
                 if (!readBlock(at, k, end)) return abandon();
             }
             const uint64_t stop = std::min(end, blockStart_ + blockLen_);
-            text.feed(in_.data() + (at - blockStart_), static_cast<size_t>(stop - at), sink);
+            text.feed(blockData_ + (at - blockStart_), static_cast<size_t>(stop - at), sink);
             at = stop;
             if (!hold && out_.size() >= kWriteThreshold && !flush()) return abandon();
             if (captionDue()) {
@@ -225,6 +221,12 @@ class MessageCutter {
     const MessageFileError& error() const { return error_; }
     void setHandOver(HandOver handOver) { handOver_ = handOver; }
     void setExpectedSize(uint64_t expectedSize) { expectedSize_ = expectedSize; }
+    // Where bytes already read by someone else may be taken from, or nothing. What came from
+    // there is not used again once this is called.
+    void setRecentBytes(RecentBytes recent) {
+        recent_ = std::move(recent);
+        if (blockData_ != in_.data()) blockLen_ = 0;
+    }
     // The content of the message just cut, when it was handed over and written in one piece.
     MessageBytes takeBytes() { return std::move(bytes_); }
 
@@ -238,6 +240,15 @@ class MessageCutter {
     }
 
     bool readBlock(uint64_t at, uint64_t k, uint64_t end) {
+        if (recent_) {
+            if (std::span<const char> kept = recent_(at); !kept.empty()) {
+                blockData_ = kept.data();
+                blockStart_ = at;
+                blockLen_ = kept.size();
+                return true;
+            }
+        }
+        blockData_ = in_.data();
         ssize_t got;
         do {
             got = ::pread(fd_, in_.data(), in_.size(), static_cast<off_t>(at));
@@ -273,6 +284,8 @@ class MessageCutter {
     int fd_ = -1;
     uint64_t size_ = 0;
     std::vector<char> in_;
+    RecentBytes recent_;
+    const char* blockData_ = nullptr;  // in_, or bytes of recent_'s
     uint64_t blockStart_ = 0;
     uint64_t blockLen_ = 0;
     std::string out_;
@@ -326,13 +339,17 @@ MailboxCut::MailboxCut(YieldClock& clock, std::string mailboxPath, std::string o
 
 MailboxCut::~MailboxCut() = default;
 
-bool MailboxCut::cutFound(const std::vector<uint64_t>& positions) {
+bool MailboxCut::cutFound(const std::vector<uint64_t>& positions, const RecentBytes& recent) {
     if (positions.empty()) return !stopped_;
-    return cutUpTo(positions, positions.size() - 1, false);
+    cutter_->cutter.setRecentBytes(recent);
+    const bool goOn = cutUpTo(positions, positions.size() - 1, false);
+    cutter_->cutter.setRecentBytes({});
+    return goOn;
 }
 
 const MailboxCutResult& MailboxCut::cutRest(const std::vector<uint64_t>& positions,
                                             uint64_t searchedSize) {
+    cutter_->cutter.setRecentBytes({});
     cutter_->cutter.setExpectedSize(searchedSize);
     cutUpTo(positions, positions.size(), true);
     return result_;

@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,11 @@ struct MailboxCutResult {
     bool ok() const { return !error && !cancelled && !stoppedByCaller; }
 };
 
+// A store run that takes messages from memory gets every message up to this size (in the
+// mailbox) that way, written nowhere; larger ones are written and read back in pieces. A
+// message file reads back whole up to the same size (see the store outputs).
+inline constexpr uint64_t kHeldMessageLimit = uint64_t{8} << 20;
+
 // How the cut hands each complete message to its caller.
 enum class HandOver {
     // Each file is renamed to its final name before `done` sees it (message files as output).
@@ -89,6 +95,10 @@ enum class HandOver {
     // message, and then writes it.
     HeldInMemory,
 };
+
+// The bytes of the mailbox at an offset, up to the end of a block that holds them, from
+// someone who has read them already; empty when not at hand.
+using RecentBytes = std::function<std::span<const char>(uint64_t offset)>;
 
 // Cuts and writes the messages of one mailbox in order, opening it once and reading it from
 // start to end, and can begin while its separators are still being found: a message can be
@@ -105,7 +115,9 @@ class MailboxCut {
 
     // Cuts every message not cut yet that ends before the last separator in `positions`
     // (the separators found so far, in increasing order). False once the cut has stopped.
-    bool cutFound(const std::vector<uint64_t>& positions);
+    // `recent`, if given, lends bytes of the mailbox the search has just read, which are then
+    // not read again; they are not used after this call.
+    bool cutFound(const std::vector<uint64_t>& positions, const RecentBytes& recent = {});
     // All separators are found: cuts the rest, the last message up to searchedSize when it is
     // known (not 0), the mailbox's length when its separators were found, so that a mailbox
     // that has since become shorter fails instead of giving a short last message.

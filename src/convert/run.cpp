@@ -95,8 +95,7 @@ class Run {
     bool convertMailbox(size_t i, size_t count, const std::string& row);
     // Makes the mailbox's output folder, or records why it cannot be made and returns false;
     // goOn then says whether the run goes on with the next mailbox.
-    bool prepareOutputFolder(const std::string& mailbox, const std::string& outFolder,
-                             bool& goOn);
+    bool prepareOutputFolder(const std::string& mailbox, const std::string& outFolder, bool& goOn);
     void fail(const std::string& mailbox, const std::string& reason) {
         summary_.failures.push_back({mailbox, reason});
     }
@@ -225,6 +224,8 @@ bool Run::convertMailbox(size_t i, size_t count, const std::string& row) {
     // Should the search fail later, what was handed over stays, as the messages before one
     // that cannot be cut do; the run ends with the store's failure box either way.
     const bool cutWhileSearching = store_ != nullptr;
+    // A message held whole is taken from the blocks the search has just read.
+    if (cutWhileSearching) finder.keepRecentBytes(kHeldMessageLimit);
     enum class Output { NotReady, Ready, Failed } output = Output::NotReady;
     bool goOn = true;
     while (true) {
@@ -234,9 +235,12 @@ bool Run::convertMailbox(size_t i, size_t count, const std::string& row) {
         finder.FindNext_Click();
         if (cutWhileSearching && finder.positions().size() >= 2) {
             if (output == Output::NotReady)
-                output = prepareOutputFolder(mailbox, outFolder, goOn) ? Output::Ready
-                                                                       : Output::Failed;
-            if (output == Output::Failed || !cutter.cutFound(finder.positions())) break;
+                output =
+                    prepareOutputFolder(mailbox, outFolder, goOn) ? Output::Ready : Output::Failed;
+            if (output == Output::Failed ||
+                !cutter.cutFound(finder.positions(),
+                                 [&finder](uint64_t at) { return finder.recentBytes(at); }))
+                break;
         }
     }
     const FrmFinder::SearchEnd searchEnd = finder.searchEnd();
@@ -257,8 +261,7 @@ bool Run::convertMailbox(size_t i, size_t count, const std::string& row) {
         if (searchEnd == FrmFinder::SearchEnd::ReadFailed ||
             (searchEnd == FrmFinder::SearchEnd::NotStarted && !tooShort)) {
             host_.setCaption(Caption::LblEmlsFound, "0 Messages");
-            fail(mailbox,
-                 searchError.empty() ? "The mailbox could not be searched" : searchError);
+            fail(mailbox, searchError.empty() ? "The mailbox could not be searched" : searchError);
             return true;
         }
         if (output == Output::NotReady && !prepareOutputFolder(mailbox, outFolder, goOn))

@@ -340,6 +340,7 @@ void FrmFinder::SearchString() {
         queue_.clear();
         queueHead_ = 0;
         dataEnd_ = 0;
+        forgetBlocks();
         scanLimit_ = static_cast<uint64_t>(std::max<int64_t>(FileSize, 0));
         searchEnd_ = SearchEnd::None;
         restartPending_ = false;
@@ -415,11 +416,14 @@ bool FrmFinder::FillQueue() {
         if (dataEnd_ <= pos) dataEnd_ = scanLimit_;
     }
 
-    if (block_.empty()) block_.resize(kBlockSize);
+    current_ = (current_ + 1) % blocks_.size();
+    Block& block = blocks_[current_];
+    block.length = 0;
+    if (block.data.empty()) block.data.resize(kBlockSize);
     const size_t want = static_cast<size_t>(std::min<uint64_t>(kBlockSize, dataEnd_ - pos));
     ssize_t got;
     do {
-        got = ::pread(FileNum, block_.data(), want, static_cast<off_t>(pos));
+        got = ::pread(FileNum, block.data.data(), want, static_cast<off_t>(pos));
     } while (got < 0 && errno == EINTR);
     if (got < 0) {
         fail("Could not read working copy " + copyPath + " at offset " + std::to_string(pos),
@@ -433,7 +437,9 @@ bool FrmFinder::FillQueue() {
         searchEnd_ = SearchEnd::ReadFailed;
         return false;
     }
-    scanner_.feed(block_.data(), static_cast<size_t>(got), queue_);
+    block.start = pos;
+    block.length = static_cast<size_t>(got);
+    scanner_.feed(block.data.data(), block.length, queue_);
     clock_.maybeYield();
     if (clock_.cancelled()) {
         lastError_ = "Search of " + FileName + " was cancelled";
@@ -470,12 +476,39 @@ void FrmFinder::showProgress(bool force) {
                          "Searching for messages... Found message at : " + std::to_string(offset));
 }
 
+void FrmFinder::keepRecentBytes(uint64_t bytes) {
+    const size_t wanted = 1 + static_cast<size_t>((bytes + kBlockSize - 1) / kBlockSize);
+    if (wanted <= blocks_.size()) return;
+    // The blocks in reading order, the one read last at the end, then the new empty ones.
+    std::vector<Block> ordered;
+    for (size_t i = 1; i <= blocks_.size(); ++i)
+        ordered.push_back(std::move(blocks_[(current_ + i) % blocks_.size()]));
+    current_ = ordered.size() - 1;
+    ordered.resize(wanted);
+    blocks_ = std::move(ordered);
+}
+
+std::span<const char> FrmFinder::recentBytes(uint64_t at) const {
+    for (const Block& block : blocks_) {
+        if (block.length > 0 && at >= block.start && at - block.start < block.length) {
+            const size_t skip = static_cast<size_t>(at - block.start);
+            return {block.data.data() + skip, block.length - skip};
+        }
+    }
+    return {};
+}
+
+void FrmFinder::forgetBlocks() {
+    for (Block& block : blocks_) block.length = 0;
+}
+
 void FrmFinder::CloseFile() {
     showProgress(true);
     if (FileNum > 0) ::close(FileNum);
     FileNum = 0;
     queue_.clear();
     queueHead_ = 0;
+    forgetBlocks();
     if (!FileName.empty()) {
         const std::string copyPath = FileName + ".tmp";
         clock_.maybeYield();

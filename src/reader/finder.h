@@ -20,6 +20,7 @@
 // long steps yield on a time budget.
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,15 @@ class FrmFinder {
     // The offsets found since the last Find_Click, the same as FoundPositions holds.
     const std::vector<uint64_t>& positions() const { return reported_; }
 
+    // Keeps at least the last `bytes` read by the search (in whole blocks, besides the one
+    // being scanned), for a caller that cuts messages while the search goes on: it can take
+    // them from here instead of reading them from the disk a second time.
+    void keepRecentBytes(uint64_t bytes);
+    // The bytes the search read at offset `at`, up to the end of the block holding them;
+    // empty when they are not kept (not read yet, passed, or a hole). Valid until the next
+    // search step or CloseFile.
+    std::span<const char> recentBytes(uint64_t at) const;
+
     static constexpr const char* kReaderTitle = "Ombrex File Reader";
     static constexpr const char* kErrorTitle = "! ERROR !";
 
@@ -100,9 +110,17 @@ class FrmFinder {
     std::vector<uint64_t> queue_;  // separators found ahead of the one last handed out
     size_t queueHead_ = 0;
     std::vector<uint64_t> reported_;  // offsets handed out since the search began
-    std::vector<char> block_;         // read buffer of the working copy
-    uint64_t scanLimit_ = 0;          // bytes of the working copy to search
-    uint64_t dataEnd_ = 0;            // end of the data extent being read (sparse files)
+    // Read buffers of the working copy: the block being scanned and those kept before it.
+    struct Block {
+        std::vector<char> data;
+        uint64_t start = 0;
+        size_t length = 0;  // 0: holds nothing
+    };
+    std::vector<Block> blocks_{1};
+    size_t current_ = 0;  // the block read last
+    void forgetBlocks();
+    uint64_t scanLimit_ = 0;  // bytes of the working copy to search
+    uint64_t dataEnd_ = 0;    // end of the data extent being read (sparse files)
     SearchEnd searchEnd_ = SearchEnd::None;
     std::string lastError_;
     // Progress is shown on the time budget; the last separator found waits here.

@@ -247,6 +247,35 @@ TEST_F(FrmFinderTest, OffsetsBeyondFourGibibytes) {
     EXPECT_TRUE(frontend_.boxes.empty());
 }
 
+// A cut that follows the search takes the bytes it needs from the blocks the search has read.
+TEST_F(FrmFinderTest, KeepsTheBlocksItReadLastForACutBehindIt) {
+    std::string box;
+    for (int i = 0; box.size() < (11u << 19); ++i)
+        box += "From x\n" + std::string(100000 + i, static_cast<char>('a' + i % 26)) + "\n";
+    const std::string path = write("blocks.mbox", box);
+    const uint64_t kept = 2u << 20;
+    FrmFinder finder(frontend_);
+    finder.keepRecentBytes(kept);
+    Open(finder, path);
+    finder.Find_Click();
+    while (!SearchDone) {
+        // Everything from `kept` bytes before the last separator found is at hand, as read.
+        const uint64_t found = finder.positions().back();
+        for (uint64_t at = found >= kept ? found - kept : 0; at <= found;) {
+            std::span<const char> bytes = finder.recentBytes(at);
+            ASSERT_FALSE(bytes.empty()) << "offset " << at << ", found " << found;
+            ASSERT_EQ(std::string(bytes.begin(), bytes.end()), box.substr(at, bytes.size()))
+                << "offset " << at;
+            at += bytes.size();
+        }
+        finder.FindNext_Click();
+    }
+    EXPECT_TRUE(finder.recentBytes(0).empty()) << "the first block is long passed";
+    EXPECT_FALSE(finder.recentBytes(box.size() - 1).empty());
+    finder.CloseFile();
+    EXPECT_TRUE(finder.recentBytes(box.size() - 1).empty()) << "nothing is kept once closed";
+}
+
 // The working copy is a second name for the mailbox wherever the file system allows it, so
 // the end comes during the search: no working copy stays, no message, the search ends.
 TEST_F(FrmFinderTest, AProgramEndingStopsTheReaderQuietly) {
