@@ -174,10 +174,14 @@ NodeContent BuildRecipientTable(const Message& message, NameIdMap& names, const 
     }
     if (extra.size() > 200) throw LtpError("recipients with more than 200 unusual properties");
 
-    std::vector<PropTag> columns(MessageRecipientTableColumns().begin(),
-                                 MessageRecipientTableColumns().end());
-    columns.insert(columns.end(), extra.begin(), extra.end());
-    TableContext table(TableLayout::FromTags(columns));
+    // Most messages' recipients have only the usual columns, whose layout is made once.
+    auto withExtra = [&] {
+        std::vector<PropTag> columns(MessageRecipientTableColumns().begin(),
+                                     MessageRecipientTableColumns().end());
+        columns.insert(columns.end(), extra.begin(), extra.end());
+        return TableLayout::FromTags(columns);
+    };
+    TableContext table(extra.empty() ? usual : withExtra());
     for (size_t i = 0; i < rows.size(); ++i)
         table.setRow(static_cast<uint32_t>(i + 1), RowCells(rows[i], table.layout()));
     return table.build();
