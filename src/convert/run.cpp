@@ -221,8 +221,8 @@ bool Run::convertMailbox(size_t i, size_t count, const std::string& row) {
                       store_ ? store_->handOver() : HandOver::FinalName);
     // A store run hands each message over as soon as the separator after it is found: the
     // store's threads then work while the search goes on instead of waiting for its end.
-    // Should the search fail later, what was handed over stays, as the messages before one
-    // that cannot be cut do; the run ends with the store's failure box either way.
+    // Should the search fail later, the messages already stored stay, as those before a
+    // message that cannot be cut do, and the run ends with the store's failure box.
     const bool cutWhileSearching = store_ != nullptr;
     // A message held whole is taken from the blocks the search has just read.
     if (cutWhileSearching) finder.keepRecentBytes(kHeldMessageLimit);

@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <sstream>
 
 #include "cli/cli.h"
@@ -221,6 +222,46 @@ TEST_F(FaultTest, FullOutputDiskEndsAnMsgRunWithWholeFilesOnly) {
         msgFiles;
     EXPECT_EQ(std::system(check.c_str()), 0) << "a .msg file is not whole";
     EXPECT_EQ(CheckWholeFiles(outFor(big), Mailbox(300, 20000)) <= 1, true);
+}
+
+// A store run takes messages while the search of their mailbox goes on. A mailbox cut short
+// during its search ends an MSG run with the store's box; the .msg files made of it before
+// that are whole, numbered from 0 without a gap, and nothing temporary is left.
+TEST_F(FaultTest, MailboxCutShortDuringItsSearchEndsAnMsgRunWithWholeFilesOnly) {
+    if (std::system("/usr/bin/python3 -c 'import olefile' >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "python3-olefile is not installed";
+    fs::path box = in_ / "cut.mbox";
+    WriteFile(box, Mailbox(40, 100000));
+    const uint64_t cutAt = uint64_t{3} << 19;
+    host_.onCaption = [&](Caption which, const std::string& text) {
+        if (which == Caption::LblHappening && text == "Searching for messages...")
+            fs::resize_file(box, cutAt);
+    };
+
+    RunSummary s = RunConversion(host_, OutputKind::MSG, {box}, DefaultRunSettings("manual.html"));
+
+    EXPECT_NE(s.storeFailure.find("ends at offset " + std::to_string(cutAt)), std::string::npos)
+        << s.storeFailure;
+    ASSERT_FALSE(host_.boxes.empty());
+    EXPECT_EQ(host_.boxes.back().title, "Outlook Error");
+    std::vector<std::string> files = quill::testing::FilesBelow(out_);
+    std::set<std::string> names;
+    std::string msgFiles;
+    for (const std::string& file : files) {
+        names.insert(fs::path(file).filename().string());
+        msgFiles += " '" + (out_ / file).string() + "'";
+    }
+    for (size_t k = 0; k < files.size(); ++k)
+        EXPECT_EQ(names.count("Email-" + std::to_string(k) + ".msg"), 1u)
+            << ::testing::PrintToString(files);
+    if (!msgFiles.empty()) {
+        const std::string check =
+            "/usr/bin/python3 -c 'import olefile, sys\nfor p in sys.argv[1:]: "
+            "olefile.OleFileIO(p).close()'" +
+            msgFiles;
+        EXPECT_EQ(std::system(check.c_str()), 0) << "a .msg file is not whole";
+    }
+    EXPECT_EQ(Leftovers(in_), std::vector<std::string>{});
 }
 
 TEST_F(FaultTest, ReadOnlyOutputFolderFailsThatMailboxOnly) {
