@@ -18,6 +18,7 @@
 #include <string_view>
 #include <utility>
 
+#include "store/mime/base64.h"
 #include "store/mime/entryid.h"
 #include "store/mime/text.h"
 
@@ -612,6 +613,7 @@ class Importer {
                       bool hidden, Message& out);
     Attachment& NewAttachment(Message& out);
     Bytes SignedEntityBytes(GMimeObject* root);
+    bool ReadPieces(GMimeStream* stream, const std::function<bool(const char*, size_t)>& take);
     bool DecodeContent(GMimePart* part, Bytes& out);
     std::string PartLabel(GMimeObject* obj);
 
@@ -679,11 +681,46 @@ std::string Importer::PartLabel(GMimeObject* obj) {
     return label + At(OffsetOf(obj));
 }
 
+// Hands a stream's content to `take` in pieces of at most kReadChunk bytes, each a chance for
+// the front end to run: where it lies when the parser left it in memory, else read from its
+// file. Stops early when `take` answers false. False if the stream could not be read.
+bool Importer::ReadPieces(GMimeStream* stream,
+                          const std::function<bool(const char*, size_t)>& take) {
+    if (g_mime_stream_reset(stream) == -1) return false;
+    GByteArray* memory = GMIME_IS_STREAM_MEM(stream)
+                             ? g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream))
+                             : nullptr;
+    if (memory != nullptr) {
+        // What a read of the stream would copy out: its bounds within the buffer.
+        const int64_t held = static_cast<int64_t>(memory->len);
+        const int64_t begin = std::min<int64_t>(stream->bound_start, held);
+        const int64_t end =
+            stream->bound_end < 0 ? held : std::min<int64_t>(stream->bound_end, held);
+        const char* data = reinterpret_cast<const char*>(memory->data);
+        for (int64_t at = begin; at < end; at += static_cast<int64_t>(kReadChunk)) {
+            if (options_.yield != nullptr) options_.yield->maybeYield();
+            if (!take(data + at, static_cast<size_t>(std::min<int64_t>(end - at, kReadChunk))))
+                break;
+        }
+        return true;
+    }
+    // Filled by every read before it is looked at; not worth clearing for every part.
+    std::unique_ptr<char[]> chunk(new char[kReadChunk]);
+    char* const buf = chunk.get();
+    while (!g_mime_stream_eos(stream)) {
+        ssize_t n = g_mime_stream_read(stream, buf, kReadChunk);
+        // GMime streams also answer -1 at the end of their bounds.
+        if (n < 0) return g_mime_stream_eos(stream) != FALSE;
+        if (n == 0) break;
+        if (options_.yield != nullptr) options_.yield->maybeYield();
+        if (!take(buf, static_cast<size_t>(n))) break;
+    }
+    return true;
+}
+
 // Decodes a part's content (base64, quoted-printable, uuencode or none) straight into `out`:
-// the decoded data is the only full copy held in memory. Content the parser left in memory is
-// read where it lies; content in a file is read in chunks. Either way the decoder gets pieces
-// of kReadChunk bytes, each a chance for the front end to run, and carries its state from one
-// piece to the next.
+// the decoded data is the only full copy held in memory. The decoders carry their state from
+// one piece of the content to the next.
 bool Importer::DecodeContent(GMimePart* part, Bytes& out) {
     out.clear();
     GMimeDataWrapper* wrapper = g_mime_part_get_content(part);
@@ -692,6 +729,24 @@ bool Importer::DecodeContent(GMimePart* part, Bytes& out) {
     if (stream == nullptr) return true;
     const GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(wrapper);
     const bool base64 = encoding == GMIME_CONTENT_ENCODING_BASE64;
+    const int64_t length = g_mime_stream_length(stream);
+    if (length > 0) {
+        // Decoded base64 is at most 3/4 of its encoded size, the others never grow; the
+        // decoders ask for a few bytes more, and for the whole of their piece, before each step.
+        const uint64_t size = static_cast<uint64_t>(length);
+        out.reserve(base64 ? size / 4 * 3 + std::min<uint64_t>(size, kReadChunk) / 4 + 8
+                           : size + 8);
+    }
+    if (base64) {
+        // Plain base64 the quick way; anything else again from the start, below.
+        Base64LineDecoder quick(out);
+        bool plain = true;
+        const bool read = ReadPieces(
+            stream, [&](const char* data, size_t n) { return plain = quick.feed(data, n); });
+        if (read && plain && quick.finish()) return true;
+        out.clear();
+    }
+
     // Base64 and quoted-printable are decoded by GMime's decoder straight into `out` (what its
     // basic filter does, less the filter's own buffer); uuencoded content goes through the
     // filter, which also finds the "begin" line.
@@ -702,20 +757,10 @@ bool Importer::DecodeContent(GMimePart* part, Bytes& out) {
     if (encoding == GMIME_CONTENT_ENCODING_UUENCODE)
         filter.reset(g_mime_filter_basic_new(encoding, FALSE));
 
-    if (g_mime_stream_reset(stream) == -1) return false;
-    const int64_t length = g_mime_stream_length(stream);
-    if (length > 0) {
-        // Decoded base64 is at most 3/4 of its encoded size, the others never grow; the decoder
-        // asks for a few bytes more, and for the whole of its piece, before each step.
-        const uint64_t size = static_cast<uint64_t>(length);
-        out.reserve(base64 ? size / 4 * 3 + std::min<uint64_t>(size, kReadChunk) / 4 + 8
-                           : size + 8);
-    }
     auto in = [](const char* p) { return reinterpret_cast<const uint8_t*>(p); };
     bool invalidBase64 = false;
     uint64_t base64Symbols = 0;
-    auto take = [&](const char* data, size_t n) {
-        if (options_.yield != nullptr) options_.yield->maybeYield();
+    const bool ok = ReadPieces(stream, [&](const char* data, size_t n) {
         if (base64) {
             const uint64_t sum = Base64Census(in(data), n);
             base64Symbols += sum & 0xFFFFFFFFu;
@@ -735,35 +780,18 @@ bool Importer::DecodeContent(GMimePart* part, Bytes& out) {
         } else {
             out.insert(out.end(), in(data), in(data) + n);
         }
-    };
-
-    bool ok = true;
-    GByteArray* memory = GMIME_IS_STREAM_MEM(stream)
-                             ? g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream))
-                             : nullptr;
-    if (memory != nullptr) {
-        // What a read of the stream would copy out: its bounds within the buffer.
-        const int64_t held = static_cast<int64_t>(memory->len);
-        const int64_t begin = std::min<int64_t>(stream->bound_start, held);
-        const int64_t end =
-            stream->bound_end < 0 ? held : std::min<int64_t>(stream->bound_end, held);
-        const char* data = reinterpret_cast<const char*>(memory->data);
-        for (int64_t at = begin; at < end; at += static_cast<int64_t>(kReadChunk))
-            take(data + at, static_cast<size_t>(std::min<int64_t>(end - at, kReadChunk)));
-    } else {
-        // Filled by every read before it is looked at; not worth clearing for every part.
-        std::unique_ptr<char[]> chunk(new char[kReadChunk]);
-        char* const buf = chunk.get();
-        while (!g_mime_stream_eos(stream)) {
-            ssize_t n = g_mime_stream_read(stream, buf, kReadChunk);
-            if (n < 0) {
-                // GMime streams also answer -1 at the end of their bounds.
-                ok = g_mime_stream_eos(stream) != FALSE;
-                break;
-            }
-            if (n == 0) break;
-            take(buf, static_cast<size_t>(n));
-        }
+        return true;
+    });
+    if (base64 && (decoder.state == 2 || decoder.state == 3)) {
+        // Content that ends in a quartet cut short without padding, as some encoders leave
+        // it: its two or three symbols still hold one or two bytes, which GMime's decoder
+        // would drop. The padding it lacks completes the quartet.
+        const char padding[] = "==";
+        const size_t used = out.size();
+        const size_t missing = 4 - static_cast<size_t>(decoder.state);
+        out.resize(used + g_mime_encoding_outlen(&decoder, missing));
+        out.resize(used + g_mime_encoding_step(&decoder, padding, missing,
+                                               reinterpret_cast<char*>(out.data() + used)));
     }
     char none = 0;  // the decoders' last step reads nothing
     if (decodeDirect) {

@@ -508,6 +508,36 @@ TEST(MimeImport, AStrayByteAnywhereInBase64IsReported) {
     }
 }
 
+// Base64 whose last quartet lacks its padding still holds the bytes of that quartet: they
+// are kept whether the data is otherwise plain or also has a stray byte, which is reported.
+TEST(MimeImport, Base64WithoutPaddingKeepsItsLastBytes) {
+    auto import = [](const std::string& body) {
+        std::string msg =
+            "From: a@example.org\r\nSubject: s\r\nContent-Type: application/octet-stream; "
+            "name=d.bin\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
+            body;
+        return ImportMessageBuffer(
+            std::span(reinterpret_cast<const uint8_t*>(msg.data()), msg.size()));
+    };
+    const std::pair<const char*, const char*> cases[] = {
+        {"QUJDREVG\r\nQUI\r\n", "ABCDEFAB"},
+        {"QUJDREVG\r\nQQ\r\n", "ABCDEFA"},
+        {"QUJD!REVG\r\nQUI\r\n", "ABCDEFAB"},
+        {"QUJD!REVG\r\nQQ\r\n", "ABCDEFA"},
+    };
+    for (const auto& [body, bytes] : cases) {
+        ImportResult result = import(body);
+        ASSERT_EQ(result.message.attachments.size(), 1u) << body;
+        EXPECT_EQ(std::string(result.message.attachments[0].data.begin(),
+                              result.message.attachments[0].data.end()),
+                  bytes)
+            << body;
+        EXPECT_EQ(HasWarningContaining(result, "broken base64"),
+                  std::string_view(body).find('!') != std::string_view::npos)
+            << body;
+    }
+}
+
 TEST(MimeImport, UnixLineEndsAndBase64TextBodyGetCrLf) {
     std::string msg =
         "From: a@example.org\nSubject: lf\nContent-Type: text/plain; charset=utf-8\n"

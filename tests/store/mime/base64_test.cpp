@@ -1,0 +1,92 @@
+// The quick base64 decoder: plain base64 in any layout and any cut into pieces decodes to
+// its bytes; anything it must leave to the lenient decoder is refused, wherever it stands.
+
+#include "store/mime/base64.h"
+
+#include <glib.h>
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+namespace quill::store::mime {
+namespace {
+
+std::string Encode(const Bytes& data) {
+    gchar* encoded = g_base64_encode(data.data(), data.size());
+    std::string text(encoded);
+    g_free(encoded);
+    return text;
+}
+
+std::string InLines(const std::string& symbols, size_t width, const char* eol) {
+    std::string text;
+    for (size_t at = 0; at < symbols.size(); at += width) text += symbols.substr(at, width) + eol;
+    return text;
+}
+
+// Feeds `text` in pieces of `piece` bytes; the bytes decoded, or nothing if refused.
+std::optional<Bytes> Decode(const std::string& text, size_t piece) {
+    Bytes out;
+    Base64LineDecoder decoder(out);
+    for (size_t at = 0; at < text.size(); at += piece)
+        if (!decoder.feed(text.data() + at, std::min(piece, text.size() - at))) return std::nullopt;
+    if (!decoder.finish()) return std::nullopt;
+    return out;
+}
+
+TEST(Base64LineDecoder, PlainBase64DecodesWholeInAnyLayoutAndPieces) {
+    // Sizes giving two, one and no padding signs, and one over a 64 KiB piece.
+    for (size_t size : {0u, 1u, 2u, 3u, 56u, 57u, 58u, 100000u}) {
+        Bytes data(size);
+        for (size_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>(i * 131 + i / 7);
+        const std::string symbols = Encode(data);
+        // Lines of 76 symbols (a whole number of quartets), of 75 (quartets across lines),
+        // one long line; CRLF or LF.
+        for (size_t width : {76u, 75u, 1u << 20})
+            for (const char* eol : {"\r\n", "\n"})
+                // Pieces that cut lines and line ends anywhere, also between CR and LF.
+                for (size_t piece : {1u, 3u, 77u, 65536u, 1u << 22}) {
+                    const std::string text = InLines(symbols, width, eol);
+                    std::optional<Bytes> got = Decode(text, piece);
+                    ASSERT_TRUE(got.has_value())
+                        << size << " bytes, width " << width << ", piece " << piece;
+                    EXPECT_TRUE(*got == data)
+                        << size << " bytes, width " << width << ", piece " << piece;
+                }
+    }
+}
+
+TEST(Base64LineDecoder, ALastQuartetWithoutItsPaddingStillGivesItsBytes) {
+    EXPECT_EQ(Decode("QUJDQUI\r\n", 1), (Bytes{'A', 'B', 'C', 'A', 'B'}));
+    EXPECT_EQ(Decode("QUJDQQ\n", 100), (Bytes{'A', 'B', 'C', 'A'}));
+    EXPECT_EQ(Decode("QUJDQQ=", 3), (Bytes{'A', 'B', 'C', 'A'}));  // one of two signs
+}
+
+TEST(Base64LineDecoder, RefusesWhatIsNotPlainBase64) {
+    const std::string clean = InLines(Encode(Bytes(3000, 0x5A)), 76, "\r\n");
+    struct Case {
+        const char* what;
+        size_t at;
+        const char* inserted;
+    };
+    const Case cases[] = {
+        {"a stray byte", 100, "!"},
+        {"an 8-bit byte", 2000, "\xC3"},
+        {"a blank in a line", 10, " "},
+        {"a blank at a line end", 76, " "},
+        {"a CR without its LF", 30, "\r"},
+        {"padding in the middle", 152, "QQ=="},
+        {"padding in the middle of a quartet", 152, "Q="},
+        {"a lone symbol at the end", clean.size(), "Q\r\n"},
+    };
+    for (const Case& c : cases) {
+        std::string text = clean;
+        text.insert(c.at, c.inserted);
+        for (size_t piece : {1u, 154u, 156u, 65536u})
+            EXPECT_FALSE(Decode(text, piece).has_value()) << c.what << ", piece " << piece;
+    }
+}
+
+}  // namespace
+}  // namespace quill::store::mime
