@@ -28,10 +28,15 @@ bool Base64LineDecoder::feed(const char* data, size_t n) {
 
 bool Base64LineDecoder::finish() {
     // Some encoders leave the last quartet without its padding; its two or three symbols
-    // still hold one or two bytes. A single symbol holds none: that is broken base64.
+    // still hold one or two bytes. A single symbol holds none.
     const size_t cut = symbols_.size() % 4;
-    if (cut == 1) return false;
-    if (cut != 0) symbols_.insert(symbols_.end(), 4 - cut, '=');
+    if (cut == 1) {
+        if (symbols_.back() == '=') return false;
+        symbols_.pop_back();
+        droppedLoneSymbol_ = true;
+    } else if (cut != 0) {
+        symbols_.insert(symbols_.end(), 4 - cut, '=');
+    }
     return decode(symbols_.size());
 }
 

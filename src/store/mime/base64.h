@@ -13,9 +13,10 @@ namespace quill::store::mime {
 // Decodes base64 content handed over in pieces of any size, appending the bytes to `out`. It
 // takes only plain base64: symbols of the standard alphabet in lines ended by CRLF or LF, and
 // padding only at the very end, where a last quartet of two or three symbols may also go
-// without it. On anything else (a stray byte or blank, padding in the middle, a lone symbol
-// at the end) it gives up, and the content is left to a decoder that skips what it cannot
-// read; what it appended by then is of no use.
+// without it. A single symbol left over at the end holds no whole byte and is dropped, as
+// the lenient decoder drops it; the content is then broken, if decoded. On anything else (a
+// stray byte or blank, padding in the middle) it gives up, and the content is left to a
+// decoder that skips what it cannot read; what it appended by then is of no use.
 class Base64LineDecoder {
   public:
     explicit Base64LineDecoder(Bytes& out) : out_(out) {}
@@ -24,6 +25,8 @@ class Base64LineDecoder {
     bool feed(const char* data, size_t n);
     // Decodes the last quartet; false if the content is not plain base64.
     bool finish();
+    // After finish(): a single symbol was left over at the end and dropped.
+    bool droppedLoneSymbol() const { return droppedLoneSymbol_; }
 
   private:
     // Decodes the first `count` (a multiple of 4) joined symbols and drops them.
@@ -31,6 +34,7 @@ class Base64LineDecoder {
 
     Bytes& out_;
     std::vector<char> symbols_;  // joined from the lines, not yet decoded
+    bool droppedLoneSymbol_ = false;
 };
 
 }  // namespace quill::store::mime

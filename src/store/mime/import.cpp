@@ -615,6 +615,7 @@ class Importer {
     Bytes SignedEntityBytes(GMimeObject* root);
     bool ReadPieces(GMimeStream* stream, const std::function<bool(const char*, size_t)>& take);
     bool DecodeContent(GMimePart* part, Bytes& out);
+    void WarnBrokenBase64(GMimePart* part);
     std::string PartLabel(GMimeObject* obj);
 
     std::vector<Mailbox> MailboxesOf(GMimeMessage* msg, const char* header,
@@ -743,7 +744,10 @@ bool Importer::DecodeContent(GMimePart* part, Bytes& out) {
         bool plain = true;
         const bool read = ReadPieces(
             stream, [&](const char* data, size_t n) { return plain = quick.feed(data, n); });
-        if (read && plain && quick.finish()) return true;
+        if (read && plain && quick.finish()) {
+            if (quick.droppedLoneSymbol()) WarnBrokenBase64(part);
+            return true;
+        }
         out.clear();
     }
 
@@ -808,10 +812,13 @@ bool Importer::DecodeContent(GMimePart* part, Bytes& out) {
     if (!ok)
         warnings_.Add("could not read all of " + PartLabel(GMIME_OBJECT(part)) +
                       "; kept what was read");
-    if (invalidBase64 || base64Symbols % 4 == 1)
-        warnings_.Add("broken base64 data in " + PartLabel(GMIME_OBJECT(part)) +
-                      "; decoded what could be");
+    if (invalidBase64 || base64Symbols % 4 == 1) WarnBrokenBase64(part);
     return ok;
+}
+
+void Importer::WarnBrokenBase64(GMimePart* part) {
+    warnings_.Add("broken base64 data in " + PartLabel(GMIME_OBJECT(part)) +
+                  "; decoded what could be");
 }
 
 void Importer::FillSubject(GMimeMessage* msg, PropertyBag& props) {

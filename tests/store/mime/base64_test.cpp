@@ -6,6 +6,7 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -63,6 +64,22 @@ TEST(Base64LineDecoder, ALastQuartetWithoutItsPaddingStillGivesItsBytes) {
     EXPECT_EQ(Decode("QUJDQQ=", 3), (Bytes{'A', 'B', 'C', 'A'}));  // one of two signs
 }
 
+TEST(Base64LineDecoder, ALoneSymbolAtTheEndIsDroppedAndSaidSo) {
+    for (const char* text : {"QUJDQ\r\n", "QUJDQUJDQ"}) {
+        Bytes out;
+        Base64LineDecoder decoder(out);
+        ASSERT_TRUE(decoder.feed(text, std::strlen(text)));
+        ASSERT_TRUE(decoder.finish());
+        EXPECT_TRUE(decoder.droppedLoneSymbol());
+        EXPECT_EQ(out.size() % 3, 0u);
+    }
+    Bytes out;
+    Base64LineDecoder decoder(out);
+    ASSERT_TRUE(decoder.feed("QUJD\n", 5));
+    ASSERT_TRUE(decoder.finish());
+    EXPECT_FALSE(decoder.droppedLoneSymbol());
+}
+
 TEST(Base64LineDecoder, RefusesWhatIsNotPlainBase64) {
     const std::string clean = InLines(Encode(Bytes(3000, 0x5A)), 76, "\r\n");
     struct Case {
@@ -78,7 +95,7 @@ TEST(Base64LineDecoder, RefusesWhatIsNotPlainBase64) {
         {"a CR without its LF", 30, "\r"},
         {"padding in the middle", 152, "QQ=="},
         {"padding in the middle of a quartet", 152, "Q="},
-        {"a lone symbol at the end", clean.size(), "Q\r\n"},
+        {"padding alone at the end", clean.size(), "=\r\n"},
     };
     for (const Case& c : cases) {
         std::string text = clean;
