@@ -470,6 +470,15 @@ TEST(MimeImport, BufferAndFileDecodeLargeDamagedPartsAlike) {
     EXPECT_TRUE(HasWarningContaining(fromBuffer, "broken base64 data"));
 }
 
+// A message whose one part is an attachment with `body` as its base64 content.
+ImportResult ImportBase64Attachment(const std::string& body) {
+    std::string msg =
+        "From: a@example.org\r\nSubject: s\r\nContent-Type: application/octet-stream; "
+        "name=d.bin\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
+        body;
+    return ImportMessageBuffer(std::span(reinterpret_cast<const uint8_t*>(msg.data()), msg.size()));
+}
+
 // A byte that has no place in base64 is noticed wherever it stands: in any of the sixteen
 // positions the census looks at together, past its counters' refill, in a later chunk, or in
 // the last few bytes; clean data raises nothing and decodes whole.
@@ -481,15 +490,7 @@ TEST(MimeImport, AStrayByteAnywhereInBase64IsReported) {
     for (const char* p = encoded; *p != '\0'; p += std::min<size_t>(76, std::strlen(p)))
         text += std::string(p, std::min<size_t>(76, std::strlen(p))) + "\r\n";
     g_free(encoded);
-    auto import = [](const std::string& body) {
-        std::string msg =
-            "From: a@example.org\r\nSubject: s\r\nContent-Type: application/octet-stream; "
-            "name=d.bin\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
-            body;
-        return ImportMessageBuffer(
-            std::span(reinterpret_cast<const uint8_t*>(msg.data()), msg.size()));
-    };
-    ImportResult clean = import(text);
+    ImportResult clean = ImportBase64Attachment(text);
     EXPECT_FALSE(HasWarningContaining(clean, "broken base64"));
     ASSERT_EQ(clean.message.attachments.size(), 1u);
     EXPECT_TRUE(clean.message.attachments[0].data == Bytes(data.begin(), data.end()));
@@ -502,7 +503,7 @@ TEST(MimeImport, AStrayByteAnywhereInBase64IsReported) {
         for (char stray : {'!', '\xC3', '-'}) {
             std::string broken = text;
             broken.insert(i, 1, stray);
-            EXPECT_TRUE(HasWarningContaining(import(broken), "broken base64"))
+            EXPECT_TRUE(HasWarningContaining(ImportBase64Attachment(broken), "broken base64"))
                 << "byte " << int(static_cast<unsigned char>(stray)) << " at " << i;
         }
     }
@@ -512,14 +513,6 @@ TEST(MimeImport, AStrayByteAnywhereInBase64IsReported) {
 // are kept whether the data is otherwise plain or also has a stray byte. A single symbol
 // left over holds no byte: it is dropped, and the data reported broken, as a stray byte is.
 TEST(MimeImport, Base64EndingShortOfAQuartetKeepsEveryWholeByte) {
-    auto import = [](const std::string& body) {
-        std::string msg =
-            "From: a@example.org\r\nSubject: s\r\nContent-Type: application/octet-stream; "
-            "name=d.bin\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
-            body;
-        return ImportMessageBuffer(
-            std::span(reinterpret_cast<const uint8_t*>(msg.data()), msg.size()));
-    };
     struct Case {
         const char* body;
         const char* bytes;
@@ -531,7 +524,7 @@ TEST(MimeImport, Base64EndingShortOfAQuartetKeepsEveryWholeByte) {
         {"QUJD!REVG\r\nQQ\r\n", "ABCDEFA", true},   {"QUJD!REVG\r\nQ\r\n", "ABCDEF", true},
     };
     for (const Case& c : cases) {
-        ImportResult result = import(c.body);
+        ImportResult result = ImportBase64Attachment(c.body);
         ASSERT_EQ(result.message.attachments.size(), 1u) << c.body;
         EXPECT_EQ(std::string(result.message.attachments[0].data.begin(),
                               result.message.attachments[0].data.end()),
