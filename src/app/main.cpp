@@ -1,11 +1,13 @@
-// Quillmere: the window program. It takes no command line of its own (Qt's options aside);
-// everything is chosen in the window. The program ends when its window is closed.
+// Quillmere: the window program. It takes no command line of its own (Qt's options and
+// --version aside); everything is chosen in the window. The program ends when its window is
+// closed.
 
 #include <QApplication>
 
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <string>
 
 #include "app/frmStep1.h"
@@ -18,6 +20,10 @@ int main(int argc, char** argv) {
     // Started again by itself to write .msg files beside the window's process.
     if (argc == 2 && std::string(argv[1]) == quill::kMsgHelperArgument)
         return quill::RunMsgHelper(STDIN_FILENO);
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        std::printf("quillmere %s\n", QUILL_VERSION);
+        return 0;
+    }
     // A write past the file-size limit (ulimit -f) then fails with EFBIG and is reported like
     // any other write failure, instead of the signal ending the program mid-run.
     std::signal(SIGXFSZ, SIG_IGN);

@@ -26,6 +26,7 @@ const char* const kHelp =
     "                a folder named by the mailbox's path, holding Email-0.eml, Email-1.eml...\n"
     "  --quiet       print only failures\n"
     "  PATH          a mailbox file, or a folder: every .mbox and .mbx file below it\n"
+    "  --version     print the program's version\n"
     "\n"
     "Exit status: 0 when every mailbox was converted, 1 when any failed (listed at the\n"
     "end), 2 for a usage error.\n";

@@ -29,6 +29,10 @@ std::string ManualPath() {
 int main(int argc, char** argv) {
     if (argc == 2 && std::string(argv[1]) == quill::kMsgHelperArgument)
         return quill::RunMsgHelper(STDIN_FILENO);
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        std::cout << "quillmere " QUILL_VERSION "\n";
+        return 0;
+    }
     // A write past the file-size limit (ulimit -f) then fails with EFBIG and is reported like
     // any other write failure, instead of the signal ending the program mid-run.
     std::signal(SIGXFSZ, SIG_IGN);
