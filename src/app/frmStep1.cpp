@@ -324,7 +324,7 @@ void frmStep1::setDocumentOpener(std::function<void(const QString&)> opener) {
 QString frmStep1::ManualPath(const QString& executableDir, const QString& sourceDir) {
     const QStringList candidates = {
         executableDir + QStringLiteral("/manual.html"),
-        executableDir + QStringLiteral("/../share/quillmere/manual.html"),
+        executableDir + QStringLiteral("/../share/doc/quillmere/manual.html"),
         sourceDir.isEmpty() ? QString() : sourceDir + QStringLiteral("/docs/manual.html"),
     };
     for (const QString& candidate : candidates)

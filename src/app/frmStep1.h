@@ -104,7 +104,7 @@ class frmStep1 : public QWidget, public quill::RunHost {
 
     // Opens the manual; OpenDocument unless a test replaces it.
     void setDocumentOpener(std::function<void(const QString&)> opener);
-    // Where the manual is: beside the executable, in the installed data folder, or in the
+    // Where the manual is: beside the executable, in the installed documentation folder, or in the
     // source tree when run from the build.
     static QString ManualPath();
     static QString ManualPath(const QString& executableDir, const QString& sourceDir);

@@ -11,14 +11,16 @@
 
 namespace {
 
-// The manual beside the installed program, or in the source tree when run from the build.
+// The manual beside the program, in the installed documentation folder, or in the source
+// tree when run from the build.
 std::string ManualPath() {
     namespace fs = std::filesystem;
     std::error_code ec;
     fs::path exe = fs::read_symlink("/proc/self/exe", ec);
     if (!ec) {
-        for (fs::path candidate : {exe.parent_path() / "manual.html",
-                                   exe.parent_path().parent_path() / "share/quillmere/manual.html"})
+        for (fs::path candidate :
+             {exe.parent_path() / "manual.html",
+              exe.parent_path().parent_path() / "share/doc/quillmere/manual.html"})
             if (fs::exists(candidate, ec)) return candidate.string();
     }
     return std::string(QUILL_SOURCE_DIR) + "/docs/manual.html";

@@ -247,12 +247,12 @@ TEST(ManualPath, PrefersTheCopyBesideTheExecutable) {
     // From a build folder: the source tree's copy.
     EXPECT_EQ(frmStep1::ManualPath(installed.path(), source.path()),
               QFileInfo(source.path() + "/docs/manual.html").canonicalFilePath());
-    // Installed on Linux: <prefix>/bin and <prefix>/share/quillmere.
+    // Installed on Linux: <prefix>/bin and <prefix>/share/doc/quillmere.
     QDir(installed.path()).mkpath("bin");
-    QDir(installed.path()).mkpath("share/quillmere");
-    QFile(installed.path() + "/share/quillmere/manual.html").open(QIODevice::WriteOnly);
+    QDir(installed.path()).mkpath("share/doc/quillmere");
+    QFile(installed.path() + "/share/doc/quillmere/manual.html").open(QIODevice::WriteOnly);
     EXPECT_EQ(frmStep1::ManualPath(installed.path() + "/bin", source.path()),
-              QFileInfo(installed.path() + "/share/quillmere/manual.html").canonicalFilePath());
+              QFileInfo(installed.path() + "/share/doc/quillmere/manual.html").canonicalFilePath());
     // Beside the executable wins.
     QFile(installed.path() + "/bin/manual.html").open(QIODevice::WriteOnly);
     EXPECT_EQ(frmStep1::ManualPath(installed.path() + "/bin", source.path()),
