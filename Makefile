@@ -1,5 +1,5 @@
 # Two commands are all a newcomer needs: `make run` and `make test`.
-.PHONY: run test deps build build-asan test-default test-asan bench fuzz format clean
+.PHONY: run test deps build build-asan test-default test-asan package bench fuzz format clean
 
 JOBS ?= 2
 
@@ -25,6 +25,10 @@ test-asan: build-asan
 
 test: test-default test-asan
 	@if [ -f scripts/run-fuzz.sh ]; then bash scripts/run-fuzz.sh; fi
+
+# build/quillmere_<version>_<arch>.deb, for `sudo apt install ./build/quillmere_*.deb`.
+package: build
+	@cmake --build --preset default --target package
 
 bench: build
 	@bash bench/run-all.sh
