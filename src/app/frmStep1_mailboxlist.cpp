@@ -68,9 +68,11 @@ std::vector<std::string> frmStep1::MailboxPaths() const {
 
 void frmStep1::cmdAdd_Click() {
     try {
+        // "All files" for mailboxes without a mailbox's name, as Thunderbird keeps them.
         const QStringList chosen =
-            dialogs_.openFiles(this, QStringLiteral("MBOX Files (*.mbox,*.mbx)"),
-                               {QStringLiteral("*.mbox"), QStringLiteral("*.mbx")});
+            dialogs_.openFiles(this, {{QStringLiteral("MBOX Files (*.mbox,*.mbx)"),
+                                       {QStringLiteral("*.mbox"), QStringLiteral("*.mbx")}},
+                                      {QStringLiteral("All files (*)"), {QStringLiteral("*")}}});
         if (chosen.isEmpty()) return;  // cancelled
         setConvertEnabled(true);
         for (const QString& file : chosen) AddMailboxFile(file);

@@ -45,19 +45,22 @@ void QtDialogs::beep() {
     QApplication::beep();
 }
 
-QString OpenDialogNameFilter(const QString& description, const QStringList& patterns) {
-    return description + QStringLiteral(" (") + patterns.join(QLatin1Char(' ')) + QLatin1Char(')');
+QStringList OpenDialogNameFilters(const QList<FileFilter>& filters) {
+    QStringList names;
+    for (const FileFilter& f : filters)
+        names << f.description + QStringLiteral(" (") + f.patterns.join(QLatin1Char(' ')) +
+                     QLatin1Char(')');
+    return names;
 }
 
-QStringList QtDialogs::openFiles(QWidget* owner, const QString& description,
-                                 const QStringList& patterns) {
+QStringList QtDialogs::openFiles(QWidget* owner, const QList<FileFilter>& filters) {
     // Qt's own dialog: its file model matches the patterns case-insensitively (x.MBOX is a
     // mailbox too), which the desktop's native dialogs do not all do.
     QFileDialog dialog(owner);
     dialog.setOptions(QFileDialog::DontUseNativeDialog | QFileDialog::HideNameFilterDetails);
     dialog.setFileMode(QFileDialog::ExistingFiles);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setNameFilter(OpenDialogNameFilter(description, patterns));
+    dialog.setNameFilters(OpenDialogNameFilters(filters));
     if (dialog.exec() != QDialog::Accepted) return {};
     QStringList chosen;
     for (const QString& file : dialog.selectedFiles()) chosen << QDir::toNativeSeparators(file);

@@ -12,6 +12,13 @@ class QWidget;
 
 namespace quill {
 
+// An entry of the Open dialog's filter list: `description` as the user sees it, `patterns`
+// matched case-insensitively.
+struct FileFilter {
+    QString description;
+    QStringList patterns;
+};
+
 class Dialogs {
   public:
     virtual ~Dialogs() = default;
@@ -21,10 +28,8 @@ class Dialogs {
                                  MsgIcon icon, const QString& title) = 0;
     virtual void beep() = 0;
     // The Open dialog with multiple selection: the chosen files as full native paths in the
-    // dialog's order, or an empty list when the user cancels. `description` names the
-    // filter as the user sees it; `patterns` are matched case-insensitively.
-    virtual QStringList openFiles(QWidget* owner, const QString& description,
-                                  const QStringList& patterns) = 0;
+    // dialog's order, or an empty list when the user cancels. The first filter is chosen.
+    virtual QStringList openFiles(QWidget* owner, const QList<FileFilter>& filters) = 0;
     // A modal folder picker: the folder in native form, without a trailing separator
     // except on a root, or the empty text on cancel.
     virtual QString browseFolder(QWidget* owner, const QString& prompt) = 0;
@@ -36,13 +41,12 @@ class QtDialogs final : public Dialogs {
     MsgAnswer messageBox(QWidget* owner, const QString& text, MsgButtons buttons, MsgIcon icon,
                          const QString& title) override;
     void beep() override;
-    QStringList openFiles(QWidget* owner, const QString& description,
-                          const QStringList& patterns) override;
+    QStringList openFiles(QWidget* owner, const QList<FileFilter>& filters) override;
     QString browseFolder(QWidget* owner, const QString& prompt) override;
 };
 
-// The name filter a QFileDialog needs to show `description` as it is and match `patterns`
-// (Qt reads the patterns from the last parenthesised group).
-QString OpenDialogNameFilter(const QString& description, const QStringList& patterns);
+// The name filters a QFileDialog needs to show each description as it is and match its
+// patterns (Qt reads the patterns from the last parenthesised group).
+QStringList OpenDialogNameFilters(const QList<FileFilter>& filters);
 
 }  // namespace quill

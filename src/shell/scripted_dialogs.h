@@ -21,10 +21,6 @@ class ScriptedDialogs final : public Dialogs {
         MsgIcon icon;
         QString title;
     };
-    struct ShownOpenDialog {
-        QString description;
-        QStringList patterns;
-    };
 
     std::deque<MsgAnswer> answers;           // for Yes/No boxes, in order
     std::deque<QStringList> fileSelections;  // for the Open dialog
@@ -33,7 +29,7 @@ class ScriptedDialogs final : public Dialogs {
     std::function<void(const ShownBox&)> onMessageBox;
 
     std::vector<ShownBox> boxes;
-    std::vector<ShownOpenDialog> openDialogs;
+    std::vector<QList<FileFilter>> openDialogs;  // the filters of each
     QStringList folderPrompts;
     int beeps = 0;
 
@@ -48,9 +44,8 @@ class ScriptedDialogs final : public Dialogs {
         return answer;
     }
     void beep() override { ++beeps; }
-    QStringList openFiles(QWidget* owner, const QString& description,
-                          const QStringList& patterns) override {
-        openDialogs.push_back({description, patterns});
+    QStringList openFiles(QWidget* owner, const QList<FileFilter>& filters) override {
+        openDialogs.push_back(filters);
         if (fileSelections.empty()) return {};
         QStringList chosen = fileSelections.front();
         fileSelections.pop_front();

@@ -48,8 +48,11 @@ class List : public ::testing::Test {
 TEST_F(List, PickedFilesAreAddedInTheDialogsOrder) {
     Pick({"/mail/a.mbox"});  // one file on the empty list fills its first row
     ASSERT_EQ(dialogs.openDialogs.size(), 1u);
-    EXPECT_EQ(dialogs.openDialogs[0].description, "MBOX Files (*.mbox,*.mbx)");
-    EXPECT_EQ(dialogs.openDialogs[0].patterns, (QStringList{"*.mbox", "*.mbx"}));
+    ASSERT_EQ(dialogs.openDialogs[0].size(), 2);
+    EXPECT_EQ(dialogs.openDialogs[0][0].description, "MBOX Files (*.mbox,*.mbx)");
+    EXPECT_EQ(dialogs.openDialogs[0][0].patterns, (QStringList{"*.mbox", "*.mbx"}));
+    EXPECT_EQ(dialogs.openDialogs[0][1].description, "All files (*)");
+    EXPECT_EQ(dialogs.openDialogs[0][1].patterns, QStringList{"*"});
     EXPECT_EQ(Rows(), QStringList{"/mail/a.mbox"});
     EXPECT_EQ(w.lblCount1->text(), "1 files");
     EXPECT_EQ(w.MailboxPaths(), std::vector<std::string>{"/mail/a.mbox"});
@@ -210,19 +213,21 @@ TEST(QtDialogsOpenFiles, OffersMailboxesIgnoringCaseAndReturnsFullPaths) {
     });
     guard.start(8000);
     QtDialogs dialogs;
-    QStringList chosen =
-        dialogs.openFiles(nullptr, "MBOX Files (*.mbox,*.mbx)", {"*.mbox", "*.mbx"});
+    QStringList chosen = dialogs.openFiles(
+        nullptr, {{"MBOX Files (*.mbox,*.mbx)", {"*.mbox", "*.mbx"}}, {"All files (*)", {"*"}}});
     offered.sort();
     EXPECT_EQ(offered, (QStringList{"B.MBX", "a.mbox", "x.MbOx"}));
     EXPECT_THAT(chosen, ::testing::UnorderedElementsAre(folder + "/x.MbOx", folder + "/a.mbox"));
 }
 
-TEST(QtDialogsOpenFiles, ShowsTheFilterDescriptionAsWritten) {
-    QString filter = OpenDialogNameFilter("MBOX Files (*.mbox,*.mbx)", {"*.mbox", "*.mbx"});
+TEST(QtDialogsOpenFiles, ShowsTheFilterDescriptionsAsWritten) {
+    QStringList filters = OpenDialogNameFilters(
+        {{"MBOX Files (*.mbox,*.mbx)", {"*.mbox", "*.mbx"}}, {"All files (*)", {"*"}}});
     QFileDialog dialog;
     dialog.setOptions(QFileDialog::DontUseNativeDialog | QFileDialog::HideNameFilterDetails);
-    dialog.setNameFilter(filter);
+    dialog.setNameFilters(filters);
     auto* combo = dialog.findChild<QComboBox*>("fileTypeCombo");
     ASSERT_NE(combo, nullptr);
     EXPECT_EQ(combo->itemText(0), "MBOX Files (*.mbox,*.mbx)");
+    EXPECT_EQ(combo->itemText(1), "All files (*)");
 }
