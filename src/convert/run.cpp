@@ -188,8 +188,11 @@ bool Run::convertMailbox(size_t i, size_t count, const std::string& row) {
         return true;
     }
     if (store_) {
-        if (StoreError e =
-                store_->beginMailbox(folderNames_.unique(StoreFolderName(mailbox)), outFolder)) {
+        const StoreFolderPath folder =
+            i < settings_.storeFolders.size()
+                ? settings_.storeFolders[i]
+                : StoreFolderPath{folderNames_.unique(StoreFolderName(mailbox))};
+        if (StoreError e = store_->beginMailbox(folder, outFolder)) {
             summary_.storeFailure = *e;
             return false;
         }

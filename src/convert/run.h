@@ -33,6 +33,10 @@ struct RunSettings {
     StoreOutputFactory storeOutputs;
     // Where the manual's troubleshooting section is, for the store failure message.
     std::string troubleshootingAddress;
+    // The store folder of each row, when the front end names them (a run that keeps folder
+    // trees): one path per row, unique within the run. Empty: each mailbox gets a folder at
+    // the top of the store, named by StoreFolderName and made unique by the run.
+    std::vector<StoreFolderPath> storeFolders;
 };
 
 struct MailboxFailure {

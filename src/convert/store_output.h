@@ -8,12 +8,16 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "convert/messagefile.h"
 #include "convert/output_kind.h"
 #include "shell/frontend.h"
 
 namespace quill {
+
+// A folder of the store, by the names of the folders from the top of the store down to it.
+using StoreFolderPath = std::vector<std::string>;
 
 // The cause of a failure, in words for the user: what failed, on which file, and why.
 using StoreError = std::optional<std::string>;
@@ -27,9 +31,10 @@ class StoreOutput {
     virtual void setYieldClock(YieldClock* clock) {}
     // Start of the run; outputFolder ends in a separator.
     virtual StoreError open(const std::string& outputFolder) = 0;
-    // Once per mailbox, before its messages: the store folder's name as the run formed it
-    // (unique within the run) and the mailbox output folder.
-    virtual StoreError beginMailbox(const std::string& storeFolderName,
+    // Once per mailbox, before its messages: its store folder as the run formed it (unique
+    // within the run), given by the folders from the top of the store down to its own, which
+    // the store makes where they are missing; and the mailbox output folder.
+    virtual StoreError beginMailbox(const StoreFolderPath& storeFolder,
                                     const std::string& mailboxOutputFolder) = 0;
     // How the cut is to hand messages over: as files under their temporary names, or, for a
     // store that needs a message's file only when it cannot take the message, held in memory.

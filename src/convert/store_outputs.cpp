@@ -11,6 +11,7 @@
 #include <ctime>
 #include <deque>
 #include <filesystem>
+#include <map>
 #include <system_error>
 
 #include "convert/messagefile.h"
@@ -344,7 +345,7 @@ class MsgOutput : public StoreOutput {
 
     void setYieldClock(YieldClock* clock) override { step_.setYieldClock(clock); }
     StoreError open(const std::string&) override { return std::nullopt; }
-    StoreError beginMailbox(const std::string&, const std::string& outputFolder) override {
+    StoreError beginMailbox(const StoreFolderPath&, const std::string& outputFolder) override {
         folder_ = outputFolder;
         return std::nullopt;
     }
@@ -442,8 +443,19 @@ class PstOutput : public StoreOutput {
     // The store reads a message from memory when the cut holds it whole; its file is written
     // only when the store cannot take it, to keep it.
     HandOver handOver() const override { return HandOver::HeldInMemory; }
-    StoreError beginMailbox(const std::string& name, const std::string&) override {
-        return guard([&] { folder_ = store_->addFolder(name); });
+    StoreError beginMailbox(const StoreFolderPath& path, const std::string&) override {
+        return guard([&] {
+            // The folders on the way are made once, for the first mailbox below them.
+            pst::FolderId parent = pst::kTopFolder;
+            StoreFolderPath way;
+            for (const std::string& name : path) {
+                way.push_back(name);
+                auto [known, made] = folders_.try_emplace(way);
+                if (made) known->second = store_->addFolder(name, parent);
+                parent = known->second;
+            }
+            folder_ = parent;
+        });
     }
     StoreError storeMessage(uint64_t, const std::string& file, const MessageBytes& bytes) override {
         return pipeline_.submit(file, bytes, {},
@@ -527,6 +539,7 @@ class PstOutput : public StoreOutput {
     std::string path_;
     std::unique_ptr<pst::PstStore> store_;
     pst::FolderId folder_{};
+    std::map<StoreFolderPath, pst::FolderId> folders_;  // every folder made, by its path
     std::chrono::steady_clock::time_point lastCommit_{};
     YieldClock* clock_ = nullptr;
     uint64_t room_ = 0;  // free space on the store's disk, as last measured, less what went in

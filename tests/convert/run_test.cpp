@@ -234,7 +234,9 @@ class RecordingStore : public StoreOutput {
         log_.calls.push_back("open");
         return std::nullopt;
     }
-    StoreError beginMailbox(const std::string& name, const std::string&) override {
+    StoreError beginMailbox(const StoreFolderPath& path, const std::string&) override {
+        std::string name;
+        for (const std::string& part : path) name += (name.empty() ? "" : "/") + part;
         log_.calls.push_back("folder " + name);
         return std::nullopt;
     }

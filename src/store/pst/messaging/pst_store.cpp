@@ -234,13 +234,16 @@ void PstStore::writeSkeleton() {
     newFolder(kDeletedItems, kTopOfPersonalFolders, "Deleted Items", "IPF.Note", false);
 }
 
-FolderId PstStore::addFolder(const std::string& name) {
+FolderId PstStore::addFolder(const std::string& name, FolderId parent) {
     checkOpen();
     if (name.empty()) throw PstError(PstError::Kind::BadName, "a folder name must not be empty");
+    if (!folders_.count(parent.nid) || parent.nid == NID_ROOT_FOLDER || parent.nid == kSearchRoot)
+        throw PstError(PstError::Kind::NoSuchFolder,
+                       "no folder with id " + std::to_string(parent.nid) + " to add a folder to");
     if (nextFolderIndex_ >= (1u << 27))
         throw PstError(PstError::Kind::Format, "the store has no folder ids left");
     Nid nid = MakeNid(NID_TYPE_NORMAL_FOLDER, nextFolderIndex_++);
-    newFolder(nid, kTopOfPersonalFolders, name, "IPF.Note", true);
+    newFolder(nid, parent.nid, name, "IPF.Note", true);
     return FolderId{nid};
 }
 

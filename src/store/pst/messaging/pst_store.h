@@ -48,6 +48,9 @@ inline constexpr Nid kSearchRoot = 0x8042;
 inline constexpr Nid kDeletedItems = 0x8062;
 inline constexpr Nid kSpamSearchFolder = 0x2223;
 
+// The top of the personal folders, where a user's folders begin.
+inline constexpr FolderId kTopFolder{kTopOfPersonalFolders};
+
 // NID types of [MS-PST] 2.2.2.1 that the messaging layer uses.
 inline constexpr uint8_t NID_TYPE_INTERNAL = 0x01;
 inline constexpr uint8_t NID_TYPE_NORMAL_FOLDER = 0x02;
@@ -74,9 +77,10 @@ class PstStore {
     PstStore(const PstStore&) = delete;
     PstStore& operator=(const PstStore&) = delete;
 
-    // A new folder directly under the top of the personal folders, after the ones added
-    // before. Names need not be unique (the caller decides); an empty name is refused.
-    FolderId addFolder(const std::string& name);
+    // A new folder under `parent` (a folder added before, or the top of the personal
+    // folders), after the ones added there before. Names need not be unique (the caller
+    // decides); an empty name is refused, and so is a parent that is no folder of the user's.
+    FolderId addFolder(const std::string& name, FolderId parent = kTopFolder);
 
     // Stores the message in the folder, read or unread as its message flags say; it is in
     // the file from the next commit on. Throws PstError: NoSuchFolder; BadMessage when the

@@ -123,6 +123,8 @@ TEST(PstStore, MisuseGetsTypedErrors) {
         return PstError::Kind::Format;
     };
     EXPECT_EQ(kindOf([&] { store->addFolder(""); }), PstError::Kind::BadName);
+    EXPECT_EQ(kindOf([&] { store->addFolder("x", FolderId{NID_ROOT_FOLDER}); }),
+              PstError::Kind::NoSuchFolder);
     EXPECT_EQ(kindOf([&] { store->addMessage(FolderId{0x1234}, Message{}); }),
               PstError::Kind::NoSuchFolder);
     store->close();
