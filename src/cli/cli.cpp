@@ -15,7 +15,8 @@ namespace fs = std::filesystem;
 namespace {
 
 const char* const kUsage =
-    "usage: quillmere-convert --to eml|emlx|msg|pst --output DIR [--quiet] PATH...\n";
+    "usage: quillmere-convert --to eml|emlx|msg|pst --output DIR [--tree] [--any-name]\n"
+    "                         [--quiet] PATH...\n";
 
 const char* const kHelp =
     "Converts Unix mailbox files (.mbox, .mbx) into message files or an Outlook store.\n"
@@ -24,8 +25,15 @@ const char* const kHelp =
     "                message; pst: one new Outlook store with a folder per mailbox\n"
     "  --output DIR  the output folder (made when missing); below it every mailbox gets\n"
     "                a folder named by the mailbox's path, holding Email-0.eml, Email-1.eml...\n"
+    "  --tree        with pst: the store's folders nest as the folders on disk do below\n"
+    "                each folder PATH, which becomes a folder at the top; Thunderbird's X.sbd\n"
+    "                holds the subfolders of mailbox X, Apple Mail's X.mbox bundles nest\n"
+    "  --any-name    below a folder PATH, a file of any name is a mailbox when it begins\n"
+    "                with a \"From \" separator line (Thunderbird's Inbox, Sent...); index\n"
+    "                and summary files are skipped\n"
     "  --quiet       print only failures\n"
-    "  PATH          a mailbox file, or a folder: every .mbox and .mbx file below it\n"
+    "  PATH          a mailbox file (of any name), or a folder: every .mbox and .mbx file\n"
+    "                below it\n"
     "  --version     print the program's version\n"
     "\n"
     "Exit status: 0 when every mailbox was converted, 1 when any failed (listed at the\n"
@@ -139,6 +147,8 @@ int RunCli(const std::vector<std::string>& args, CliStreams s, const RunSettings
     std::optional<OutputKind> kind;
     std::string output;
     bool quiet = false;
+    bool tree = false;
+    bool anyName = false;
     bool optionsEnded = false;
     std::vector<std::string> paths;
 
@@ -153,6 +163,10 @@ int RunCli(const std::vector<std::string>& args, CliStreams s, const RunSettings
             return 0;
         } else if (a == "--quiet" || a == "-q") {
             quiet = true;
+        } else if (a == "--tree") {
+            tree = true;
+        } else if (a == "--any-name") {
+            anyName = true;
         } else if (a == "--to" || a.rfind("--to=", 0) == 0) {
             std::string value = a == "--to" ? (i + 1 < args.size() ? args[++i] : "") : a.substr(5);
             kind = OutputKindFromName(value);
@@ -177,27 +191,34 @@ int RunCli(const std::vector<std::string>& args, CliStreams s, const RunSettings
 
     std::vector<std::string> rows;
     std::vector<std::string> problems;
+    RunSettings runSettings = settings;
+    StoreFolderTree folders;
     for (const auto& p : paths) {
         std::string path = Absolute(p);
         std::error_code ec;
         if (fs::is_directory(path, ec)) {
-            MailboxSearch found = FindMailboxesUnder(path);
+            MailboxSearch found = FindMailboxesUnder(path, nullptr, anyName);
             for (const auto& unreadable : found.unreadableFolders)
                 problems.push_back(unreadable.path +
                                    ": this folder could not be read: " + unreadable.reason);
             if (found.mailboxes.empty())
-                problems.push_back(path + ": no .mbox or .mbx file below this folder");
+                problems.push_back(path + (anyName ? ": no mailbox below this folder"
+                                                   : ": no .mbox or .mbx file below this folder"));
             rows.insert(rows.end(), found.mailboxes.begin(), found.mailboxes.end());
+            if (tree && !found.mailboxes.empty()) folders.folderArgument(path);
+            for (const auto& mailbox : found.mailboxes)
+                if (tree) runSettings.storeFolders.push_back(folders.mailboxBelow(mailbox));
         } else {
             // Files, and paths that do not exist: the run reports those with their reason.
             rows.push_back(path);
+            if (tree) runSettings.storeFolders.push_back(folders.mailbox(path));
         }
     }
 
     RunSummary summary;
     if (!rows.empty()) {
         CliHost host(s, quiet, output, rows);
-        summary = RunConversion(host, *kind, rows, settings);
+        summary = RunConversion(host, *kind, rows, runSettings);
     }
     bool failed = !problems.empty() || !summary.failures.empty() || summary.stoppedNoSpace ||
                   !summary.storeFailure.empty() || rows.empty();

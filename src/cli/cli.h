@@ -1,7 +1,7 @@
 #pragma once
 // quillmere-convert: converts mailboxes from the command line with the window's run.
 //
-//   quillmere-convert --to eml|emlx|msg|pst --output DIR [--quiet] PATH...
+//   quillmere-convert --to eml|emlx|msg|pst --output DIR [--tree] [--any-name] [--quiet] PATH...
 //
 // Exit status 0 when every mailbox was converted, 1 when any failed, 2 for a usage error.
 

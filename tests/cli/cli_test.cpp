@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <sstream>
 
 #include "../support/files.h"
@@ -155,6 +156,59 @@ TEST_F(CliTest, MsgRunSumsUpAndLeavesOnlyMsgFiles) {
                               "file:///opt/quillmere/manual.html#troubleshooting"),
               std::string::npos);
     EXPECT_EQ(filesOut(), (std::vector<std::string>{a / "Email-0.msg"}));
+}
+
+// Thunderbird's and Apple Mail's folders, found by content and nested in the store as on
+// disk, read back by readpst: each folder of the store with its number of messages.
+TEST_F(CliTest, TreeAndAnyNameKeepMailProgramsFolders) {
+    const std::string m = "From - Mon Dec 07 10:00:00 2026\nSubject: s\n\nbody\n";
+    for (auto [file, bytes] : std::initializer_list<std::pair<const char*, std::string>>{
+             {"LF/Inbox", m},
+             {"LF/Inbox.msf", "// <!-- <mdb:mork:z v=\"1.4\"/> -->\n"},
+             {"LF/Inbox.sbd/Work", m + m},
+             {"LF/Drafts.sbd/Old", m},
+             {"LF/Sent", m},
+             {"LF/Trash", ""},
+             {"LF/notes.txt", "From here on, notes.\n"},
+             {"Apple/Inbox.mbox/mbox", m},
+             {"Apple/Inbox.mbox/Info.plist", "<?xml version=\"1.0\"?>\n"},
+             {"Apple/Inbox.mbox/Projects.mbox/mbox", m},
+             {"Apple/Archive.mbox", m},
+             {"Apple/Archive/2019.mbox", m}})
+        write(std::string("in/") + file, bytes);
+    EXPECT_EQ(RunCli({"--to", "pst", "--tree", "--any-name", "--output", (root_ / "out").string(),
+                      (root_ / "in/LF").string(), (root_ / "in/Apple").string(),
+                      (root_ / "in/a.mbox").string()},
+                     CliStreams{out_, err_, false}, DefaultRunSettings("/manual.html")),
+              0)
+        << err_.str();
+    fs::path pst;
+    for (const auto& e : fs::directory_iterator(root_ / "out"))
+        if (e.path().extension() == ".pst") pst = e.path();
+    fs::create_directories(root_ / "r");
+    ASSERT_EQ(std::system(("readpst -q -D -e -o '" + (root_ / "r").string() + "' '" + pst.string() +
+                           "' >/dev/null")
+                              .c_str()),
+              0);
+    std::map<std::string, int> folders;
+    const fs::path top = *fs::directory_iterator(root_ / "r");
+    for (const auto& e : fs::recursive_directory_iterator(top))
+        if (e.is_directory())
+            folders[fs::relative(e.path(), top)] += 0;
+        else
+            ++folders[fs::relative(e.path().parent_path(), top)];
+    EXPECT_EQ(folders, (std::map<std::string, int>{{"LF", 0},
+                                                   {"LF/Inbox", 1},
+                                                   {"LF/Inbox/Work", 2},
+                                                   {"LF/Drafts", 0},
+                                                   {"LF/Drafts/Old", 1},
+                                                   {"LF/Sent", 1},
+                                                   {"Apple", 0},
+                                                   {"Apple/Inbox", 1},
+                                                   {"Apple/Inbox/Projects", 1},
+                                                   {"Apple/Archive", 1},
+                                                   {"Apple/Archive/2019", 1},
+                                                   {"a", 2}}));
 }
 
 // The program itself under a file-size limit: a write past it is a failure it reports, not a
