@@ -128,8 +128,9 @@ RunSummary Run::execute(const std::vector<std::string>& rows) {
     summary_.outputFolder = AddTrailingSeparator(folder);
     summary_.started = true;
     summary_.mailboxes = rows.size();
-    clock_.yieldNow();
+    // Convert goes off before the first yield, so that no click can start a second run.
     host_.setConvertEnabled(false);
+    clock_.yieldNow();
 
     if (kind == OutputKind::PST || kind == OutputKind::MSG) {
         if (settings_.storeOutputs) store_ = settings_.storeOutputs(kind);
