@@ -65,9 +65,12 @@ TEST_F(Convert, ThreeMailboxesEndWithTheSuccessBoxAndNoOptionChosen) {
     EXPECT_EQ(w.ProgressBar1->value(), 100);
     ASSERT_EQ(dialogs.boxes.size(), 1u);
     EXPECT_EQ(dialogs.boxes[0].title, "Quillmere");
-    EXPECT_EQ(dialogs.boxes[0].icon, MsgIcon::Information);
+    EXPECT_EQ(dialogs.boxes[0].icon, MsgIcon::Exclamation);
     EXPECT_TRUE(dialogs.boxes[0].text.startsWith(
         "Your messages from MBOX files has been successfully exported."));
+    EXPECT_TRUE(dialogs.boxes[0].text.endsWith("\n\nNo message was found in:\n" +
+                                               QString::fromStdString(none.string())))
+        << dialogs.boxes[0].text.toStdString();
     EXPECT_TRUE(w.CmdConvert->isEnabled());
     EXPECT_EQ(w.ChosenOutputKind(), OutputKind::None);
 }
