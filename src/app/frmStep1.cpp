@@ -316,8 +316,11 @@ void frmStep1::CmdConvert_Click() {
     const std::vector<std::string> rows = MailboxPaths();
     RunScope scope(*this);
     converting_ = true;
+    struct Converting {
+        bool& flag;
+        ~Converting() { flag = false; }
+    } converting{converting_};
     quill::RunConversion(*this, kind, rows, runSettings_);
-    converting_ = false;
 }
 
 // --- Help, exit and closing -----------------------------------------------------------

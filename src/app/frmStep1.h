@@ -121,8 +121,6 @@ class frmStep1 : public QWidget, public quill::RunHost {
         frmStep1& window_;
     };
     bool runInProgress() const { return runDepth_ > 0; }
-    // A conversion run is under way: Convert stays disabled, whatever the list does.
-    bool converting() const { return converting_; }
     // How long long work may go between two yields (tests use 0: yield at every chance).
     std::chrono::milliseconds yieldBudget() const { return yieldBudget_; }
     void setYieldBudget(std::chrono::milliseconds budget) { yieldBudget_ = budget; }
@@ -162,7 +160,7 @@ class frmStep1 : public QWidget, public quill::RunHost {
     quill::RunSettings runSettings_;
     std::function<void(const QString&)> openDocument_;
     int runDepth_ = 0;
-    bool converting_ = false;
+    bool converting_ = false;  // a conversion run is under way: Convert stays disabled
     bool closeRequested_ = false;
     std::chrono::milliseconds yieldBudget_{8};
 };
