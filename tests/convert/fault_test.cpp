@@ -143,6 +143,7 @@ std::string AsUnprivilegedUser(const std::function<std::string()>& fn) {
 std::string Describe(const RunSummary& s, const Host& host) {
     std::string text = "converted " + std::to_string(s.converted) + "\n";
     for (const auto& f : s.failures) text += "failed " + f.mailbox + ": " + f.reason + "\n";
+    text += "boxes " + std::to_string(host.boxes.size()) + "\n";
     if (!host.boxes.empty()) text += "box " + host.boxes.back().text + "\n";
     return text;
 }
@@ -342,7 +343,7 @@ TEST_F(FaultTest, MailboxesInAFolderWithoutWriteRightsConvert) {
     });
 
     fs::permissions(locked, fs::perms::all);
-    EXPECT_NE(report.find("converted 2\nbox Your messages"), std::string::npos) << report;
+    EXPECT_NE(report.find("converted 2\nboxes 1\nbox Your messages"), std::string::npos) << report;
     EXPECT_EQ(ReadFile(box), Mailbox(3, 100));
     EXPECT_EQ(ReadFile(old), Mailbox(2, 100));
     EXPECT_EQ(quill::testing::FilesBelow(locked),
