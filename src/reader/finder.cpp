@@ -453,7 +453,8 @@ bool FrmFinder::FillQueue() {
     }
     if (got == 0) {
         lastError_ = "The " + searchedFile() + " ends at offset " + std::to_string(pos) +
-                     ", before the " + std::to_string(scanLimit_) + " bytes it had";
+                     ", before the " + std::to_string(scanLimit_) +
+                     " bytes the mailbox had when it was opened";
         searchEnd_ = SearchEnd::ReadFailed;
         return false;
     }
