@@ -264,14 +264,20 @@ bool IconvToUtf8(std::string_view bytes, const char* charset, DecodedText& resul
     while (true) {
         char* o = buf;
         size_t oLeft = sizeof buf;
-        size_t rc = iconv(cd, inLeft > 0 ? &in : nullptr, &inLeft, &o, &oLeft);
+        // With all input taken, one more call with none gives what a stateful decoder still
+        // holds (Windows-1255 and -1258 keep the last letter for a diacritic that may follow).
+        const bool flush = inLeft == 0;
+        size_t rc = iconv(cd, flush ? nullptr : &in, &inLeft, &o, &oLeft);
         out.append(buf, static_cast<size_t>(o - buf));
         if (rc != static_cast<size_t>(-1)) {
-            if (inLeft == 0) break;
+            if (flush) break;
             continue;
         }
         if (errno == E2BIG) continue;
-        if (inLeft == 0) break;
+        if (inLeft == 0) {
+            if (flush) break;  // a sequence cut short at the end
+            continue;
+        }
         result.invalidBytes = true;
         AppendCp1252Byte(out, static_cast<unsigned char>(*in));
         ++in;
@@ -291,9 +297,18 @@ bool IsAscii(std::string_view bytes) {
 
 DecodedText DecodeCharset(std::string_view bytes, std::string_view charsetName) {
     DecodedText result;
-    const bool declared = !Trimmed(charsetName).empty();
-    const Encoding e =
-        declared ? EncodingOf(charsetName) : Encoding{nullptr, 0, Reading::Ascii, nullptr};
+    bool declared = !Trimmed(charsetName).empty();
+    Encoding e = declared ? EncodingOf(charsetName) : Encoding{nullptr, 0, Reading::Ascii, nullptr};
+    // A byte order mark says more than the label, as in the Encoding Standard's decode.
+    if (bytes.starts_with("\xEF\xBB\xBF")) {
+        bytes.remove_prefix(3);
+        e = *FindLabel("utf-8");
+        declared = true;
+    } else if (bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF")) {
+        e = *FindLabel(bytes[0] == '\xFF' ? "utf-16le" : "utf-16be");
+        bytes.remove_prefix(2);
+        declared = true;
+    }
     switch (e.reading) {
         case Reading::Utf8:
             if (IsValidUtf8(bytes)) {
@@ -345,6 +360,19 @@ DecodedText DecodeCharset(std::string_view bytes, std::string_view charsetName) 
         result.codePage = 1252;
     }
     return result;
+}
+
+std::vector<std::string> KnownCharsetLabels() {
+    std::vector<std::string> labels;
+    for (const Encoding& e : kEncodings) {
+        std::string_view list = e.labels;
+        while (!list.empty()) {
+            const size_t blank = list.find(' ');
+            labels.emplace_back(list.substr(0, blank));
+            list.remove_prefix(blank == std::string_view::npos ? list.size() : blank + 1);
+        }
+    }
+    return labels;
 }
 
 int CodePageOfCharset(std::string_view charsetName) {

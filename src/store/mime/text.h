@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quill::store::mime {
 
@@ -34,6 +35,9 @@ DecodedText DecodeCharset(std::string_view bytes, std::string_view charset);
 
 // The Windows code page number of what DecodeCharset reads a charset as, or 0 when there is none.
 int CodePageOfCharset(std::string_view charset);
+
+// Every charset label DecodeCharset knows by name.
+std::vector<std::string> KnownCharsetLabels();
 
 // Every line end (CR LF, lone LF, lone CR) as CR LF.
 std::string NormaliseLineEnds(std::string_view text);
