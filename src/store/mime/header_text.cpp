@@ -218,6 +218,22 @@ std::string NormaliseAddressText(std::string_view value, bool* damaged) {
     return out;
 }
 
+bool NeedsOwnDecoding(std::string_view value) {
+    if (std::any_of(value.begin(), value.end(),
+                    [](char c) { return static_cast<unsigned char>(c) >= 0x80; }))
+        return true;
+    if (value.find("=?") == std::string_view::npos) return false;
+    bool damaged = false;
+    std::vector<Piece> pieces = Pieces(value, damaged);
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        if (!pieces[i].word) continue;
+        if (i + 1 < pieces.size() && pieces[i + 1].word) return true;
+        const std::string& cs = pieces[i].charset;
+        if (cs != "utf-8" && cs != "utf8" && cs != "us-ascii") return true;
+    }
+    return damaged;
+}
+
 std::optional<std::string> HeaderParameter(std::string_view value, std::string_view name,
                                            bool* damaged) {
     const std::string wanted = Lower(name);

@@ -26,6 +26,10 @@ HeaderText DecodeHeaderText(std::string_view value);
 // letter. Encoded words stay encoded: decoded, they could hold commas or angle brackets.
 std::string NormaliseAddressText(std::string_view value, bool* damaged = nullptr);
 
+// Whether GMime's own decoding of the value could differ from ours: 8-bit text, encoded words
+// next to each other or in a charset other than UTF-8 or US-ASCII, or words that do not decode.
+bool NeedsOwnDecoding(std::string_view value);
+
 // The value of parameter `name` of a structured header value such as a Content-Disposition
 // ("attachment; filename=..."): RFC 2231 continuations and charsets, encoded words inside a
 // quoted value (not standard, but common), undeclared 8-bit text. The first one wins.

@@ -662,10 +662,7 @@ std::vector<Mailbox> Importer::MailboxesOf(GMimeMessage* msg, const char* header
     std::vector<Mailbox> boxes;
     GMimeObject* obj = GMIME_OBJECT(msg);
     std::string raw = RawHeader(obj, header);
-    const bool plain = raw.find("=?") == std::string::npos &&
-                       std::all_of(raw.begin(), raw.end(),
-                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    if (plain) {
+    if (!NeedsOwnDecoding(raw)) {
         CollectMailboxes(parsed, boxes);
     } else {
         // Encoded words GMime would decode wrongly, and 8-bit text it may drop the whole
