@@ -90,7 +90,8 @@ struct Piece {
     std::string bytes;
 };
 
-// Finds the encoded word starting at `at` ("=?charset?E?payload?="), if one does.
+// Finds the encoded word starting at `at` ("=?charset?E?payload?="), if one does. Each look
+// ends at the next "?", so that a hostile value of many "=?" costs no more than its length.
 bool ReadWord(std::string_view s, size_t at, Piece& word, size_t& end) {
     const size_t q1 = s.find('?', at + 2);
     if (q1 == std::string_view::npos || q1 == at + 2 || q1 - at > 80 || q1 + 2 >= s.size() ||
@@ -101,8 +102,9 @@ bool ReadWord(std::string_view s, size_t at, Piece& word, size_t& end) {
         return false;
     const char encoding = static_cast<char>(std::toupper(static_cast<unsigned char>(s[q1 + 1])));
     if (encoding != 'B' && encoding != 'Q') return false;
-    const size_t close = s.find("?=", q1 + 3);
-    if (close == std::string_view::npos) return false;
+    const size_t close = s.find('?', q1 + 3);
+    if (close == std::string_view::npos || close + 1 >= s.size() || s[close + 1] != '=')
+        return false;
     std::string_view payload = s.substr(q1 + 3, close - q1 - 3);
     if (payload.find('?') != std::string_view::npos) return false;
     end = close + 2;
