@@ -701,11 +701,13 @@ TEST(MimeImport, EveryWordArrives) {
         EXPECT_EQ(c.read(r.message), c.expected) << c.message;
         // Text kept as it stands or read as Windows-1252 is never kept quietly.
         if (c.message.find("#?=") != std::string::npos ||
-            c.message.find("=E4") != std::string::npos)
+            c.message.find("=E4") != std::string::npos) {
             EXPECT_TRUE(HasWarningContaining(r, "undecodable text in the Subject header"))
                 << c.message;
-        if (c.message.find("<<<") != std::string::npos)
+        }
+        if (c.message.find("<<<") != std::string::npos) {
             EXPECT_TRUE(HasWarningContaining(r, "unreadable address list in the To header"));
+        }
     }
 }
 
