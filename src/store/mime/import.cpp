@@ -1362,30 +1362,26 @@ int64_t SkipFromLine(ReadFn read, int64_t total) {
 }
 
 // The MIME headers an entity has only one of.
-bool IsSingleMimeHeader(const char* name) {
-    static const char* const kNames[] = {"Content-Type",        "Content-Transfer-Encoding",
-                                         "Content-Disposition", "Content-ID",
-                                         "Content-Location",    "Content-Base",
-                                         "MIME-Version"};
-    return std::any_of(std::begin(kNames), std::end(kNames),
-                       [name](const char* n) { return g_ascii_strcasecmp(name, n) == 0; });
-}
+constexpr const char* kSingleMimeHeaders[] = {"Content-Type",        "Content-Transfer-Encoding",
+                                              "Content-Disposition", "Content-ID",
+                                              "Content-Location",    "Content-Base",
+                                              "MIME-Version"};
+// A message with a repeated MIME header is parsed again from a copy up to this size.
+constexpr int64_t kMaxRepeatCopy = int64_t{256} << 20;
 
 // Where the input repeats a single MIME header of one entity, the offsets of the repeats.
 void FindRepeatedMimeHeaders(GMimeObject* obj, std::vector<int64_t>& repeats, int depth = 0) {
     if (obj == nullptr || depth > kMaxNesting) return;
     GMimeHeaderList* list = g_mime_object_get_header_list(obj);
     const int n = list != nullptr ? g_mime_header_list_get_count(list) : 0;
+    std::array<bool, std::size(kSingleMimeHeaders)> seen{};
     for (int i = 0; i < n; ++i) {
         GMimeHeader* h = g_mime_header_list_get_header_at(list, i);
         const char* name = g_mime_header_get_name(h);
-        if (!IsSingleMimeHeader(name)) continue;
-        for (int j = 0; j < i; ++j) {
-            if (g_ascii_strcasecmp(
-                    g_mime_header_get_name(g_mime_header_list_get_header_at(list, j)), name) == 0) {
-                repeats.push_back(g_mime_header_get_offset(h));
-                break;
-            }
+        for (size_t k = 0; k < seen.size(); ++k) {
+            if (g_ascii_strcasecmp(name, kSingleMimeHeaders[k]) != 0) continue;
+            if (seen[k]) repeats.push_back(g_mime_header_get_offset(h));
+            seen[k] = true;
         }
     }
     if (GMIME_IS_MESSAGE(obj)) {
@@ -1417,6 +1413,11 @@ ImportResult ImportFromStream(GMimeStream* stream, const RawInput& raw, int64_t 
             g_mime_parser_construct_message(parser.get(), parserOptions.options));
         std::vector<int64_t> repeats;
         if (msg && !repeatsHidden) FindRepeatedMimeHeaders(GMIME_OBJECT(msg.get()), repeats);
+        if (!repeats.empty() && size > kMaxRepeatCopy) {
+            warnings.Add("repeated MIME headers" + At(repeats.front()) +
+                         " in a message too large to parse again; the last of each counts");
+            repeats.clear();
+        }
         if (!repeats.empty()) {
             // GMime lets the last of a repeated Content-Type (or other single MIME header)
             // decide; mail programs take the first, which is most often the one the sender

@@ -687,6 +687,9 @@ TEST(MimeImport, EveryWordArrives) {
                     (m.props.binary(PidTagHtml) ? Text(*m.props.binary(PidTagHtml)) : "");
          },
          "plain|<p>html</p>"},
+        {"Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain\r\n"
+         "Content-Type: application/octet-stream\r\n\r\nhello\r\n--b--\r\n",
+         prop(PidTagBody), "hello"},
         {"Content-Type: text/plain\r\nContent-Transfer-Encoding: base64\r\n"
          "Content-Transfer-Encoding: 7bit\r\n\r\nSGk=\r\n",
          prop(PidTagBody), "Hi"},
