@@ -684,6 +684,14 @@ std::vector<Mailbox> Importer::MailboxesOf(GMimeMessage* msg, const char* header
                       At(OffsetOf(obj)) + "; its text is kept as the name");
         boxes.push_back(Mailbox{Trim(DecodeHeaderText(raw).text), std::string()});
     }
+    // A decoded name can hold NUL characters (an encoded "=00"), which no reader of the output
+    // shows past.
+    for (Mailbox& m : boxes) {
+        std::erase(m.name, '\0');
+        std::erase(m.address, '\0');
+        if (m.name.empty()) m.name = m.address;
+    }
+    std::erase_if(boxes, [](const Mailbox& m) { return m.name.empty(); });
     return boxes;
 }
 
