@@ -65,8 +65,9 @@ attach('name-on-content-type', 'attachment', 'application/pdf; name="' + word('u
 const samples = ['Grüße – café € ™', 'Привет, мир', 'Καλημέρα κόσμε', 'שלום עולם', 'مرحبا بالعالم',
   'สวัสดีชาวโลก', 'こんにちは世界①', '中文文本测试', '안녕하세요 똠방각하', 'Čeština ąę łódź'];
 for (const label of labels) {
-  let sample = null;
-  try {
+  // iconv-lite cannot write ISO-2022-JP; mailparser reads it.
+  let sample = /2022jp$|2022-jp$/.test(label) ? Buffer.from('\x1b$B$3$s$K$A$O\x1b(B', 'latin1') : null;
+  if (!sample) try {
     for (const s of samples) {
       const bytes = iconv.encode(s, label);
       if (iconv.decode(bytes, label) === s) { sample = bytes; break; }
