@@ -308,10 +308,18 @@ void frmStep1::selectRow(size_t i) {
 
 // The conversion run over the listed mailboxes. It works on the list and the option as they
 // are now: rows added or cleared and options chosen during the run wait for the next one.
+// One run at a time: the reader's results are shared, so a second run started during the
+// first's yields would end the first one's search and cut its mailbox at its own positions.
 void frmStep1::CmdConvert_Click() {
+    if (converting_) return;
     const OutputKind kind = ChosenOutputKind();
     const std::vector<std::string> rows = MailboxPaths();
     RunScope scope(*this);
+    converting_ = true;
+    struct Converting {
+        bool& flag;
+        ~Converting() { flag = false; }
+    } converting{converting_};
     quill::RunConversion(*this, kind, rows, runSettings_);
 }
 

@@ -160,6 +160,7 @@ class frmStep1 : public QWidget, public quill::RunHost {
     quill::RunSettings runSettings_;
     std::function<void(const QString&)> openDocument_;
     int runDepth_ = 0;
+    bool converting_ = false;  // a conversion run is under way: Convert stays disabled
     bool closeRequested_ = false;
     std::chrono::milliseconds yieldBudget_{8};
 };

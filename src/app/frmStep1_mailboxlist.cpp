@@ -73,8 +73,8 @@ void frmStep1::cmdAdd_Click() {
             dialogs_.openFiles(this, {{QStringLiteral("MBOX Files (*.mbox,*.mbx)"),
                                        {QStringLiteral("*.mbox"), QStringLiteral("*.mbx")}},
                                       {QStringLiteral("All files (*)"), {QStringLiteral("*")}}});
-        if (chosen.isEmpty()) return;  // cancelled
-        setConvertEnabled(true);
+        if (chosen.isEmpty()) return;               // cancelled
+        if (!converting_) setConvertEnabled(true);  // a run enables it at its end
         for (const QString& file : chosen) AddMailboxFile(file);
     } catch (const std::exception& error) {
         Say(QStringLiteral("The chosen files could not all be added to the list: ") +
@@ -110,7 +110,7 @@ void frmStep1::CmdAddFolder_Click() {
     }
     waiting.restore();
 
-    setConvertEnabled(added > 0);
+    if (!converting_) setConvertEnabled(added > 0);  // a run enables it at its end
     Say(QString::number(added) + QStringLiteral(" Files Added to List."), MsgButtons::Ok,
         MsgIcon::None);
 

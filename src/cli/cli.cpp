@@ -36,8 +36,8 @@ const char* const kHelp =
     "                below it\n"
     "  --version     print the program's version\n"
     "\n"
-    "Exit status: 0 when every mailbox was converted, 1 when any failed (listed at the\n"
-    "end), 2 for a usage error.\n";
+    "Exit status: 0 when every mailbox was converted, 1 when any failed or held no message\n"
+    "(each listed at the end), 2 for a usage error.\n";
 
 // The run's window, on a terminal: message boxes go to stderr, progress to a bar on a
 // terminal or one line per mailbox otherwise.
@@ -90,6 +90,7 @@ class CliHost : public RunHost {
         if (!quiet_ && s_.errIsTerminal) drawBar(false);
     }
     void setConvertEnabled(bool) override {}
+    size_t namesInEndBox() const override { return SIZE_MAX; }  // a terminal scrolls
     void clearOutputOptions() override { clearBar(); }
     void selectRow(size_t i) override {
         row_ = i;
@@ -221,7 +222,7 @@ int RunCli(const std::vector<std::string>& args, CliStreams s, const RunSettings
         summary = RunConversion(host, *kind, rows, runSettings);
     }
     bool failed = !problems.empty() || !summary.failures.empty() || summary.stoppedNoSpace ||
-                  !summary.storeFailure.empty() || rows.empty();
+                  !summary.storeFailure.empty() || !summary.noMessages.empty() || rows.empty();
     if (!problems.empty()) {
         s.err << "Not converted:\n";
         for (const auto& p : problems) s.err << "  " << p << '\n';

@@ -3,7 +3,8 @@
 //
 //   quillmere-convert --to eml|emlx|msg|pst --output DIR [--tree] [--any-name] [--quiet] PATH...
 //
-// Exit status 0 when every mailbox was converted, 1 when any failed, 2 for a usage error.
+// Exit status 0 when every mailbox was converted, 1 when any failed or held no message, 2 for
+// a usage error.
 
 #include <iosfwd>
 #include <string>

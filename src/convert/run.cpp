@@ -1,5 +1,6 @@
 #include "convert/run.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <map>
@@ -128,8 +129,9 @@ RunSummary Run::execute(const std::vector<std::string>& rows) {
     summary_.outputFolder = AddTrailingSeparator(folder);
     summary_.started = true;
     summary_.mailboxes = rows.size();
-    clock_.yieldNow();
+    // Convert goes off before the first yield, so that no click can start a second run.
     host_.setConvertEnabled(false);
+    clock_.yieldNow();
 
     if (kind == OutputKind::PST || kind == OutputKind::MSG) {
         if (settings_.storeOutputs) store_ = settings_.storeOutputs(kind);
@@ -308,7 +310,11 @@ bool Run::convertMailbox(size_t i, size_t count, const std::string& row) {
             return false;
         }
     }
-    if (!cut.error) ++summary_.converted;
+    if (cut.error) return true;
+    if (positions.empty())
+        summary_.noMessages.push_back(mailbox);
+    else
+        ++summary_.converted;
     return true;
 }
 
@@ -351,8 +357,12 @@ void Run::end() {
     if (!summary_.storeFailure.empty()) {
         host_.messageBox(StoreFailureText(summary_.storeFailure, settings_.troubleshootingAddress),
                          MsgButtons::Ok, MsgIcon::Information, kStoreFailureTitle);
-    } else if (!summary_.failures.empty() || summary_.stoppedNoSpace) {
-        host_.messageBox(FailureText(summary_), MsgButtons::Ok, MsgIcon::Exclamation, kAppTitle);
+    } else if (!summary_.failures.empty() || summary_.stoppedNoSpace || summary_.converted == 0) {
+        host_.messageBox(FailureText(summary_, host_.namesInEndBox()), MsgButtons::Ok,
+                         MsgIcon::Exclamation, kAppTitle);
+    } else if (!summary_.noMessages.empty()) {
+        host_.messageBox(NoMessageText(summary_, host_.namesInEndBox()), MsgButtons::Ok,
+                         MsgIcon::Exclamation, kAppTitle);
     } else {
         host_.messageBox(SuccessText(summary_.kind), MsgButtons::Ok, MsgIcon::Information,
                          kAppTitle);
@@ -417,14 +427,44 @@ std::string SuccessText(OutputKind kind) {
     return "Your messages from MBOX files has been successfully exported.\r\n" + Stars() + "\r\n";
 }
 
-std::string FailureText(const RunSummary& summary) {
+namespace {
+
+// Appends one line per entry while `names` lasts, then how many more there are.
+template <class Entries, class Line>
+void AppendNamed(std::string& text, const Entries& entries, size_t& names, Line line) {
+    const size_t shown = std::min(names, entries.size());
+    for (size_t i = 0; i < shown; ++i) text += "\r\n" + line(entries[i]);
+    if (shown < entries.size())
+        text += "\r\nand " + std::to_string(entries.size() - shown) + " more";
+    names -= shown;
+}
+
+void AppendNoMessages(std::string& text, const RunSummary& summary, size_t& names) {
+    if (summary.noMessages.empty()) return;
+    text += "\r\nNo message was found in:";
+    AppendNamed(text, summary.noMessages, names, [](const std::string& m) { return m; });
+}
+
+}  // namespace
+
+std::string FailureText(const RunSummary& summary, size_t names) {
     std::string text = std::to_string(summary.converted) + " of " +
                        std::to_string(summary.mailboxes) + " mailboxes were converted.";
     if (summary.stoppedNoSpace) text += "\r\nThe run stopped because the output disk is full.";
     if (!summary.failures.empty()) {
         text += "\r\n\r\nThese mailboxes could not be converted:";
-        for (const auto& f : summary.failures) text += "\r\n" + f.mailbox + "\r\n    " + f.reason;
+        AppendNamed(text, summary.failures, names,
+                    [](const MailboxFailure& f) { return f.mailbox + "\r\n    " + f.reason; });
     }
+    if (!summary.noMessages.empty()) text += "\r\n";
+    AppendNoMessages(text, summary, names);
+    return text;
+}
+
+std::string NoMessageText(const RunSummary& summary, size_t names) {
+    std::string text = SuccessText(summary.kind);
+    if (text.size() < 2 || text.compare(text.size() - 2, 2, "\r\n") != 0) text += "\r\n";
+    AppendNoMessages(text, summary, names);
     return text;
 }
 

@@ -26,6 +26,10 @@ class RunHost : public Frontend {
     virtual void clearOutputOptions() = 0;
     // Makes row i the list's current row while mailbox i is converted.
     virtual void selectRow(size_t i) {}
+    // How many mailboxes the end box names before it only counts the rest: a box taller
+    // than the screen would hide its OK button. A terminal lists every one.
+    virtual size_t namesInEndBox() const { return kNamesInEndBox; }
+    static constexpr size_t kNamesInEndBox = 20;
 };
 
 struct RunSettings {
@@ -52,6 +56,8 @@ struct RunSummary {
     uint64_t converted = 0;    // mailboxes whose every message was written
     uint64_t messages = 0;     // message files (or stored messages) written
     std::vector<MailboxFailure> failures;
+    // Listed files in which no message was found (empty, or no mailbox): not converted.
+    std::vector<std::string> noMessages;
     bool stoppedNoSpace = false;  // the output disk is full: the run stopped there
     std::string storeFailure;     // the PST/MSG store failed: the run ended there
     bool cancelled = false;       // the user closed the window during the run
@@ -70,9 +76,11 @@ std::string MailboxOutputFolder(const std::string& outputFolder, const std::stri
 // without ".mbox" and ".MBOX"; the "mbox" file of a bundle folder is named after the bundle.
 std::string StoreFolderName(const std::string& mailboxPath);
 
-// The end-box texts.
+// The end-box texts. FailureText names at most `names` mailboxes and counts the rest;
+// NoMessageText is the success text followed by the files in which no message was found.
 std::string SuccessText(OutputKind kind);
-std::string FailureText(const RunSummary& summary);
+std::string FailureText(const RunSummary& summary, size_t names = SIZE_MAX);
+std::string NoMessageText(const RunSummary& summary, size_t names = SIZE_MAX);
 std::string StoreFailureText(const std::string& cause, const std::string& troubleshootingAddress);
 
 inline constexpr const char* kStoreFailureTitle = "Outlook Error";

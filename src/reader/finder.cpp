@@ -112,19 +112,32 @@ void FrmFinder::OpenFile() {
 
     const std::string copyPath = FileName + ".tmp";
     int code = 0;
-    if (!MakeWorkingCopy(copyPath, code)) {
-        if (code == ECANCELED) return;  // the program is ending: nothing to tell
-        alert("Temporary file creation failed !\r\rError No: " + std::to_string(code),
-              MsgIcon::Exclamation, kErrorTitle);
-        return;
+    readingMailbox_ = false;
+    switch (MakeWorkingCopy(copyPath, code)) {
+        case CopyMade:
+            break;
+        case CopyCancelled:
+            return;  // the program is ending: nothing to tell
+        case MailboxUnreadable:
+            alert("Temporary file creation failed !\r\rError No: " + std::to_string(code),
+                  MsgIcon::Exclamation, kErrorTitle);
+            return;
+        case NoRoomBeside:
+            // Neither a working copy nor a second name can be made beside the mailbox (a
+            // folder the user may not write to, a read-only disc or mount, a working copy
+            // left there that cannot be deleted). The search only reads, so the mailbox
+            // itself, opened read-only, serves as well; nothing is written beside it.
+            readingMailbox_ = true;
+            lastError_.clear();
+            break;
     }
     clock_.maybeYield();
 
     FoundPos = -1;
-    int fd = ::open(copyPath.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::open(searchedPath().c_str(), O_RDONLY | O_CLOEXEC);
     if (fd >= 0) fd = AboveZero(fd);
     if (fd < 0) {
-        fail("Could not open working copy " + copyPath, errno);
+        fail("Could not open " + searchedFile(), errno);
         FileNum = 0;
         return;
     }
@@ -132,7 +145,15 @@ void FrmFinder::OpenFile() {
     FileNum = fd;
 }
 
-bool FrmFinder::MakeWorkingCopy(const std::string& copyPath, int& errorCode) {
+std::string FrmFinder::searchedPath() const {
+    return readingMailbox_ ? FileName : FileName + ".tmp";
+}
+
+std::string FrmFinder::searchedFile() const {
+    return (readingMailbox_ ? "mailbox " : "working copy ") + searchedPath();
+}
+
+FrmFinder::CopyOutcome FrmFinder::MakeWorkingCopy(const std::string& copyPath, int& errorCode) {
     // A copy left by an earlier run is made afresh. It may be a second name of the mailbox
     // itself (see below): when it cannot be deleted, nothing is written through it.
     struct stat st;
@@ -141,7 +162,7 @@ bool FrmFinder::MakeWorkingCopy(const std::string& copyPath, int& errorCode) {
         if (::unlink(copyPath.c_str()) != 0) {
             errorCode = errno;
             fail("Could not delete the old working copy " + copyPath, errorCode);
-            return false;
+            return NoRoomBeside;
         }
     }
     clock_.maybeYield();
@@ -152,14 +173,15 @@ bool FrmFinder::MakeWorkingCopy(const std::string& copyPath, int& errorCode) {
     if (in < 0) {
         errorCode = errno;
         fail("Could not open mailbox " + FileName + " to copy it", errorCode);
-        return false;
+        return MailboxUnreadable;
     }
     int out = ::open(copyPath.c_str(), kCreateCopy, 0600);
     if (out < 0) {
+        // A folder that takes no new file takes no second name either.
         errorCode = errno;
         fail("Could not create working copy " + copyPath, errorCode);
         ::close(in);
-        return false;
+        return NoRoomBeside;
     }
 
     uint64_t failedAt = 0;
@@ -174,7 +196,7 @@ bool FrmFinder::MakeWorkingCopy(const std::string& copyPath, int& errorCode) {
         ::close(in);
         ::close(out);
         ::unlink(copyPath.c_str());  // a partial copy is of no use to anyone
-        return false;
+        return code == ECANCELED ? CopyCancelled : NoRoomBeside;
     };
 
     // A reflink shares the blocks (btrfs, XFS): no data moves at all.
@@ -192,14 +214,14 @@ bool FrmFinder::MakeWorkingCopy(const std::string& copyPath, int& errorCode) {
         ::unlink(copyPath.c_str());
         if (::link(FileName.c_str(), copyPath.c_str()) == 0) {
             ::close(in);
-            return true;
+            return CopyMade;
         }
         out = ::open(copyPath.c_str(), kCreateCopy, 0600);
         if (out < 0) {
             errorCode = errno;
             fail("Could not create working copy " + copyPath, errorCode);
             ::close(in);
-            return false;
+            return NoRoomBeside;
         }
     }
     if (!cloned) {
@@ -274,9 +296,9 @@ bool FrmFinder::MakeWorkingCopy(const std::string& copyPath, int& errorCode) {
         errorCode = errno;
         fail("Could not finish working copy " + copyPath, errorCode);
         ::unlink(copyPath.c_str());
-        return false;
+        return NoRoomBeside;
     }
-    return true;
+    return CopyMade;
 }
 
 void FrmFinder::endSearch(SearchEnd how) {
@@ -390,7 +412,6 @@ bool FrmFinder::FillQueue() {
         searchEnd_ = SearchEnd::Exhausted;
         return false;
     }
-    const std::string copyPath = FileName + ".tmp";
     if (FileNum <= 0) {
         lastError_ = "No working copy of " + FileName + " is open";
         searchEnd_ = SearchEnd::ReadFailed;
@@ -426,14 +447,14 @@ bool FrmFinder::FillQueue() {
         got = ::pread(FileNum, block.data.data(), want, static_cast<off_t>(pos));
     } while (got < 0 && errno == EINTR);
     if (got < 0) {
-        fail("Could not read working copy " + copyPath + " at offset " + std::to_string(pos),
-             errno);
+        fail("Could not read " + searchedFile() + " at offset " + std::to_string(pos), errno);
         searchEnd_ = SearchEnd::ReadFailed;
         return false;
     }
     if (got == 0) {
-        lastError_ = "Working copy " + copyPath + " ends at offset " + std::to_string(pos) +
-                     ", before the " + std::to_string(scanLimit_) + " bytes of the mailbox";
+        lastError_ = "The " + searchedFile() + " ends at offset " + std::to_string(pos) +
+                     ", before the " + std::to_string(scanLimit_) +
+                     " bytes the mailbox had when it was opened";
         searchEnd_ = SearchEnd::ReadFailed;
         return false;
     }
@@ -509,7 +530,10 @@ void FrmFinder::CloseFile() {
     queue_.clear();
     queueHead_ = 0;
     forgetBlocks();
-    if (!FileName.empty()) {
+    // Read in place, the reader made nothing beside the mailbox: what is there is not its.
+    const bool madeCopy = !readingMailbox_;
+    readingMailbox_ = false;
+    if (madeCopy && !FileName.empty()) {
         const std::string copyPath = FileName + ".tmp";
         clock_.maybeYield();
         struct stat st;

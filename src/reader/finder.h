@@ -1,9 +1,11 @@
 #pragma once
 // The mailbox reader: finds the byte offset of every message separator of one mailbox.
 //
-// The reader never scans the mailbox in place: it copies it to a working copy beside it
-// (the mailbox path with ".tmp" appended), scans the copy, and deletes it on closing. The
-// conversion run drives it once per mailbox:
+// The reader scans a working copy beside the mailbox (the mailbox path with ".tmp"
+// appended), usually a second name of the mailbox's data rather than a copy, and deletes it on
+// closing. Where neither a copy nor a second name can be made beside the mailbox (a folder the
+// user may not write to, a read-only mount), it scans the mailbox itself, opened read-only.
+// The conversion run drives it once per mailbox:
 //
 //     SearchDone = false; FoundPositions.clear();
 //     finder.Text2 = "From ";
@@ -92,7 +94,12 @@ class FrmFinder {
 
   private:
     void OpenFile();
-    bool MakeWorkingCopy(const std::string& copyPath, int& errorCode);
+    enum CopyOutcome { CopyMade, NoRoomBeside, MailboxUnreadable, CopyCancelled };
+    CopyOutcome MakeWorkingCopy(const std::string& copyPath, int& errorCode);
+    // The file the search reads (the working copy, or the mailbox itself), and its name in
+    // a message ("working copy ...", "mailbox ...").
+    std::string searchedPath() const;
+    std::string searchedFile() const;
     void SearchString();
     void GetString();
     void ScanString();
@@ -123,6 +130,7 @@ class FrmFinder {
     uint64_t dataEnd_ = 0;    // end of the data extent being read (sparse files)
     SearchEnd searchEnd_ = SearchEnd::None;
     std::string lastError_;
+    bool readingMailbox_ = false;  // no working copy: the mailbox itself is open
     // Progress is shown on the time budget; the last separator found waits here.
     bool restartPending_ = true;
     bool progressPending_ = false;

@@ -7,10 +7,13 @@
 #include <filesystem>
 
 #include "app/frmStep1.h"
+#include "convert/message_text.h"
 #include "mailboxlist/temp_tree.h"
 #include "shell/scripted_dialogs.h"
+#include "support/files.h"
 
 using namespace quill;
+using quill::testing::ReadFile;
 using quill::testing::TempTree;
 namespace fs = std::filesystem;
 
@@ -62,24 +65,67 @@ TEST_F(Convert, ThreeMailboxesEndWithTheSuccessBoxAndNoOptionChosen) {
     EXPECT_EQ(w.ProgressBar1->value(), 100);
     ASSERT_EQ(dialogs.boxes.size(), 1u);
     EXPECT_EQ(dialogs.boxes[0].title, "Quillmere");
-    EXPECT_EQ(dialogs.boxes[0].icon, MsgIcon::Information);
+    EXPECT_EQ(dialogs.boxes[0].icon, MsgIcon::Exclamation);
     EXPECT_TRUE(dialogs.boxes[0].text.startsWith(
         "Your messages from MBOX files has been successfully exported."));
+    EXPECT_TRUE(dialogs.boxes[0].text.endsWith("\n\nNo message was found in:\n" +
+                                               QString::fromStdString(none.string())))
+        << dialogs.boxes[0].text.toStdString();
     EXPECT_TRUE(w.CmdConvert->isEnabled());
     EXPECT_EQ(w.ChosenOutputKind(), OutputKind::None);
 }
 
-TEST_F(Convert, ChangesToTheListDuringARunWaitForTheNextOne) {
+// One run at a time: files added or imported during a run wait for the next one and leave
+// Convert off, and Convert's handler, however called, starts nothing. A second run inside
+// the first would end the first one's search and cut its mailbox at the wrong places.
+TEST_F(Convert, DuringARunTheListChangesButNoSecondRunStarts) {
+    std::string big;
+    std::vector<std::string> messages;
+    for (int i = 0; i < 3000; ++i) {
+        messages.push_back("From x\nSubject: " + std::to_string(i) + "\n\nbody\n");
+        big += messages.back();
+    }
+    fs::path large = file("in/large.mbox", big);
+    w.ClearMailboxList();
+    w.AddMailboxFile(QString::fromStdString(large.string()));
+    w.setYieldBudget(std::chrono::milliseconds(0));
     w.OptEMLX->setChecked(true);
     dialogs.folders.push_back(QString::fromStdString(out.string()));
-    QTimer::singleShot(0, &w, [&] {
-        w.ClearMailboxList();
+    std::vector<bool> convertEnabled;
+    QTimer during;  // acts once, while the first mailbox is searched
+    QObject::connect(&during, &QTimer::timeout, [&] {
+        if (!w.LblHappening->text().startsWith("Searching for messages...")) return;
+        during.stop();
+        dialogs.fileSelections.push_back({QString::fromStdString(lf.string())});
+        w.cmdAdd->click();
+        convertEnabled.push_back(w.CmdConvert->isEnabled());
+        dialogs.folders.push_back(QString::fromStdString((tree.root() / "in").string()));
+        w.CmdAddFolder->click();
+        convertEnabled.push_back(w.CmdConvert->isEnabled());
+        dialogs.folders.push_back(QString::fromStdString(out.string()));
+        w.CmdConvert->click();
+        w.CmdConvert_Click();
         w.OptPST->setChecked(true);
     });
+    during.start(0);
     w.CmdConvert->click();
-    EXPECT_TRUE(fs::exists(outFor(lf) / "Email-1.emlx"));
-    EXPECT_TRUE(fs::exists(outFor(crlf) / "Email-0.emlx"));
-    EXPECT_EQ(w.lblCount1->text(), "0 files");
+
+    EXPECT_EQ(convertEnabled, (std::vector<bool>{false, false}));
+    EXPECT_EQ(dialogs.folderPrompts,
+              (QStringList{"Choose Folder to Save...", "Choose Source Folder..."}));
+    EXPECT_EQ(w.lblCount1->text(), "6 files");  // 1 + the picked file + 4 imported
+    EXPECT_FALSE(fs::exists(outFor(lf)));
+    for (size_t k = 0; k < messages.size(); ++k)
+        ASSERT_EQ(ReadFile(outFor(large) / ("Email-" + std::to_string(k) + ".emlx")),
+                  MessageFileText(messages[k]))
+            << k;
+    EXPECT_FALSE(
+        fs::exists(outFor(large) / ("Email-" + std::to_string(messages.size()) + ".emlx")));
+    int endBoxes = 0;
+    for (const auto& box : dialogs.boxes) endBoxes += box.text.startsWith("Your messages");
+    EXPECT_EQ(endBoxes, 1);
+    EXPECT_TRUE(w.CmdConvert->isEnabled());
+    EXPECT_EQ(w.ChosenOutputKind(), OutputKind::None);
 }
 
 TEST_F(Convert, NoOptionAndEmptyListAreRefusedWithAWord) {

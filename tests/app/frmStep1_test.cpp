@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <cmath>
+#include <fstream>
+#include <regex>
 
 #include "mailboxlist/mailbox_grid.h"
 #include "shell/scripted_dialogs.h"
@@ -238,6 +240,36 @@ TEST_F(Window, HelpOpensTheManual) {
     EXPECT_TRUE(manual.isFile()) << opened[0].toStdString();
     EXPECT_EQ(manual.fileName(), "manual.html");
     EXPECT_TRUE(dialogs.boxes.empty());
+}
+
+// Every text the manual quotes as the program's own (<samp>; <var> and digits stand for what
+// varies) is in the program, as 8-bit or as UTF-16 text.
+TEST(Manual, QuotesOnlyTextsTheProgramHas) {
+    auto read = [](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    const std::string program = read(QUILL_BIN_DIR "/quillmere");
+    ASSERT_FALSE(program.empty());
+    const std::string html = read(frmStep1::ManualPath().toStdString());
+    const std::regex quoted("<samp>([\\s\\S]*?)</samp>"), varying("<var>[^<]*</var>|[0-9]+");
+    const std::regex blanks("\\s+"), gt("&gt;");
+    size_t quotes = 0;
+    for (std::sregex_iterator q(html.begin(), html.end(), quoted), end; q != end; ++q, ++quotes) {
+        const std::string text = (*q)[1];
+        std::sregex_token_iterator piece(text.begin(), text.end(), varying, -1), none;
+        for (; piece != none; ++piece) {
+            const std::string wanted =
+                std::regex_replace(std::regex_replace(piece->str(), blanks, " "), gt, ">");
+            if (wanted.find_first_not_of(' ') == std::string::npos) continue;
+            std::string utf16;
+            for (char c : wanted) utf16 += {c, '\0'};
+            EXPECT_TRUE(program.find(wanted) != std::string::npos ||
+                        program.find(utf16) != std::string::npos)
+                << "\"" << wanted << "\" of " << text;
+        }
+    }
+    EXPECT_GT(quotes, 30u);
 }
 
 TEST(ManualPath, PrefersTheCopyBesideTheExecutable) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <sstream>
 
@@ -121,11 +122,24 @@ TEST_F(CliTest, PstRunWritesOneStoreAndEndsWithThePstText) {
 
 TEST_F(CliTest, AnyFailedMailboxGivesOneAndIsListed) {
     fs::create_directories(root_ / "empty");
-    EXPECT_EQ(
-        run({"--to", "eml", "--output", (root_ / "out").string(), (root_ / "missing.mbox").string(),
-             (root_ / "in/a.mbox").string(), (root_ / "empty").string()}),
-        1);
-    EXPECT_NE(err_.str().find("missing.mbox"), std::string::npos) << err_.str();
+    std::ofstream(root_ / "nothing.mbox") << "no mail in here\n";
+    std::vector<std::string> args = {"--to",
+                                     "eml",
+                                     "--output",
+                                     (root_ / "out").string(),
+                                     (root_ / "in/a.mbox").string(),
+                                     (root_ / "empty").string(),
+                                     (root_ / "nothing.mbox").string()};
+    for (int i = 0; i < 25; ++i) args.push_back((root_ / ("missing" + std::to_string(i))).string());
+    EXPECT_EQ(run(args), 1);
+    // Every failed mailbox, however many, and the file that held no message.
+    for (int i = 0; i < 25; ++i)
+        EXPECT_NE(err_.str().find("missing" + std::to_string(i) + "\n"), std::string::npos)
+            << err_.str();
+    EXPECT_NE(err_.str().find("No message was found in:\n" + (root_ / "nothing.mbox").string()),
+              std::string::npos)
+        << err_.str();
+    EXPECT_EQ(err_.str().find(" more"), std::string::npos) << err_.str();
     EXPECT_NE(err_.str().find("no .mbox or .mbx file below"), std::string::npos) << err_.str();
     EXPECT_TRUE(fs::exists(outFor("in/a.mbox") / "Email-0.eml"));  // the others still convert
 }

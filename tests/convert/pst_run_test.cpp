@@ -1,6 +1,6 @@
-// PST runs end to end: mailboxes converted by the run into a new store, the store exported by
-// two readers nobody here wrote (pffexport of libpff, readpst of libpst), and every message
-// compared with what its mailbox held.
+// PST runs end to end: mailboxes converted by the run into a new store, the store read by
+// three readers nobody here wrote (pffexport of libpff, readpst of libpst, pst-extractor from
+// npm), and every message compared with what its mailbox held.
 //
 // A folder of 70,001 messages and a message with a 50 MB attachment run with QUILL_SLOW_TESTS=1,
 // which the normal build sets for them (see CMakeLists.txt).
@@ -279,6 +279,93 @@ std::map<std::string, std::vector<fs::path>> ReadpstMessages(const fs::path& sto
     return out;
 }
 
+// ---- pst-extractor (npm): a third reader family, a port of a long-standing Java library ----
+
+std::string FromBase64(const std::string& text) {
+    gsize n = 0;
+    guchar* bytes = g_base64_decode(text.c_str(), &n);
+    std::string out(reinterpret_cast<char*>(bytes), n);
+    g_free(bytes);
+    return out;
+}
+
+std::string Md5(const std::string& bytes) {
+    return std::unique_ptr<gchar, decltype(&g_free)>(
+               g_compute_checksum_for_data(
+                   G_CHECKSUM_MD5, reinterpret_cast<const guchar*>(bytes.data()), bytes.size()),
+               &g_free)
+        .get();
+}
+
+// Each folder's messages as pst-extractor reads them, one "key value" line per value.
+std::map<std::string, std::vector<std::vector<std::string>>> PstExtractorMessages(
+    const fs::path& pst) {
+    std::map<std::string, std::vector<std::vector<std::string>>> out;
+    const std::string command = "NODE_PATH='" QUILL_NPM_READERS "' node '" QUILL_TEST_DATA
+                                "/../convert/pst_extractor_dump.js' " +
+                                Quote(pst);
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return out;
+    std::string folder;
+    char buf[1 << 16];
+    std::string line;
+    while (std::fgets(buf, sizeof buf, pipe) != nullptr) {
+        line += buf;
+        if (line.back() != '\n') continue;
+        line.pop_back();
+        const size_t blank = line.find(' ');
+        const std::string key = line.substr(0, blank);
+        const std::string value =
+            key == "md5" ? line.substr(blank + 1) : FromBase64(line.substr(blank + 1));
+        line.clear();
+        if (key == "folder")
+            folder = value;
+        else if (key == "message")
+            out[folder].emplace_back();
+        else if (!out[folder].empty())
+            out[folder].back().push_back(key + " " + value);
+    }
+    EXPECT_EQ(pclose(pipe), 0) << command;
+    return out;
+}
+
+// What pst-extractor must give for a message; it never returns embedded messages.
+std::vector<std::string> PstExtractorExpected(const Mail& m) {
+    std::vector<std::string> lines = {"subject " + m.subject, "senderName " + m.fromName,
+                                      "senderEmail " + m.fromAddress};
+    if (GDateTime* d = g_mime_utils_header_decode_date(m.date.c_str())) {
+        GDateTime* utc = g_date_time_to_utc(d);
+        gchar* iso = g_date_time_format(utc, "%Y-%m-%dT%H:%M:%S.000Z");
+        lines.push_back(std::string("submitTime ") + iso);
+        g_free(iso);
+        g_date_time_unref(utc);
+        g_date_time_unref(d);
+    }
+    lines.push_back("body " + m.plain);
+    lines.push_back("html " + m.html);
+    for (const auto& [name, address] : m.to)
+        lines.push_back("recipient " + (name.empty() ? address : name) + " <" + address + "> 1");
+    for (const auto& [name, address] : m.cc)
+        lines.push_back("recipient " + (name.empty() ? address : name) + " <" + address + "> 2");
+    for (const Attached& a : m.attachments) {
+        lines.push_back("attachment " + a.name);
+        lines.push_back("md5 " + Md5(a.bytes));
+    }
+    return lines;
+}
+
+void ExpectPstExtractorMessage(std::vector<std::string> got, const Mail& m) {
+    // Bodies compared without their line ends' CRs and the last line end.
+    for (std::string& l : got)
+        if (l.starts_with("body ") || l.starts_with("html ")) l = WithoutCr(l);
+    if (m.plain.empty())
+        std::erase_if(got, [](const std::string& l) { return l.starts_with("body "); });
+    std::vector<std::string> want = PstExtractorExpected(m);
+    if (m.plain.empty())
+        std::erase_if(want, [](const std::string& l) { return l.starts_with("body "); });
+    EXPECT_EQ(got, want);
+}
+
 class PstRun : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -335,6 +422,7 @@ class PstRun : public ::testing::Test {
         ASSERT_TRUE(fs::is_regular_file(pst)) << pst;
         auto pff = pffexport(pst);
         auto rp = readpst(pst);
+        auto pe = PstExtractorMessages(pst);
 
         std::vector<std::string> expectedFolders = folderNames;
         expectedFolders.push_back("Deleted Items");
@@ -349,10 +437,12 @@ class PstRun : public ::testing::Test {
             const auto& rpList = rp[folderNames[i]];
             ASSERT_EQ(pffList.size(), mails.size()) << folderNames[i];
             ASSERT_EQ(rpList.size(), mails.size()) << folderNames[i];
+            ASSERT_EQ(pe[folderNames[i]].size(), mails.size()) << folderNames[i];
             for (size_t k = 0; k < mails.size(); ++k) {
                 SCOPED_TRACE(folderNames[i] + " message " + std::to_string(k));
                 ExpectPffMessage(pffList[k], mails[k]);
                 ExpectReadpstFile(rpList[k], mails[k]);
+                ExpectPstExtractorMessage(pe[folderNames[i]][k], mails[k]);
             }
         }
     }
@@ -377,7 +467,7 @@ Mail Simple(const std::string& subject, int minute) {
     return m;
 }
 
-TEST_F(PstRun, EveryMessageOfEveryMailboxReadBackByTwoReaders) {
+TEST_F(PstRun, EveryMessageOfEveryMailboxReadBackByThreeReaders) {
     Mail full;
     full.subject = "Réunion à Zürich – ünïcödé";
     full.fromName = "Alice Example";
@@ -411,7 +501,7 @@ TEST_F(PstRun, EveryMessageOfEveryMailboxReadBackByTwoReaders) {
 // each data block and data tree boundary (one block, an XBLOCK, an XXBLOCK), and bodies whose
 // UTF-16 spans many blocks, read back byte for byte. (No characters past U+FFFF: pffexport
 // 20180714 decodes their surrogate pairs into other characters.)
-TEST_F(PstRun, LargeValuesAtBlockBoundariesReadBackByTwoReaders) {
+TEST_F(PstRun, LargeValuesAtBlockBoundariesReadBackByThreeReaders) {
     Mail m = Simple("Block boundaries", 10);
     m.plain.clear();
     for (int i = 0; m.plain.size() < 200000; ++i)

@@ -33,9 +33,10 @@ TEST_F(RunTest, ConvertsThreeMailboxesWithCaptionsBarsAndEndBox) {
     RunSummary s = RunConversion(host_, OutputKind::EML, {lf, crlf, none});
 
     EXPECT_TRUE(s.started);
-    EXPECT_EQ(s.converted, 3u);
+    EXPECT_EQ(s.converted, 2u);
     EXPECT_EQ(s.messages, 3u);
     EXPECT_TRUE(s.failures.empty());
+    EXPECT_EQ(s.noMessages, std::vector<std::string>{none});
     EXPECT_EQ(host_.folderPrompts, std::vector<std::string>{"Choose Folder to Save..."});
     EXPECT_EQ(
         host_.captionsOf(Caption::LblProgessCurrent),
@@ -62,12 +63,13 @@ TEST_F(RunTest, ConvertsThreeMailboxesWithCaptionsBarsAndEndBox) {
     // No working copy is left beside any mailbox.
     EXPECT_EQ(FilesBelow(in_), (std::vector<std::string>{"crlf.mbox", "lf.mbox", "none.mbx"}));
 
+    // The converted ones succeeded; the file without a message is named after that.
     ASSERT_EQ(host_.boxes.size(), 1u);
     EXPECT_EQ(host_.boxes[0].text,
               "Your messages from MBOX files has been successfully exported.\r\n" +
-                  std::string(75, '*') + "\r\n");
+                  std::string(75, '*') + "\r\n\r\nNo message was found in:\r\n" + none.string());
     EXPECT_EQ(host_.boxes[0].title, "Quillmere");
-    EXPECT_EQ(host_.boxes[0].icon, MsgIcon::Information);
+    EXPECT_EQ(host_.boxes[0].icon, MsgIcon::Exclamation);
     EXPECT_EQ(host_.convertEnabled, (std::vector<bool>{false, true}));
     EXPECT_EQ(host_.optionsCleared, 1);
 }
@@ -155,18 +157,23 @@ TEST_F(RunTest, SameMailboxTwiceAndOutputInsideTheMailboxTree) {
 }
 
 TEST_F(RunTest, RecordsFailedMailboxesAndConvertsTheOthers) {
-    fs::path good = in_ / "good.mbox", missing = in_ / "gone.mbox";
+    fs::path good = in_ / "good.mbox", missing = in_ / "gone.mbox", empty = in_ / "empty.mbox";
     fs::path blocked = root_ / "blocked" / "b.mbox";
     WriteFile(good, "From a\nX: 1\n");
     WriteFile(blocked, "From b\nX: 2\n");
+    WriteFile(empty, "");
     // A file where the blocked mailbox's output folder would go: that folder cannot be made.
     WriteFile(out_ / fs::path(root_ / "blocked").relative_path(), "in the way");
+    std::vector<std::string> rows = {missing.string(), blocked.string()};
+    for (int i = 0; i < 19; ++i) rows.push_back((in_ / ("gone" + std::to_string(i))).string());
+    rows.push_back(empty.string());
+    rows.push_back(good.string());
 
-    RunSummary s =
-        RunConversion(host_, OutputKind::EML, {missing.string(), blocked.string(), good.string()});
+    RunSummary s = RunConversion(host_, OutputKind::EML, rows);
 
     EXPECT_EQ(s.converted, 1u);
-    ASSERT_EQ(s.failures.size(), 2u);
+    ASSERT_EQ(s.failures.size(), 21u);
+    EXPECT_EQ(s.noMessages, std::vector<std::string>{empty.string()});
     EXPECT_EQ(s.failures[0].mailbox, missing.string());
     EXPECT_NE(s.failures[0].reason.find("does not exist"), std::string::npos);
     EXPECT_EQ(s.failures[1].mailbox, blocked.string());
@@ -176,9 +183,14 @@ TEST_F(RunTest, RecordsFailedMailboxesAndConvertsTheOthers) {
     const auto& end = host_.boxes.back();
     EXPECT_EQ(end.icon, MsgIcon::Exclamation);
     EXPECT_EQ(end.title, "Quillmere");
-    EXPECT_EQ(end.text.rfind("1 of 3 mailboxes were converted.", 0), 0u) << end.text;
+    EXPECT_EQ(end.text.rfind("1 of 23 mailboxes were converted.", 0), 0u) << end.text;
     EXPECT_NE(end.text.find(missing.string()), std::string::npos);
     EXPECT_NE(end.text.find(blocked.string()), std::string::npos);
+    // Twenty names fit on the screen; the rest are counted.
+    EXPECT_NE(end.text.find(rows[19] + "\r\n"), std::string::npos) << end.text;
+    EXPECT_EQ(end.text.find(rows[20]), std::string::npos) << end.text;
+    const std::string tail = "\r\nand 1 more\r\n\r\nNo message was found in:\r\nand 1 more";
+    EXPECT_EQ(end.text.substr(end.text.size() - tail.size()), tail) << end.text;
     EXPECT_EQ(host_.convertEnabled.back(), true);
     EXPECT_EQ(host_.optionsCleared, 1);
 }
@@ -264,27 +276,27 @@ class RecordingStore : public StoreOutput {
 };
 
 TEST_F(RunTest, StoreGetsAFolderPerMailboxWithUniqueNamesAndEveryMessage) {
-    fs::path a = in_ / "A" / "Inbox.mbox", b = in_ / "B" / "Inbox.mbox";
+    fs::path a = in_ / "A" / "Inbox.mbox", b = in_ / "B" / "Inbox.mbox", c = in_ / "c.mbox";
     WriteFile(a, "From a\nX: 1\nFrom b\nX: 2\n");
     WriteFile(b, "From c\nX: 3\n");
+    WriteFile(c, "not a mailbox\n");
     RecordingStore::Log log;
     RunSettings settings;
     settings.storeOutputs = [&](OutputKind) { return std::make_unique<RecordingStore>(log); };
 
-    RunSummary s = RunConversion(host_, OutputKind::PST, {a.string(), b.string()}, settings);
+    RunSummary s =
+        RunConversion(host_, OutputKind::PST, {a.string(), b.string(), c.string()}, settings);
 
     EXPECT_EQ(s.converted, 2u);
-    EXPECT_EQ(log.calls,
-              (std::vector<std::string>{"open", "folder Inbox", "message 0 present",
-                                        "message 1 present", "commit", "folder Inbox (2)",
-                                        "message 0 present", "commit", "close"}));
+    EXPECT_EQ(log.calls, (std::vector<std::string>{"open", "folder Inbox", "message 0 present",
+                                                   "message 1 present", "commit",
+                                                   "folder Inbox (2)", "message 0 present",
+                                                   "commit", "folder c", "commit", "close"}));
     EXPECT_EQ(FilesBelow(out_), std::vector<std::string>{});  // every intermediate file is gone
     EXPECT_TRUE(fs::is_directory(outFor(a)));
-    EXPECT_EQ(host_.boxes.back().text.find("Start Outlook and open converted pst file"),
-              host_.boxes.back().text.size() -
-                  std::string("Start Outlook and open converted pst file by clicking File -> "
-                              "Open -> Outlook Data File. And it all done !")
-                      .size());
+    // The store's text, then the mailbox whose store folder stays empty.
+    EXPECT_EQ(host_.boxes.back().text,
+              SuccessText(OutputKind::PST) + "\r\n\r\nNo message was found in:\r\n" + c.string());
 }
 
 TEST_F(RunTest, StoreFailureEndsTheRunWithTheStoreMessage) {

@@ -20,6 +20,7 @@
 
 #include "store/mime/base64.h"
 #include "store/mime/entryid.h"
+#include "store/mime/header_text.h"
 #include "store/mime/text.h"
 
 namespace quill::store::mime {
@@ -620,7 +621,8 @@ class Importer {
 
     std::vector<Mailbox> MailboxesOf(GMimeMessage* msg, const char* header,
                                      InternetAddressList* parsed);
-    std::string DecodeUnstructured(GMimeObject* obj, const char* header, const char* decoded);
+    std::string DecodeUnstructured(GMimeObject* obj, const char* header);
+    std::string FileNameOf(GMimeObject* obj);
 
   public:
     // At the top level: reads the bytes of the message's body as they are in the input.
@@ -647,30 +649,63 @@ class Importer {
     bool htmlLowerMade_ = false;
 };
 
-// GMime replaces the letters of an encoded word in an unknown charset by question marks; such
-// a header is decoded again from its raw text with the charset relabelled.
-std::string Importer::DecodeUnstructured(GMimeObject* obj, const char* header,
-                                         const char* decoded) {
-    std::string raw = RawHeader(obj, header);
-    std::string relabelled = RelabelUnknownCharsets(raw);
-    if (relabelled == raw) return Trim(Utf8(decoded));
-    GString_ text(g_mime_utils_header_decode_text(parserOptions_, relabelled.c_str()));
-    return Trim(Utf8(text.get()));
+std::string Importer::DecodeUnstructured(GMimeObject* obj, const char* header) {
+    HeaderText decoded = DecodeHeaderText(RawHeader(obj, header));
+    if (decoded.damaged)
+        warnings_.Add(std::string("undecodable text in the ") + header + " header" +
+                      At(OffsetOf(obj)) + "; kept as it stands, read as Windows-1252");
+    return Trim(decoded.text);
 }
 
 std::vector<Mailbox> Importer::MailboxesOf(GMimeMessage* msg, const char* header,
                                            InternetAddressList* parsed) {
     std::vector<Mailbox> boxes;
-    std::string raw = RawHeader(GMIME_OBJECT(msg), header);
-    std::string relabelled = RelabelUnknownCharsets(raw);
-    if (relabelled == raw) {
+    GMimeObject* obj = GMIME_OBJECT(msg);
+    std::string raw = RawHeader(obj, header);
+    if (!NeedsOwnDecoding(raw)) {
         CollectMailboxes(parsed, boxes);
     } else {
-        InternetAddressList* list = internet_address_list_parse(parserOptions_, relabelled.c_str());
+        // Encoded words GMime would decode wrongly, and 8-bit text it may drop the whole
+        // address for: parsed again from our own rendering.
+        bool damaged = false;
+        std::string text = NormaliseAddressText(raw, &damaged);
+        if (damaged)
+            warnings_.Add(std::string("undecodable text in the ") + header + " header" +
+                          At(OffsetOf(obj)) + "; kept as it stands, read as Windows-1252");
+        InternetAddressList* list = internet_address_list_parse(parserOptions_, text.c_str());
         CollectMailboxes(list, boxes);
         if (list != nullptr) g_object_unref(list);
     }
+    if (boxes.empty() && raw.find_first_not_of(" \t") != std::string::npos &&
+        !(raw.find(':') != std::string::npos && raw.back() == ';')) {
+        // No address could be read at all: the text is kept as the name, so that the user
+        // still sees who it was.
+        warnings_.Add(std::string("unreadable address list in the ") + header + " header" +
+                      At(OffsetOf(obj)) + "; its text is kept as the name");
+        boxes.push_back(Mailbox{Trim(DecodeHeaderText(raw).text), std::string()});
+    }
+    // A decoded name can hold NUL characters (an encoded "=00"), which no reader of the output
+    // shows past.
+    for (Mailbox& m : boxes) {
+        std::erase(m.name, '\0');
+        std::erase(m.address, '\0');
+        if (m.name.empty()) m.name = m.address;
+    }
+    std::erase_if(boxes, [](const Mailbox& m) { return m.name.empty(); });
     return boxes;
+}
+
+// The name the sender gave a part: the Content-Disposition's filename, else the Content-Type's
+// name ("" when neither is there).
+std::string Importer::FileNameOf(GMimeObject* obj) {
+    bool damaged = false;
+    std::optional<std::string> name =
+        HeaderParameter(RawHeader(obj, "Content-Disposition"), "filename", &damaged);
+    if (!name) name = HeaderParameter(RawHeader(obj, "Content-Type"), "name", &damaged);
+    if (damaged)
+        warnings_.Add("undecodable text in the name of " + PartLabel(obj) +
+                      "; kept as it stands, read as Windows-1252");
+    return name.value_or(std::string());
 }
 
 std::string Importer::PartLabel(GMimeObject* obj) {
@@ -822,8 +857,7 @@ void Importer::WarnBrokenBase64(GMimePart* part) {
 }
 
 void Importer::FillSubject(GMimeMessage* msg, PropertyBag& props) {
-    std::string subject =
-        DecodeUnstructured(GMIME_OBJECT(msg), "Subject", g_mime_message_get_subject(msg));
+    std::string subject = DecodeUnstructured(GMIME_OBJECT(msg), "Subject");
     SetString(props, PidTagSubject, subject);
     // [MS-OXCMAIL] 2.2.3.2.6.1: a prefix is 1 to 3 characters, none of them a colon, a blank
     // or a digit, followed by a colon; blanks after the colon belong to neither part.
@@ -845,9 +879,7 @@ void Importer::FillSubject(GMimeMessage* msg, PropertyBag& props) {
         normalized = p;
     }
     SetString(props, PidTagNormalizedSubject, normalized);
-    std::string topic =
-        DecodeUnstructured(GMIME_OBJECT(msg), "Thread-Topic",
-                           g_mime_object_get_header(GMIME_OBJECT(msg), "Thread-Topic"));
+    std::string topic = DecodeUnstructured(GMIME_OBJECT(msg), "Thread-Topic");
     SetString(props, PidTagConversationTopic, topic.empty() ? normalized : topic);
     std::string threadIndex = RawHeader(GMIME_OBJECT(msg), "Thread-Index");
     if (!threadIndex.empty()) {
@@ -1036,10 +1068,8 @@ void Importer::FillBody(const BodyChoice& body, PropertyBag& props) {
         std::string charset = Utf8(g_mime_object_get_content_type_parameter(body.html, "charset"));
         std::string_view bytes(reinterpret_cast<const char*>(html.data()), html.size());
         DecodedText decoded = DecodeCharset(bytes, charset);
-        codePage = CodePageOfCharset(charset);
-        if (charset.empty()) {
-            codePage = IsValidUtf8(bytes) ? 65001 : 1252;
-        } else if (decoded.unknownCharset || decoded.invalidBytes || codePage == 0) {
+        codePage = decoded.codePage;
+        if (decoded.unknownCharset || decoded.invalidBytes || codePage == 0) {
             // Outlook could not show these bytes right: keep the HTML as UTF-8 instead.
             if (decoded.unknownCharset)
                 warnings_.Add("unknown charset \"" + charset +
@@ -1069,7 +1099,7 @@ void Importer::FillBody(const BodyChoice& body, PropertyBag& props) {
             warnings_.Add("the text body has bytes that are not valid " + charset +
                           "; they were read as Windows-1252");
         plainText = NormaliseLineEnds(decoded.text);
-        if (codePage == 0) codePage = CodePageOfCharset(charset);
+        if (codePage == 0) codePage = decoded.codePage;
         if (body.html == nullptr) props.set(PidTagNativeBody, NATIVE_BODY_PLAIN);
     } else if (body.html != nullptr) {
         // Search and readers without HTML get the text of the HTML body.
@@ -1140,14 +1170,7 @@ void Importer::AddPart(GMimePart* part, bool inBodyRelated, Message& out) {
     PropertyBag& p = att.props;
     p.set(PidTagAttachMethod, ATTACH_BY_VALUE);
     p.set(PidTagAttachMimeTag, mimeType);
-    std::string name = Utf8(g_mime_part_get_filename(part));
-    if (name.find("=?") != std::string::npos) {
-        // Encoded words inside a quoted parameter: not standard, but common.
-        GString_ decoded(
-            g_mime_utils_header_decode_text(parserOptions_, RelabelUnknownCharsets(name).c_str()));
-        if (decoded) name = Utf8(decoded.get());
-    }
-    SetNames(att, name, mimeType);
+    SetNames(att, FileNameOf(obj), mimeType);
     std::string contentId = Utf8(g_mime_object_get_content_id(obj));
     std::string location = RawHeader(obj, "Content-Location");
     SetString(p, PidTagAttachContentId, contentId);
@@ -1180,9 +1203,7 @@ void Importer::AddEmbedded(GMimeMessagePart* part, Message& out) {
             warnings_.Add("messages nested too deeply" + At(OffsetOf(obj)) +
                           "; the innermost is kept as a file");
         Bytes raw = inner != nullptr ? WriteObject(GMIME_OBJECT(inner)) : Bytes();
-        AddRawEntity(obj, std::move(raw),
-                     Utf8(g_mime_object_get_content_disposition_parameter(obj, "filename")),
-                     "message/rfc822", false, out);
+        AddRawEntity(obj, std::move(raw), FileNameOf(obj), "message/rfc822", false, out);
         return;
     }
     Attachment& att = NewAttachment(out);
@@ -1195,18 +1216,14 @@ void Importer::AddEmbedded(GMimeMessagePart* part, Message& out) {
     p.set(PidTagAttachMethod, ATTACH_EMBEDDED_MSG);
     p.set(PidTagAttachMimeTag, std::string("message/rfc822"));
     std::string display = att.embedded->props.string(PidTagSubject).value_or("");
-    if (display.empty())
-        display =
-            CleanFileName(Utf8(g_mime_object_get_content_disposition_parameter(obj, "filename")));
+    if (display.empty()) display = CleanFileName(FileNameOf(obj));
     SetString(p, PidTagDisplayName, display);
     p.set(PidTagAttachSize, ClampToInt32(static_cast<uint64_t>(size)));
 }
 
 void Importer::AddEmbeddedFromBytes(GMimeObject* part, Bytes bytes, Message& out) {
     if (depth_ + 1 > kMaxNesting) {
-        AddRawEntity(part, std::move(bytes),
-                     Utf8(g_mime_object_get_content_disposition_parameter(part, "filename")),
-                     "message/rfc822", false, out);
+        AddRawEntity(part, std::move(bytes), FileNameOf(part), "message/rfc822", false, out);
         return;
     }
     ImportOptions nestedOptions = options_;
@@ -1352,8 +1369,45 @@ int64_t SkipFromLine(ReadFn read, int64_t total) {
     return total;
 }
 
+// The MIME headers an entity has only one of.
+constexpr const char* kSingleMimeHeaders[] = {"Content-Type",        "Content-Transfer-Encoding",
+                                              "Content-Disposition", "Content-ID",
+                                              "Content-Location",    "Content-Base",
+                                              "MIME-Version"};
+// A message with a repeated MIME header is parsed again from a copy up to this size.
+constexpr int64_t kMaxRepeatCopy = int64_t{256} << 20;
+
+// Where the input repeats a single MIME header of one entity, the offsets of the repeats.
+void FindRepeatedMimeHeaders(GMimeObject* obj, std::vector<int64_t>& repeats, int depth = 0) {
+    if (obj == nullptr || depth > kMaxNesting) return;
+    GMimeHeaderList* list = g_mime_object_get_header_list(obj);
+    const int n = list != nullptr ? g_mime_header_list_get_count(list) : 0;
+    std::array<bool, std::size(kSingleMimeHeaders)> seen{};
+    for (int i = 0; i < n; ++i) {
+        GMimeHeader* h = g_mime_header_list_get_header_at(list, i);
+        const char* name = g_mime_header_get_name(h);
+        for (size_t k = 0; k < seen.size(); ++k) {
+            if (g_ascii_strcasecmp(name, kSingleMimeHeaders[k]) != 0) continue;
+            if (seen[k]) repeats.push_back(g_mime_header_get_offset(h));
+            seen[k] = true;
+        }
+    }
+    if (GMIME_IS_MESSAGE(obj)) {
+        FindRepeatedMimeHeaders(g_mime_message_get_mime_part(GMIME_MESSAGE(obj)), repeats,
+                                depth + 1);
+    } else if (GMIME_IS_MULTIPART(obj)) {
+        for (int i = 0; i < g_mime_multipart_get_count(GMIME_MULTIPART(obj)); ++i)
+            FindRepeatedMimeHeaders(g_mime_multipart_get_part(GMIME_MULTIPART(obj), i), repeats,
+                                    depth + 1);
+    } else if (GMIME_IS_MESSAGE_PART(obj)) {
+        FindRepeatedMimeHeaders(
+            GMIME_OBJECT(g_mime_message_part_get_message(GMIME_MESSAGE_PART(obj))), repeats,
+            depth + 1);
+    }
+}
+
 ImportResult ImportFromStream(GMimeStream* stream, const RawInput& raw, int64_t start, int64_t size,
-                              const ImportOptions& options, int depth) {
+                              const ImportOptions& options, int depth, bool repeatsHidden = false) {
     ImportResult result;
     Warnings warnings(result.warnings);
     const FileTime now = options.now ? *options.now : FileTimeNow();
@@ -1365,6 +1419,42 @@ ImportResult ImportFromStream(GMimeStream* stream, const RawInput& raw, int64_t 
         g_mime_parser_set_persist_stream(parser.get(), TRUE);
         GPtr<GMimeMessage> msg(
             g_mime_parser_construct_message(parser.get(), parserOptions.options));
+        std::vector<int64_t> repeats;
+        if (msg && !repeatsHidden) FindRepeatedMimeHeaders(GMIME_OBJECT(msg.get()), repeats);
+        if (!repeats.empty() && size > kMaxRepeatCopy) {
+            warnings.Add("repeated MIME headers" + At(repeats.front()) +
+                         " in a message too large to parse again; the last of each counts");
+            repeats.clear();
+        }
+        if (!repeats.empty()) {
+            // GMime lets the last of a repeated Content-Type (or other single MIME header)
+            // decide; mail programs take the first, which is most often the one the sender
+            // meant (a MIME preamble line that follows the headers without a blank line reads
+            // as a second Content-Type). The message is parsed again from a copy in which the
+            // repeats no longer name a MIME header; the raw header block stays as it came.
+            msg.reset();
+            parser.reset();
+            std::string bytes = raw.Read(0, static_cast<size_t>(size));
+            std::sort(repeats.begin(), repeats.end());
+            repeats.erase(std::unique(repeats.begin(), repeats.end()), repeats.end());
+            for (int64_t at : repeats) {
+                if (at < 0 || static_cast<uint64_t>(at) + 2 > bytes.size()) continue;
+                const size_t colon = bytes.find(':', static_cast<size_t>(at));
+                warnings.Add("repeated " + bytes.substr(at, colon - at) + " header" + At(at) +
+                             "; the first one counts");
+                bytes[at] = 'X';
+                bytes[at + 1] = '-';
+            }
+            GPtr<GMimeStream> copy(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
+            g_mime_stream_set_bounds(copy.get(), start, -1);
+            g_mime_stream_seek(copy.get(), start, GMIME_STREAM_SEEK_SET);
+            ImportResult again =
+                ImportFromStream(copy.get(), raw, start, size, options, depth, true);
+            for (auto& w : again.warnings) warnings.Add(std::move(w));
+            warnings.Finish();
+            again.warnings = std::move(result.warnings);
+            return again;
+        }
         if (!msg) {
             warnings.Add("no message found" + At(start));
             msg.reset(g_mime_message_new(FALSE));

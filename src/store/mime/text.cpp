@@ -2,6 +2,7 @@
 
 #include <gmime/gmime.h>
 
+#include <iconv.h>
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <unordered_map>
 #include <utility>
 
 namespace quill::store::mime {
@@ -62,22 +64,6 @@ std::string Trimmed(std::string_view s) {
     return std::string(s);
 }
 
-bool IsUtf8Name(const std::string& lower) {
-    return lower == "utf-8" || lower == "utf8" || lower == "us-ascii" || lower == "ascii" ||
-           lower == "ansi_x3.4-1968" || lower == "iso646-us";
-}
-
-// iconv for a charset, or -1. GMime reads "x-unknown" as the locale's charset, which would turn
-// every 8-bit byte into a question mark; such labels are no charset at all.
-iconv_t OpenDecoder(const std::string& charset) {
-    InitGMime();
-    std::string lower = LowerAscii(charset);
-    if (lower == "x-unknown" || lower == "unknown-8bit" || lower == "unknown" ||
-        lower == "x-user-defined")
-        return reinterpret_cast<iconv_t>(-1);
-    return g_mime_iconv_open("UTF-8", charset.c_str());
-}
-
 }  // namespace
 
 bool IsValidUtf8(std::string_view bytes) {
@@ -96,31 +82,180 @@ std::string UndeclaredToUtf8(std::string_view bytes) {
     return Windows1252ToUtf8(bytes);
 }
 
-DecodedText DecodeCharset(std::string_view bytes, std::string_view charsetName) {
-    DecodedText result;
-    const std::string charset = LowerAscii(Trimmed(charsetName));
-    // A text declared as UTF-8 or ASCII that is not valid UTF-8 is nearly always Windows-1252
-    // mislabelled by the sending program.
-    if (charset.empty() || IsUtf8Name(charset)) {
-        const bool valid = IsValidUtf8(bytes);
-        result.invalidBytes = !charset.empty() && !valid;
-        result.text = valid ? std::string(bytes) : Windows1252ToUtf8(bytes);
-        return result;
+namespace {
+
+// How a declared charset's bytes are read.
+enum class Reading {
+    Iconv,        // by iconv, under the encoding's own name
+    Utf8,         // UTF-8; bytes that are not are read as Windows-1252
+    Ascii,        // undeclared (UTF-8 where valid, else Windows-1252): 8-bit text under an
+                  // ASCII label was never meant as ASCII, nor likely as Windows-1252 when it
+                  // is valid UTF-8
+    Windows1252,  // our own table: iconv refuses the five bytes the code page leaves open
+    Iso2022Jp,    // through Windows-31J, for the NEC and IBM rows Japanese Windows writes
+    Unknown,      // no charset at all: read as undeclared text
+};
+
+struct Encoding {
+    const char* iconvName;  // nullptr: the label itself
+    int codePage;           // of the encoding; 0 when Windows has none
+    Reading reading;
+    const char* labels;  // blank-separated, lower case
+};
+
+// The charsets of mail as mail programs and web browsers read them: the labels of the WHATWG
+// Encoding Standard, each legacy charset read as its Windows superset (ISO-8859-1 and US-ASCII
+// as Windows-1252, ISO-8859-9 as Windows-1254, Shift_JIS as Windows-31J, EUC-KR and
+// ks_c_5601-1987 as Windows-949, GB2312 as GB18030, Big5 as Big5-HKSCS), with the Windows code
+// page number of what the bytes are read as. Where we differ from the standard: the labels it
+// maps to its "replacement" encoding (ISO-2022-KR, ISO-2022-CN, HZ) are read as what they
+// name, since a mail program has to show old mail in them; "x-user-defined" and the usual
+// labels of no charset at all are read as undeclared text; UTF-7 is read.
+constexpr Encoding kEncodings[] = {
+    {nullptr, 65001, Reading::Utf8,
+     "unicode-1-1-utf-8 unicode11utf8 unicode20utf8 utf-8 utf8 x-unicode20utf8"},
+    {"CP866", 866, Reading::Iconv, "866 cp866 csibm866 ibm866"},
+    {"ISO-8859-2", 28592, Reading::Iconv,
+     "csisolatin2 iso-8859-2 iso-ir-101 iso8859-2 iso88592 iso_8859-2 iso_8859-2:1987 l2 latin2"},
+    {"ISO-8859-3", 28593, Reading::Iconv,
+     "csisolatin3 iso-8859-3 iso-ir-109 iso8859-3 iso88593 iso_8859-3 iso_8859-3:1988 l3 latin3"},
+    {"ISO-8859-4", 28594, Reading::Iconv,
+     "csisolatin4 iso-8859-4 iso-ir-110 iso8859-4 iso88594 iso_8859-4 iso_8859-4:1988 l4 latin4"},
+    {"ISO-8859-5", 28595, Reading::Iconv,
+     "csisolatincyrillic cyrillic iso-8859-5 iso-ir-144 iso8859-5 iso88595 iso_8859-5 "
+     "iso_8859-5:1988"},
+    {"ISO-8859-6", 28596, Reading::Iconv,
+     "arabic asmo-708 csiso88596e csiso88596i csisolatinarabic ecma-114 iso-8859-6 iso-8859-6-e "
+     "iso-8859-6-i iso-ir-127 iso8859-6 iso88596 iso_8859-6 iso_8859-6:1987"},
+    {"ISO-8859-7", 28597, Reading::Iconv,
+     "csisolatingreek ecma-118 elot_928 greek greek8 iso-8859-7 iso-ir-126 iso8859-7 iso88597 "
+     "iso_8859-7 iso_8859-7:1987 sun_eu_greek"},
+    {"ISO-8859-8", 28598, Reading::Iconv,
+     "csiso88598e csisolatinhebrew hebrew iso-8859-8 iso-8859-8-e iso-ir-138 iso8859-8 iso88598 "
+     "iso_8859-8 iso_8859-8:1988 visual"},
+    {"ISO-8859-8", 38598, Reading::Iconv, "csiso88598i iso-8859-8-i logical"},
+    {"ISO-8859-10", 28600, Reading::Iconv,
+     "csisolatin6 iso-8859-10 iso-ir-157 iso8859-10 iso885910 l6 latin6"},
+    {"ISO-8859-13", 28603, Reading::Iconv, "iso-8859-13 iso8859-13 iso885913"},
+    {"ISO-8859-14", 28604, Reading::Iconv, "iso-8859-14 iso8859-14 iso885914"},
+    {"ISO-8859-15", 28605, Reading::Iconv,
+     "csisolatin9 iso-8859-15 iso8859-15 iso885915 iso_8859-15 l9"},
+    {"ISO-8859-16", 28606, Reading::Iconv, "iso-8859-16"},
+    {"KOI8-R", 20866, Reading::Iconv, "cskoi8r koi koi8 koi8-r koi8_r"},
+    {"KOI8-RU", 21866, Reading::Iconv, "koi8-ru koi8-u"},
+    {"MACINTOSH", 10000, Reading::Iconv, "csmacintosh mac macintosh x-mac-roman"},
+    {"CP874", 874, Reading::Iconv, "dos-874 iso-8859-11 iso8859-11 iso885911 tis-620 windows-874"},
+    {"CP1250", 1250, Reading::Iconv, "cp1250 windows-1250 x-cp1250"},
+    {"CP1251", 1251, Reading::Iconv, "cp1251 windows-1251 x-cp1251"},
+    {nullptr, 1252, Reading::Windows1252,
+     "cp1252 cp819 csisolatin1 ibm819 iso-8859-1 iso-ir-100 iso8859-1 iso88591 iso_8859-1 "
+     "iso_8859-1:1987 l1 latin1 windows-1252 x-cp1252"},
+    {nullptr, 1252, Reading::Ascii, "ansi_x3.4-1968 ascii us-ascii"},
+    {"CP1253", 1253, Reading::Iconv, "cp1253 windows-1253 x-cp1253"},
+    {"CP1254", 1254, Reading::Iconv,
+     "cp1254 csisolatin5 iso-8859-9 iso-ir-148 iso8859-9 iso88599 iso_8859-9 iso_8859-9:1989 l5 "
+     "latin5 windows-1254 x-cp1254"},
+    {"CP1255", 1255, Reading::Iconv, "cp1255 windows-1255 x-cp1255"},
+    {"CP1256", 1256, Reading::Iconv, "cp1256 windows-1256 x-cp1256"},
+    {"CP1257", 1257, Reading::Iconv, "cp1257 windows-1257 x-cp1257"},
+    {"CP1258", 1258, Reading::Iconv, "cp1258 windows-1258 x-cp1258"},
+    {"MAC-CYRILLIC", 10007, Reading::Iconv, "x-mac-cyrillic x-mac-ukrainian"},
+    {"GB18030", 936, Reading::Iconv,
+     "chinese csgb2312 csiso58gb231280 gb2312 gb_2312 gb_2312-80 gbk iso-ir-58 x-gbk"},
+    {"GB18030", 54936, Reading::Iconv, "gb18030"},
+    {"BIG5-HKSCS", 950, Reading::Iconv, "big5 big5-hkscs cn-big5 csbig5 x-x-big5"},
+    {"EUC-JP-MS", 51932, Reading::Iconv, "cseucpkdfmtjapanese euc-jp x-euc-jp"},
+    {"CP932", 50220, Reading::Iso2022Jp, "csiso2022jp iso-2022-jp"},
+    {"CP932", 932, Reading::Iconv,
+     "csshiftjis ms932 ms_kanji shift-jis shift_jis sjis windows-31j x-sjis"},
+    {"CP949", 949, Reading::Iconv,
+     "cseuckr csksc56011987 euc-kr iso-ir-149 korean ks_c_5601-1987 ks_c_5601-1989 ksc5601 "
+     "ksc_5601 windows-949"},
+    {"ISO-2022-KR", 50225, Reading::Iconv, "csiso2022kr iso-2022-kr"},
+    {"ISO-2022-CN-EXT", 0, Reading::Iconv, "iso-2022-cn iso-2022-cn-ext"},
+    {"HZ", 52936, Reading::Iconv, "hz-gb-2312"},
+    {"UTF-16BE", 1201, Reading::Iconv, "unicodefffe utf-16be"},
+    {"UTF-16LE", 1200, Reading::Iconv,
+     "csunicode iso-10646-ucs-2 ucs-2 unicode unicodefeff utf-16 utf-16le"},
+    {"UTF-7", 65000, Reading::Iconv, "utf-7 unicode-1-1-utf-7 csunicode11utf7"},
+    {nullptr, 0, Reading::Unknown,
+     "replacement x-user-defined x-unknown unknown-8bit unknown x-unknown-8bit"},
+};
+
+const Encoding* FindLabel(const std::string& label) {
+    static const std::unordered_map<std::string, const Encoding*> byLabel = [] {
+        std::unordered_map<std::string, const Encoding*> m;
+        for (const Encoding& e : kEncodings) {
+            std::string_view labels = e.labels;
+            while (!labels.empty()) {
+                size_t blank = labels.find(' ');
+                m.emplace(std::string(labels.substr(0, blank)), &e);
+                labels.remove_prefix(blank == std::string_view::npos ? labels.size() : blank + 1);
+            }
+        }
+        return m;
+    }();
+    auto it = byLabel.find(label);
+    return it == byLabel.end() ? nullptr : it->second;
+}
+
+// The encoding of a label; for one outside the table, iconv under the label's own name (or
+// GMime's canonical name for it, which finds other spellings such as "latin-2").
+Encoding EncodingOf(std::string_view charsetName) {
+    const std::string label = LowerAscii(Trimmed(charsetName));
+    if (const Encoding* e = FindLabel(label)) return *e;
+    InitGMime();
+    if (const char* canon = g_mime_charset_canon_name(label.c_str())) {
+        if (const Encoding* e = FindLabel(LowerAscii(canon))) return *e;
     }
-    // Mail labelled Latin-1 is very often Windows-1252 (curly quotes, dashes, the euro sign in
-    // 0x80..0x9F), as web browsers also assume; Windows-1252 itself is decoded here because
-    // iconv refuses its five unassigned bytes.
-    if (charset == "windows-1252" || charset == "cp1252" || charset == "iso-8859-1" ||
-        charset == "latin1" || charset == "iso_8859-1") {
-        result.text = Windows1252ToUtf8(bytes);
-        return result;
+    return Encoding{nullptr, 0, Reading::Iconv, nullptr};
+}
+
+// ISO-2022-JP as the Shift_JIS bytes of the same characters, for Windows-31J to read: Japanese
+// Windows writes the NEC and IBM extension rows of JIS X 0208 in ISO-2022-JP as well, which
+// iconv's strict decoder refuses. False for an escape sequence this does not know (JIS X 0212,
+// ISO-2022-JP-2), which iconv then reads.
+bool Iso2022JpToShiftJis(std::string_view in, std::string& out) {
+    enum { kAscii, kJis0208, kKatakana } mode = kAscii;
+    out.reserve(in.size());
+    for (size_t i = 0; i < in.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(in[i]);
+        if (c == 0x1B) {
+            std::string_view esc = in.substr(i + 1, 2);
+            if (esc == "(B" || esc == "(J")
+                mode = kAscii;
+            else if (esc == "$@" || esc == "$B")
+                mode = kJis0208;
+            else if (esc == "(I")
+                mode = kKatakana;
+            else
+                return false;
+            i += 2;
+            continue;
+        }
+        if (mode == kJis0208 && c >= 0x21 && c <= 0x7E && i + 1 < in.size()) {
+            const unsigned char c2 = static_cast<unsigned char>(in[i + 1]);
+            if (c2 >= 0x21 && c2 <= 0x7E) {
+                out += static_cast<char>(((c + 1) >> 1) + (c <= 0x5E ? 0x70 : 0xB0));
+                out += static_cast<char>(c2 + ((c & 1) ? (c2 >= 0x60 ? 0x20 : 0x1F) : 0x7E));
+                ++i;
+                continue;
+            }
+        }
+        if (mode == kKatakana && c >= 0x21 && c <= 0x5F) {
+            out += static_cast<char>(c + 0x80);
+            continue;
+        }
+        out += static_cast<char>(c);
     }
-    iconv_t cd = OpenDecoder(charset);
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
-        result.unknownCharset = true;
-        result.text = UndeclaredToUtf8(bytes);
-        return result;
-    }
+    return true;
+}
+
+// Bytes through iconv; a byte the charset does not allow (or a sequence cut short at the end)
+// is kept as Windows-1252. False when iconv does not know the charset.
+bool IconvToUtf8(std::string_view bytes, const char* charset, DecodedText& result) {
+    iconv_t cd = iconv_open("UTF-8", charset);
+    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
     std::string& out = result.text;
     out.reserve(bytes.size() + bytes.size() / 4 + 16);
     char* in = const_cast<char*>(bytes.data());
@@ -129,116 +264,120 @@ DecodedText DecodeCharset(std::string_view bytes, std::string_view charsetName) 
     while (true) {
         char* o = buf;
         size_t oLeft = sizeof buf;
-        size_t rc = iconv(cd, inLeft > 0 ? &in : nullptr, &inLeft, &o, &oLeft);
+        // With all input taken, one more call with none gives what a stateful decoder still
+        // holds (Windows-1255 and -1258 keep the last letter for a diacritic that may follow).
+        const bool flush = inLeft == 0;
+        size_t rc = iconv(cd, flush ? nullptr : &in, &inLeft, &o, &oLeft);
         out.append(buf, static_cast<size_t>(o - buf));
         if (rc != static_cast<size_t>(-1)) {
-            if (inLeft == 0) break;
+            if (flush) break;
             continue;
         }
         if (errno == E2BIG) continue;
-        // EILSEQ or EINVAL: a byte the charset does not allow, or a sequence cut at the end.
-        // Keep the byte as Windows-1252 and go on after it.
-        if (inLeft == 0) break;
+        if (inLeft == 0) {
+            if (flush) break;  // a sequence cut short at the end
+            continue;
+        }
         result.invalidBytes = true;
         AppendCp1252Byte(out, static_cast<unsigned char>(*in));
         ++in;
         --inLeft;
         iconv(cd, nullptr, nullptr, nullptr, nullptr);
     }
-    g_mime_iconv_close(cd);
+    iconv_close(cd);
+    return true;
+}
+
+bool IsAscii(std::string_view bytes) {
+    return std::all_of(bytes.begin(), bytes.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+}  // namespace
+
+DecodedText DecodeCharset(std::string_view bytes, std::string_view charsetName) {
+    DecodedText result;
+    bool declared = !Trimmed(charsetName).empty();
+    Encoding e = declared ? EncodingOf(charsetName) : Encoding{nullptr, 0, Reading::Ascii, nullptr};
+    // A byte order mark says more than the label, as in the Encoding Standard's decode.
+    if (bytes.starts_with("\xEF\xBB\xBF")) {
+        bytes.remove_prefix(3);
+        e = *FindLabel("utf-8");
+        declared = true;
+    } else if (bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF")) {
+        e = *FindLabel(bytes[0] == '\xFF' ? "utf-16le" : "utf-16be");
+        bytes.remove_prefix(2);
+        declared = true;
+    }
+    switch (e.reading) {
+        case Reading::Utf8:
+            if (IsValidUtf8(bytes)) {
+                result.text = std::string(bytes);
+            } else {
+                // Nearly always Windows-1252 mislabelled by the sending program.
+                result.text = Windows1252ToUtf8(bytes);
+                result.invalidBytes = true;
+            }
+            result.codePage = 65001;
+            return result;
+        case Reading::Windows1252:
+            result.text = Windows1252ToUtf8(bytes);
+            result.codePage = 1252;
+            return result;
+        case Reading::Iso2022Jp: {
+            std::string shiftJis;
+            if (Iso2022JpToShiftJis(bytes, shiftJis) &&
+                IconvToUtf8(shiftJis, e.iconvName, result)) {
+                result.codePage = e.codePage;
+                return result;
+            }
+            result = DecodedText{};
+            if (IconvToUtf8(bytes, "ISO-2022-JP-2", result)) {
+                result.codePage = e.codePage;
+                return result;
+            }
+            break;
+        }
+        case Reading::Iconv: {
+            const std::string name = e.iconvName != nullptr ? e.iconvName : Trimmed(charsetName);
+            if (IconvToUtf8(bytes, name.c_str(), result)) {
+                result.codePage = e.codePage;
+                return result;
+            }
+            break;
+        }
+        case Reading::Ascii:
+        case Reading::Unknown:
+            break;
+    }
+    result = DecodedText{};
+    result.unknownCharset = declared && e.reading != Reading::Ascii;
+    if (IsValidUtf8(bytes)) {
+        result.text = std::string(bytes);
+        result.codePage = IsAscii(bytes) && e.reading == Reading::Ascii && declared ? 1252 : 65001;
+    } else {
+        result.text = Windows1252ToUtf8(bytes);
+        result.codePage = 1252;
+    }
     return result;
 }
 
-std::string RelabelUnknownCharsets(std::string_view value) {
-    std::string out;
-    size_t pos = 0;
-    while (true) {
-        size_t begin = value.find("=?", pos);
-        if (begin == std::string_view::npos) break;
-        size_t q1 = value.find('?', begin + 2);
-        if (q1 == std::string_view::npos || q1 + 2 >= value.size() || value[q1 + 2] != '?') break;
-        size_t end = value.find("?=", q1 + 3);
-        if (end == std::string_view::npos) break;
-        std::string charset(value.substr(begin + 2, q1 - begin - 2));
-        size_t star = charset.find('*');  // RFC 2231 language suffix
-        if (star != std::string::npos) charset.resize(star);
-        const char encoding =
-            static_cast<char>(std::toupper(static_cast<unsigned char>(value[q1 + 1])));
-        std::string_view payload = value.substr(q1 + 3, end - q1 - 3);
-        out.append(value.substr(pos, begin - pos));
-        pos = end + 2;
-        iconv_t cd = OpenDecoder(charset);
-        if (cd != reinterpret_cast<iconv_t>(-1) || (encoding != 'B' && encoding != 'Q')) {
-            if (cd != reinterpret_cast<iconv_t>(-1)) g_mime_iconv_close(cd);
-            out.append(value.substr(begin, pos - begin));
-            continue;
+std::vector<std::string> KnownCharsetLabels() {
+    std::vector<std::string> labels;
+    for (const Encoding& e : kEncodings) {
+        std::string_view list = e.labels;
+        while (!list.empty()) {
+            const size_t blank = list.find(' ');
+            labels.emplace_back(list.substr(0, blank));
+            list.remove_prefix(blank == std::string_view::npos ? list.size() : blank + 1);
         }
-        std::string bytes;
-        if (encoding == 'B') {
-            std::string b64(payload);
-            gsize len = 0;
-            guchar* raw = g_base64_decode(b64.c_str(), &len);
-            if (raw != nullptr) bytes.assign(reinterpret_cast<char*>(raw), len);
-            g_free(raw);
-        } else {
-            for (size_t i = 0; i < payload.size(); ++i) {
-                if (payload[i] == '_') {
-                    bytes += ' ';
-                } else if (payload[i] == '=' && i + 2 < payload.size() &&
-                           g_ascii_isxdigit(payload[i + 1]) && g_ascii_isxdigit(payload[i + 2])) {
-                    bytes += static_cast<char>(g_ascii_xdigit_value(payload[i + 1]) * 16 +
-                                               g_ascii_xdigit_value(payload[i + 2]));
-                    i += 2;
-                } else {
-                    bytes += payload[i];
-                }
-            }
-        }
-        out += IsValidUtf8(bytes) ? "=?utf-8?" : "=?windows-1252?";
-        out.append(value.substr(q1 + 1, pos - q1 - 1));
     }
-    out.append(value.substr(std::min(pos, value.size())));
-    return out;
+    return labels;
 }
 
 int CodePageOfCharset(std::string_view charsetName) {
-    std::string cs = LowerAscii(Trimmed(charsetName));
-    if (cs.empty()) return 0;
-    // Windows code page identifiers of the charsets seen in mail.
-    static const std::pair<const char*, int> kTable[] = {
-        {"us-ascii", 20127},     {"ascii", 20127},       {"ansi_x3.4-1968", 20127},
-        {"utf-8", 65001},        {"utf8", 65001},        {"utf-7", 65000},
-        {"iso-8859-1", 28591},   {"latin1", 28591},      {"iso-8859-2", 28592},
-        {"iso-8859-3", 28593},   {"iso-8859-4", 28594},  {"iso-8859-5", 28595},
-        {"iso-8859-6", 28596},   {"iso-8859-7", 28597},  {"iso-8859-8", 28598},
-        {"iso-8859-8-i", 38598}, {"iso-8859-9", 28599},  {"iso-8859-13", 28603},
-        {"iso-8859-15", 28605},  {"windows-1250", 1250}, {"windows-1251", 1251},
-        {"windows-1252", 1252},  {"windows-1253", 1253}, {"windows-1254", 1254},
-        {"windows-1255", 1255},  {"windows-1256", 1256}, {"windows-1257", 1257},
-        {"windows-1258", 1258},  {"cp1250", 1250},       {"cp1251", 1251},
-        {"cp1252", 1252},        {"cp1253", 1253},       {"cp1254", 1254},
-        {"cp1255", 1255},        {"cp1256", 1256},       {"cp1257", 1257},
-        {"cp1258", 1258},        {"windows-874", 874},   {"tis-620", 874},
-        {"koi8-r", 20866},       {"koi8-u", 21866},      {"iso-2022-jp", 50220},
-        {"shift_jis", 932},      {"shift-jis", 932},     {"sjis", 932},
-        {"windows-31j", 932},    {"cp932", 932},         {"euc-jp", 51932},
-        {"gb2312", 936},         {"gbk", 936},           {"cp936", 936},
-        {"gb18030", 54936},      {"big5", 950},          {"euc-kr", 51949},
-        {"ks_c_5601-1987", 949}, {"iso-2022-kr", 50225}, {"utf-16", 1200},
-        {"utf-16le", 1200},      {"utf-16be", 1201},
-    };
-    for (const auto& [name, cp] : kTable)
-        if (cs == name) return cp;
-    // Other spellings (latin-2, ISO_8859-2:1987, ...) through GMime's canonical names.
-    InitGMime();
-    const char* canon = g_mime_charset_canon_name(cs.c_str());
-    if (canon != nullptr) {
-        std::string c = LowerAscii(canon);
-        if (c != cs)
-            for (const auto& [name, cp] : kTable)
-                if (c == name) return cp;
-    }
-    return 0;
+    if (Trimmed(charsetName).empty()) return 0;
+    return EncodingOf(charsetName).codePage;
 }
 
 std::string NormaliseLineEnds(std::string_view text) {

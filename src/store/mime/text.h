@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quill::store::mime {
 
@@ -25,18 +26,18 @@ struct DecodedText {
     std::string text;             // UTF-8
     bool unknownCharset = false;  // the charset is not known; read as undeclared bytes
     bool invalidBytes = false;    // some bytes were not valid in the charset; read as Windows-1252
+    int codePage = 0;             // Windows code page of what the bytes were read as; 0 when none
 };
 
-// Converts bytes in `charset` (as named in a Content-Type; empty = none) to UTF-8.
+// Converts bytes in `charset` (as named in a Content-Type or an encoded word; empty = none) to
+// UTF-8, reading a legacy charset as its Windows superset, as mail programs and browsers do.
 DecodedText DecodeCharset(std::string_view bytes, std::string_view charset);
 
-// Encoded words (RFC 2047) in a charset that iconv does not know are relabelled as UTF-8 when
-// their bytes are valid UTF-8, else as Windows-1252, so that decoding them keeps every letter
-// (GMime would turn each unknown byte into a question mark). Other text is returned unchanged.
-std::string RelabelUnknownCharsets(std::string_view headerValue);
-
-// The Windows code page number of a MIME charset name, or 0 when there is none we know.
+// The Windows code page number of what DecodeCharset reads a charset as, or 0 when there is none.
 int CodePageOfCharset(std::string_view charset);
+
+// Every charset label DecodeCharset knows by name.
+std::vector<std::string> KnownCharsetLabels();
 
 // Every line end (CR LF, lone LF, lone CR) as CR LF.
 std::string NormaliseLineEnds(std::string_view text);

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 
@@ -197,7 +198,7 @@ TEST(MimeImport, HtmlOnlyKeepsItsCharsetAndGetsATextRendering) {
                   .find("Gr\xFC\xDF"
                         "e &amp; Dank"),
               std::string::npos);
-    EXPECT_EQ(p.int32(PidTagInternetCodepage), 28591);
+    EXPECT_EQ(p.int32(PidTagInternetCodepage), 1252);  // ISO-8859-1 is read as Windows-1252
     EXPECT_EQ(Str(p, PidTagBody), "Grüße & Dank\r\n\r\nZweite\u00A0Zeile");
 }
 
@@ -632,6 +633,85 @@ TEST(MimeImport, PartsGMimeCannotSplitAreKeptNotDropped) {
         "From: a@example.org\r\nContent-Type: text/plain; charset=x-unknown\r\n\r\nK\xE4se\0!\r\n"s);
     EXPECT_EQ(Str(odd.message.props, PidTagBody), "Käse!\r\n");
     EXPECT_TRUE(HasWarningContaining(odd, "unknown charset \"x-unknown\""));
+}
+
+// Header and body text that mail programs show and the import once lost or garbled: one
+// message per row, the property a user reads and what it must say.
+TEST(MimeImport, EveryWordArrives) {
+    struct Case {
+        std::string message;
+        std::function<std::string(const Message&)> read;
+        std::string expected;
+    };
+    auto prop = [](PropTag tag) { return [tag](const Message& m) { return Str(m.props, tag); }; };
+    auto recipient = [](PropTag tag) {
+        return [tag](const Message& m) {
+            return m.recipients.empty() ? "<no recipient>" : Str(m.recipients[0].props, tag);
+        };
+    };
+    auto attachment = [](const Message& m) {
+        return m.attachments.empty() ? "<no attachment>"
+                                     : Str(m.attachments[0].props, PidTagAttachLongFilename);
+    };
+    const Case cases[] = {
+        {"Subject: =?utf-8?B?YWI=?= =?utf-8?B?Y2Q=?=\r\n\r\nx", prop(PidTagSubject), "abcd"},
+        {"To: =?utf-8?B?Qm8=?= =?utf-8?B?Yg==?= <b@example.com>\r\n\r\nx",
+         recipient(PidTagDisplayName), "Bob"},
+        {"To: \"=?utf-8?B?Qm8=?= =?utf-8?B?Yg==?=\" <b@example.com>\r\n\r\nx",
+         recipient(PidTagDisplayName), "Bob"},
+        {"Content-Type: text/plain\r\nContent-Disposition: attachment;\r\n filename=\""
+         "=?utf-8?B?YWI=?= =?utf-8?B?Y2QuYmlu?=\"\r\n\r\nx",
+         attachment, "abcd.bin"},
+        // 8-bit sender without any charset: kept, read as Windows-1252.
+        {"From: Caf\xE9 <caf\xE9@example.com>\r\n\r\nx", prop(PidTagSentRepresentingName), "Café"},
+        {"From: Caf\xE9 <caf\xE9@example.com>\r\nSender: s@example.com\r\n\r\nx",
+         prop(PidTagSentRepresentingEmailAddress), "café@example.com"},
+        {"Subject: =?iso-8859-1?Q?Parhelia=99_now_=96_available?=\r\n\r\nx", prop(PidTagSubject),
+         "Parhelia™ now – available"},
+        {"Content-Type: text/plain; charset=euc-kr\r\n\r\n\x8C"
+         "c\xB9\xE6",
+         prop(PidTagBody), "똠방"},
+        // Legacy HTML keeps its bytes under the code page of the superset it is read as.
+        {"Content-Type: text/html; charset=iso-8859-9\r\n\r\n\x80",
+         [](const Message& m) {
+             return std::to_string(m.props.int32(PidTagInternetCodepage).value_or(0));
+         },
+         "1254"},
+        // A repeated Content-Type: the first one counts, as in mainstream parsers.
+        {"Content-Type: multipart/alternative; boundary=\"XX\"\r\n"
+         "Content-Type: text/plain; charset=us-ascii\r\n\r\n--XX\r\n"
+         "Content-Type: text/plain\r\n\r\nplain\r\n--XX\r\nContent-Type: text/html\r\n\r\n"
+         "<p>html</p>\r\n--XX--\r\n",
+         [](const Message& m) {
+             return Str(m.props, PidTagBody) + "|" +
+                    (m.props.binary(PidTagHtml) ? Text(*m.props.binary(PidTagHtml)) : "");
+         },
+         "plain|<p>html</p>"},
+        {"Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain\r\n"
+         "Content-Type: application/octet-stream\r\n\r\nhello\r\n--b--\r\n",
+         prop(PidTagBody), "hello"},
+        {"Content-Type: text/plain\r\nContent-Transfer-Encoding: base64\r\n"
+         "Content-Transfer-Encoding: 7bit\r\n\r\nSGk=\r\n",
+         prop(PidTagBody), "Hi"},
+        // Bad input: nothing dropped silently.
+        {"To: Anna Nym <<<\r\n\r\nx", recipient(PidTagDisplayName), "Anna Nym <<<"},
+        {"Subject: =?utf-8?B?#?= x\r\n\r\nx", prop(PidTagSubject), "=?utf-8?B?#?= x"},
+        {"Subject: =?utf-8?Q?K=E4se?=\r\n\r\nx", prop(PidTagSubject), "Käse"},
+    };
+    for (const Case& c : cases) {
+        const char* from = c.message.starts_with("From") ? "" : "From: a@example.org\r\n";
+        ImportResult r = FromText(from + c.message);
+        EXPECT_EQ(c.read(r.message), c.expected) << c.message;
+        // Text kept as it stands or read as Windows-1252 is never kept quietly.
+        if (c.message.find("#?=") != std::string::npos ||
+            c.message.find("=E4") != std::string::npos) {
+            EXPECT_TRUE(HasWarningContaining(r, "undecodable text in the Subject header"))
+                << c.message;
+        }
+        if (c.message.find("<<<") != std::string::npos) {
+            EXPECT_TRUE(HasWarningContaining(r, "unreadable address list in the To header"));
+        }
+    }
 }
 
 // A front end that only counts how often the import let it run.

@@ -2,6 +2,8 @@
 
 #include "store/mime/text.h"
 
+#include "store/mime/header_text.h"
+
 #include <glib.h>
 #include <gtest/gtest.h>
 
@@ -37,6 +39,18 @@ TEST(MimeText, DecodeCharsetKeepsEveryByte) {
         {"a\xFF"
          "b",
          "shift_jis", "aÿb", false, true},  // a byte Shift_JIS does not have
+        // Legacy labels read as their Windows supersets, as mail programs do.
+        {"\x87@\x87"
+         "A\xEE\xE0",
+         "shift_jis", "①②髙", false, false},
+        {"\x8C"
+         "c\xB9\xE6\xB0\xA2\xC7\xCF \xC1"
+         "d",
+         "ks_c_5601-1987", "똠방각하 햏", false, false},
+        {"\x80\x96\x99", "iso-8859-9", "€–™", false, false},
+        {"\x1B$B-!\x1B(B", "csiso2022jp", "①", false, false},
+        {"K\xC3\xA4se \x93", "us-ascii", "KÃ¤se “", false, false},
+        {"K\xC3\xA4se", "us-ascii", "Käse", false, false},  // undeclared: UTF-8 where valid
     };
     for (const auto& c : cases) {
         DecodedText d = DecodeCharset(c.bytes, c.charset);
@@ -49,26 +63,54 @@ TEST(MimeText, DecodeCharsetKeepsEveryByte) {
 
 TEST(MimeText, CodePages) {
     const std::pair<const char*, int> cases[] = {
-        {"utf-8", 65001},
-        {"UTF8", 65001},
-        {"ISO-8859-1", 28591},
-        {"latin1", 28591},
-        {"iso-8859-15", 28605},
-        {"windows-1252", 1252},
-        {"\"koi8-r\"", 20866},
-        {"Shift_JIS", 932},
-        {"gb2312", 936},
-        {"x-no-such", 0},
-        {"", 0},
+        {"utf-8", 65001},           {"UTF8", 65001},
+        {"ISO-8859-1", 1252},       {"us-ascii", 1252},
+        {"iso-8859-9", 1254},       {"euc-kr", 949},
+        {"ks_c_5601-1987", 949},    {"tis-620", 874},
+        {"ISO_8859-2:1987", 28592}, {"iso-8859-15", 28605},
+        {"windows-1252", 1252},     {"\"koi8-r\"", 20866},
+        {"Shift_JIS", 932},         {"gb2312", 936},
+        {"x-no-such", 0},           {"", 0},
     };
     for (const auto& [name, cp] : cases) EXPECT_EQ(CodePageOfCharset(name), cp) << name;
 }
 
-TEST(MimeText, RelabelUnknownCharsets) {
-    EXPECT_EQ(RelabelUnknownCharsets("=?x-unknown?Q?J=F6rg?= x"), "=?windows-1252?Q?J=F6rg?= x");
-    EXPECT_EQ(RelabelUnknownCharsets("=?x-bogus?B?SsO2cmc=?="), "=?utf-8?B?SsO2cmc=?=");
-    EXPECT_EQ(RelabelUnknownCharsets("=?iso-8859-1?Q?J=F6rg?="), "=?iso-8859-1?Q?J=F6rg?=");
-    EXPECT_EQ(RelabelUnknownCharsets("plain =? text ?="), "plain =? text ?=");
+// Encoded words as senders write them: each decoded on its own, the bytes of neighbours in one
+// charset joined (a character split across two words stays whole), blanks between words
+// dropped, legacy charsets read as their Windows supersets; a word that cannot be decoded is
+// kept as it stands.
+TEST(MimeText, HeaderText) {
+    struct Case {
+        const char* raw;
+        const char* text;
+        bool damaged;
+    };
+    const Case cases[] = {
+        {"=?utf-8?B?4oI=?=\t=?UTF-8?Q?=AC?= x", "€ x", false},  // € split across two words
+        {"=?iso-2022-jp?B?GyRCLSEbKEI=?= =?iso-2022-jp?B?GyRCLSIbKEI=?=", "①②", false},
+        {"a =?utf-8?q?b?= c=?utf-8*en?Q?d?=", "a b cd", false},
+        {"=?utf-8?B?####?= rest", "=?utf-8?B?####?= rest", true},
+        {"=?utf-8?Q?K=E4se?=", "Käse", true},
+        {"Caf\xe9 =? not a word ?=", "Café =? not a word ?=", false},
+    };
+    for (const Case& c : cases) {
+        HeaderText h = DecodeHeaderText(c.raw);
+        EXPECT_EQ(h.text, c.text) << c.raw;
+        EXPECT_EQ(h.damaged, c.damaged) << c.raw;
+    }
+}
+
+TEST(MimeText, HeaderParameters) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"attachment; filename*=iso-8859-1'de'Gr%FC%DFe%80.txt; filename=x", "Grüße€.txt"},
+        {"attachment;filename=\"a;b\\\".txt\"; size=3", "a;b\".txt"},
+        {"inline; FILENAME = plain.txt ; x=y", "plain.txt"},
+        {"attachment; filename=\"Caf\xE9.txt\"", "Café.txt"},
+        {"attachment; filename*=shift_jis''%87%40.txt", "①.txt"},
+    };
+    for (const auto& [value, name] : cases)
+        EXPECT_EQ(HeaderParameter(value, "filename").value_or("<none>"), name) << value;
+    EXPECT_FALSE(HeaderParameter("attachment; name=x", "filename"));
 }
 
 TEST(MimeText, LineEnds) {

@@ -37,6 +37,13 @@ NameIdMap::NameIdMap() {
     first.propertySet = PSETID_Appointment;
     first.lid = 0x8205;
     idOf(first);
+    // A map without a string name has an empty string stream, which pst-extractor cannot
+    // read; Outlook's stores always name PidNameKeywords (the categories).
+    NamedProperty keywords;
+    keywords.propertySet = PS_PUBLIC_STRINGS;
+    keywords.isString = true;
+    keywords.name = "Keywords";
+    idOf(keywords);
 }
 
 uint16_t NameIdMap::idOf(const NamedProperty& name) {

@@ -15,7 +15,8 @@ namespace quill::store::pst::messaging {
 class NameIdMap {
   public:
     // Starts with the entry Outlook's own maps start with (PSETID_Appointment LID 0x8205 as
-    // 0x8000): libpff refuses a store whose map has no entries.
+    // 0x8000; libpff refuses a store whose map has no entries) and a string name, as Outlook's
+    // maps always have.
     NameIdMap();
 
     // The property id of this named property, given a new one when it is not yet mapped.

@@ -70,8 +70,8 @@ TEST(MessageWriter, MessageNodeHoldsItsTablesAttachmentsAndLargeValuesAsSubnodes
     for (PropTag required : {PidTagMessageClass, PidTagMessageSize, PidTagMessageStatus,
                              PidTagCreationTime, PidTagLastModificationTime, PidTagSearchKey})
         EXPECT_TRUE(props.count(required)) << std::hex << required;
-    EXPECT_EQ(props[MakeTag(0x8001, PT_UNICODE)], Utf16le("Quillmere"))
-        << "first name after Outlook's";
+    EXPECT_EQ(props[MakeTag(0x8002, PT_UNICODE)], Utf16le("Quillmere"))
+        << "first name after the two every map starts with";
 
     ASSERT_NE(Subnode(node, NID_RECIPIENT_TABLE), nullptr);
     ASSERT_NE(Subnode(node, NID_ATTACHMENT_TABLE), nullptr);
