@@ -21,6 +21,7 @@
 #include "store/mime/base64.h"
 #include "store/mime/entryid.h"
 #include "store/mime/header_text.h"
+#include "store/mime/mail_state.h"
 #include "store/mime/text.h"
 
 namespace quill::store::mime {
@@ -623,8 +624,11 @@ class Importer {
                                      InternetAddressList* parsed);
     std::string DecodeUnstructured(GMimeObject* obj, const char* header);
     std::string FileNameOf(GMimeObject* obj);
+    void FillMailState(GMimeObject* obj, PropertyBag& props);
 
   public:
+    // The top-level message was deleted in the mail program that kept it (ImportResult).
+    bool expunged = false;
     // At the top level: reads the bytes of the message's body as they are in the input.
     std::function<void(Bytes&)> appendRootBody;
 
@@ -655,6 +659,38 @@ std::string Importer::DecodeUnstructured(GMimeObject* obj, const char* header) {
         warnings_.Add(std::string("undecodable text in the ") + header + " header" +
                       At(OffsetOf(obj)) + "; kept as it stands, read as Windows-1252");
     return Trim(decoded.text);
+}
+
+void Importer::FillMailState(GMimeObject* obj, PropertyBag& props) {
+    MailStateHeaders h;
+    GMimeHeaderList* list = g_mime_object_get_header_list(obj);
+    auto given = [&](const char* name) -> std::optional<std::string> {
+        if (list == nullptr || !g_mime_header_list_contains(list, name)) return std::nullopt;
+        return RawHeader(obj, name);
+    };
+    // Tags and labels may be encoded words or 8-bit text, as any header text.
+    auto text = [&](const std::string& raw) {
+        HeaderText decoded = DecodeHeaderText(raw);
+        return Trim(decoded.text);
+    };
+    h.status = given("Status");
+    h.xStatus = given("X-Status");
+    h.mozillaStatus = given("X-Mozilla-Status");
+    if (auto labels = given("X-Gmail-Labels")) h.gmailLabels = text(*labels);
+    if (auto keys = given("X-Mozilla-Keys")) h.mozillaKeys = text(*keys);
+    for (int i = 0; list != nullptr && i < g_mime_header_list_get_count(list); ++i) {
+        GMimeHeader* header = g_mime_header_list_get_header_at(list, i);
+        if (g_ascii_strcasecmp(g_mime_header_get_name(header), "Keywords") != 0) continue;
+        const char* raw = g_mime_header_get_raw_value(header);
+        if (raw == nullptr) continue;
+        GString_ unfolded(g_mime_utils_header_unfold(raw));
+        h.keywords.push_back(text(Utf8(unfolded.get())));
+    }
+    std::vector<std::string> problems;
+    const MailState state = ReadMailState(h, problems);
+    for (std::string& p : problems) warnings_.Add(std::move(p));
+    ApplyMailState(state, props);
+    expunged = state.expunged;
 }
 
 std::vector<Mailbox> Importer::MailboxesOf(GMimeMessage* msg, const char* header,
@@ -1319,6 +1355,8 @@ void Importer::FillMessage(GMimeMessage* msg, const std::string& rawHeaders, int
             return !a.props.boolean(PidTagAttachmentHidden).value_or(false);
         });
     props.set(PidTagMessageFlags, MSGFLAG_READ | (visibleAttachment ? MSGFLAG_HASATTACH : 0));
+    // What the mail program kept about the message; an attached message is shown as read.
+    if (depth_ == 0) FillMailState(GMIME_OBJECT(msg), props);
     props.set(PidTagHasAttachments, visibleAttachment);
     props.set(PidTagMessageSize, ClampToInt32(static_cast<uint64_t>(std::max<int64_t>(size, 0))));
     props.set(PidTagStoreSupportMask, STORE_SUPPORT_MASK_UNICODE);
@@ -1483,6 +1521,7 @@ ImportResult ImportFromStream(GMimeStream* stream, const RawInput& raw, int64_t 
             };
         }
         importer.FillMessage(msg.get(), rawHeaders, size - start, result.message);
+        result.expunged = importer.expunged;
         msg.reset();  // before the parser options it refers to
     }
     warnings.Finish();

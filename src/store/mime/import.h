@@ -35,6 +35,9 @@ struct ImportResult {
     // Per-message problems, each a sentence saying what and where (byte offset in the
     // input where known): broken MIME structure, undecodable text, unknown charset...
     std::vector<std::string> warnings;
+    // Deleted in the mail program that kept the mailbox, which keeps such a message in the
+    // file until it compacts it and never shows it again (Thunderbird's expunged bit).
+    bool expunged = false;
 };
 
 // The message file could not be read. what() reads like

@@ -298,6 +298,25 @@ TEST(MimeImport, ForwardedMessageIsEmbeddedWithItsOwnAttachment) {
     EXPECT_EQ(m.props.int32(PidTagMessageFlags), MSGFLAG_READ | MSGFLAG_HASATTACH);
 }
 
+// Tags in encoded words become categories, once each; a malformed status header is warned
+// about; an attached message is read whatever its own headers say.
+TEST(MimeImport, MailProgramStateOfTheTopMessageOnly) {
+    ImportResult r = Load("mail-program-state.eml");
+    const Message& m = r.message;
+    NamedProperty keywords{PS_PUBLIC_STRINGS, true, 0, "Keywords"};
+    const NamedValue* categories = m.props.findNamed(keywords);
+    ASSERT_NE(categories, nullptr);
+    EXPECT_EQ(std::get<MultiString>(categories->value),
+              (MultiString{"R\xC3\xA9union", "Work", "\xC3\xA9t\xC3\xA9"}));
+    EXPECT_TRUE(HasWarningContaining(r, "unreadable X-Status header \"1?\""));
+    EXPECT_FALSE(r.expunged);
+    ASSERT_EQ(m.attachments.size(), 1u);
+    ASSERT_NE(m.attachments[0].embedded, nullptr);
+    const Message& inner = *m.attachments[0].embedded;
+    EXPECT_EQ(inner.props.int32(PidTagMessageFlags), MSGFLAG_READ);
+    EXPECT_EQ(inner.props.findNamed(keywords), nullptr);
+}
+
 TEST(MimeImport, MessageWithoutDateFromOrSubjectStillImports) {
     ImportResult r = Load("no-date-from-subject.eml");
     const PropertyBag& p = r.message.props;

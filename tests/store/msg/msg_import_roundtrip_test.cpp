@@ -44,6 +44,15 @@ TEST_P(MsgFromImport, ReadersGetBackWhatTheImportMade) {
     ASSERT_TRUE(dump) << failure;
     for (const auto& e : dump->errors) ADD_FAILURE() << e;
 
+    // The read flag, the follow-up flag and the last verb as olefile reads them.
+    for (PropTag tag : {PidTagMessageFlags, PropTag(0x10900003), PropTag(0x10810003)}) {
+        char want[17] = "";
+        if (auto v = m.props.int32(tag))
+            std::snprintf(want, sizeof want, "%02x%02x%02x%02x00000000", *v & 0xFF, *v >> 8 & 0xFF,
+                          *v >> 16 & 0xFF, *v >> 24 & 0xFF);
+        EXPECT_EQ(dump->props[""].count(tag) ? dump->props[""][tag] : "", want) << std::hex << tag;
+    }
+
     if (std::string why = MissingMsgconvert(); !why.empty()) GTEST_SKIP() << why;
     std::optional<ConvertedMail> mail = ConvertWithMsgconvert(file, failure);
     ASSERT_TRUE(mail) << failure;
