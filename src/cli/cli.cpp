@@ -229,7 +229,11 @@ int RunCli(const std::vector<std::string>& args, CliStreams s, const RunSettings
     }
     if (!quiet && !rows.empty())
         s.out << summary.converted << " of " << summary.mailboxes << " mailboxes converted, "
-              << summary.messages << " messages written to " << output << '\n';
+              << summary.messages << " messages written to " << output
+              << (summary.deletedItems
+                      ? ", " + std::to_string(summary.deletedItems) + " of them to Deleted Items"
+                      : std::string())
+              << '\n';
     return failed ? 1 : 0;
 }
 

@@ -350,6 +350,7 @@ void Run::end() {
     if (store_ && summary_.storeFailure.empty()) {
         clock_.yieldNow();
         if (StoreError e = store_->close()) summary_.storeFailure = *e;
+        summary_.deletedItems = store_->deletedItems();
     } else if (store_) {
         store_->abandon();
     }
@@ -358,14 +359,15 @@ void Run::end() {
         host_.messageBox(StoreFailureText(summary_.storeFailure, settings_.troubleshootingAddress),
                          MsgButtons::Ok, MsgIcon::Information, kStoreFailureTitle);
     } else if (!summary_.failures.empty() || summary_.stoppedNoSpace || summary_.converted == 0) {
-        host_.messageBox(FailureText(summary_, host_.namesInEndBox()), MsgButtons::Ok,
-                         MsgIcon::Exclamation, kAppTitle);
+        host_.messageBox(FailureText(summary_, host_.namesInEndBox()) + DeletedItemsText(summary_),
+                         MsgButtons::Ok, MsgIcon::Exclamation, kAppTitle);
     } else if (!summary_.noMessages.empty()) {
-        host_.messageBox(NoMessageText(summary_, host_.namesInEndBox()), MsgButtons::Ok,
-                         MsgIcon::Exclamation, kAppTitle);
+        host_.messageBox(
+            NoMessageText(summary_, host_.namesInEndBox()) + DeletedItemsText(summary_),
+            MsgButtons::Ok, MsgIcon::Exclamation, kAppTitle);
     } else {
-        host_.messageBox(SuccessText(summary_.kind), MsgButtons::Ok, MsgIcon::Information,
-                         kAppTitle);
+        host_.messageBox(SuccessText(summary_.kind) + DeletedItemsText(summary_), MsgButtons::Ok,
+                         MsgIcon::Information, kAppTitle);
     }
     host_.setConvertEnabled(true);
     host_.clearOutputOptions();
@@ -466,6 +468,13 @@ std::string NoMessageText(const RunSummary& summary, size_t names) {
     if (text.size() < 2 || text.compare(text.size() - 2, 2, "\r\n") != 0) text += "\r\n";
     AppendNoMessages(text, summary, names);
     return text;
+}
+
+std::string DeletedItemsText(const RunSummary& summary) {
+    if (summary.deletedItems == 0) return {};
+    return "\r\n" + std::to_string(summary.deletedItems) +
+           " messages that their mail program had deleted, but still kept in the mailbox, are "
+           "in Deleted Items.";
 }
 
 std::string StoreFailureText(const std::string& cause, const std::string& troubleshootingAddress) {

@@ -51,10 +51,11 @@ struct MailboxFailure {
 struct RunSummary {
     bool started = false;  // false: refused (no option, no folder chosen, empty list)
     OutputKind kind = OutputKind::None;
-    std::string outputFolder;  // as chosen, with a separator at its end
-    uint64_t mailboxes = 0;    // mailboxes in the run
-    uint64_t converted = 0;    // mailboxes whose every message was written
-    uint64_t messages = 0;     // message files (or stored messages) written
+    std::string outputFolder;   // as chosen, with a separator at its end
+    uint64_t mailboxes = 0;     // mailboxes in the run
+    uint64_t converted = 0;     // mailboxes whose every message was written
+    uint64_t messages = 0;      // message files (or stored messages) written
+    uint64_t deletedItems = 0;  // of the stored messages, those put into Deleted Items
     std::vector<MailboxFailure> failures;
     // Listed files in which no message was found (empty, or no mailbox): not converted.
     std::vector<std::string> noMessages;
@@ -82,6 +83,8 @@ std::string SuccessText(OutputKind kind);
 std::string FailureText(const RunSummary& summary, size_t names = SIZE_MAX);
 std::string NoMessageText(const RunSummary& summary, size_t names = SIZE_MAX);
 std::string StoreFailureText(const std::string& cause, const std::string& troubleshootingAddress);
+// The line the end box adds when messages went to Deleted Items (empty when none did).
+std::string DeletedItemsText(const RunSummary& summary);
 
 inline constexpr const char* kStoreFailureTitle = "Outlook Error";
 

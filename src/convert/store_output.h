@@ -49,6 +49,9 @@ class StoreOutput {
     virtual StoreError endMailbox() { return std::nullopt; }
     // End of the run.
     virtual StoreError close() = 0;
+    // How many of the messages stored went to the store's Deleted Items folder: those their
+    // mail program had deleted but still kept in the mailbox. After close().
+    virtual uint64_t deletedItems() const { return 0; }
     // The run ends early (a failure, or the user closing the window): keep what is
     // committed, release the rest.
     virtual void abandon() {}

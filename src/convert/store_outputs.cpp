@@ -69,18 +69,22 @@ std::optional<store::Bytes> ReadSmallFile(const std::string& file, std::string& 
 
 // Imports one message file, or its bytes when the cut still had them; the error text says
 // which file and why.
+// `expunged`, when given, says whether the mail program had deleted the message.
 std::optional<store::Message> Import(const std::string& file, const MessageBytes& bytes,
-                                     std::string& error,
-                                     const store::mime::ImportOptions& options = {}) {
+                                     std::string& error, bool* expunged = nullptr) {
+    auto taken = [expunged](store::mime::ImportResult result) {
+        if (expunged) *expunged = result.expunged;
+        return std::move(result.message);
+    };
     try {
         if (bytes) {
             const auto* data = reinterpret_cast<const uint8_t*>(bytes->data());
-            return store::mime::ImportMessageBuffer({data, bytes->size()}, options).message;
+            return taken(store::mime::ImportMessageBuffer({data, bytes->size()}));
         }
         std::optional<store::Bytes> whole = ReadSmallFile(file, error);
         if (!error.empty()) return std::nullopt;
-        if (whole) return store::mime::ImportMessageBuffer(*whole, options).message;
-        return store::mime::ImportMessageFile(file, options).message;
+        if (whole) return taken(store::mime::ImportMessageBuffer(*whole));
+        return taken(store::mime::ImportMessageFile(file));
     } catch (const store::mime::ImportError& e) {
         error = e.what();
     } catch (const std::exception& e) {
@@ -253,6 +257,7 @@ struct ImportedMessage {
     std::unique_ptr<store::Message> message;
     std::optional<pst::BuiltMessage> prepared;
     std::string error;
+    bool expunged = false;  // deleted in the mail program: for Deleted Items
 };
 
 // Each message file is read into the message model, and made ready for the store, on import
@@ -288,7 +293,7 @@ class ImportThenStore {
         auto import = [this, file, bytes](const std::atomic<bool>& stop) {
             ImportedMessage m;
             if (stop) return m;
-            if (std::optional<store::Message> message = Import(file, bytes, m.error)) {
+            if (std::optional<store::Message> message = Import(file, bytes, m.error, &m.expunged)) {
                 m.message = std::make_unique<store::Message>(std::move(*message));
                 prepare_(m);
             }
@@ -479,6 +484,7 @@ class PstOutput : public StoreOutput {
             store_.reset();
         });
     }
+    uint64_t deletedItems() const override { return deleted_; }
     void abandon() override {
         stopWorkers();
         // What was committed stays readable; the store's own close commits what it can.
@@ -543,7 +549,8 @@ class PstOutput : public StoreOutput {
     std::chrono::steady_clock::time_point lastCommit_{};
     YieldClock* clock_ = nullptr;
     uint64_t room_ = 0;  // free space on the store's disk, as last measured, less what went in
-    uint64_t sinceCommit_ = 0;  // bytes of the messages stored since the last such commit
+    uint64_t sinceCommit_ = 0;           // bytes of the messages stored since the last such commit
+    std::atomic<uint64_t> deleted_ = 0;  // messages stored in Deleted Items (store's thread)
     // One thread stores; the imports take the other cores.
     ImportThenStore pipeline_{
         OrderedWorkers<ImportedMessage>::DefaultThreads(),
@@ -554,7 +561,11 @@ class PstOutput : public StoreOutput {
         [this](const ImportedMessage& m, uint64_t size, const std::atomic<bool>&) {
             return guard([&] {
                 if (commitFirst(size)) store_->commit();
-                store_->addPrepared(folder_, *m.prepared);
+                // A message its mail program had deleted but kept goes where Outlook keeps
+                // deleted messages, so that the user's folders look as they did there.
+                if (m.expunged) ++deleted_;
+                store_->addPrepared(m.expunged ? pst::FolderId{pst::kDeletedItems} : folder_,
+                                    *m.prepared);
             });
         }};
 };

@@ -15,6 +15,8 @@ function message(m) {
   line('senderName', m.senderName);
   line('senderEmail', m.senderEmailAddress);
   line('submitTime', m.clientSubmitTime ? m.clientSubmitTime.toISOString() : '');
+  line('read', m.isRead);
+  line('verb', m.lastVerbExecuted);
   line('body', m.body);
   line('html', m.bodyHTML);
   for (let i = 0; i < m.numberOfRecipients; i++) {
@@ -34,6 +36,7 @@ function message(m) {
 
 function folder(f) {
   line('folder', f.displayName);
+  line('unread', f.unreadCount);
   if (f.contentCount > 0) {
     for (let m = f.getNextChild(); m != null; m = f.getNextChild()) message(m);
   }

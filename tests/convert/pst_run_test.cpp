@@ -51,6 +51,12 @@ struct Mail {
     std::string plain, html;  // either may be empty
     std::vector<Attached> attachments;
     std::vector<Mail> forwarded;  // message/rfc822 parts
+    // What a mail program kept about it (Status, X-Mozilla-Status... headers), and what the
+    // store must show for that: read or not, flagged, the last verb, the categories.
+    std::string stateHeaders;
+    bool unread = false, flagged = false, deleted = false;  // deleted: in Deleted Items
+    int verb = 0;
+    std::vector<std::string> categories;
 };
 
 std::string Base64Lines(const std::string& bytes) {
@@ -84,7 +90,8 @@ std::string Render(const Mail& m, int depth = 0) {
     std::string out = "From: " + EncodedWord(m.fromName) + " <" + m.fromAddress + ">\n";
     if (!m.to.empty()) out += "To: " + AddressList(m.to) + "\n";
     if (!m.cc.empty()) out += "Cc: " + AddressList(m.cc) + "\n";
-    out += "Subject: " + EncodedWord(m.subject) + "\nDate: " + m.date + "\nMIME-Version: 1.0\n";
+    out += "Subject: " + EncodedWord(m.subject) + "\nDate: " + m.date + "\nMIME-Version: 1.0\n" +
+           m.stateHeaders;
     auto textPart = [](const char* type, const std::string& text) {
         return std::string("Content-Type: text/") + type +
                "; charset=utf-8\nContent-Transfer-Encoding: 8bit\n\n" + text + "\n";
@@ -153,11 +160,57 @@ std::string Field(const std::string& text, const std::string& name) {
 std::map<std::string, std::vector<fs::path>> PffMessages(const fs::path& top) {
     std::map<std::string, std::vector<fs::path>> out;
     for (const auto& folder : fs::directory_iterator(top)) {
+        if (!folder.is_directory()) continue;  // the folder's own ItemValues.txt
         auto& list = out[folder.path().filename().string()];
-        for (const auto& m : fs::directory_iterator(folder.path())) list.push_back(m.path());
+        for (const auto& m : fs::directory_iterator(folder.path()))
+            if (m.is_directory()) list.push_back(m.path());
         std::sort(list.begin(), list.end());  // Message00001, Message00002, ...: store order
     }
     return out;
+}
+
+// Each value pffexport -d dumps for a message (ItemValues.txt), by its property id or the name
+// its named property maps to ("0x00001090", "0x00008530", "Keywords").
+std::map<std::string, std::string> PffValues(const fs::path& dir) {
+    std::map<std::string, std::string> values;
+    std::istringstream in(ReadFile(dir / "ItemValues.txt"));
+    std::string line, key;
+    while (std::getline(in, line)) {
+        for (const char* label : {"Entry type:", "Maps to entry type:", "Maps to entry:"})
+            if (line.starts_with(label))
+                key = line.substr(line.find_first_not_of('\t', strlen(label)));
+        if (!line.starts_with("0x") || line.find(": ") != 10) continue;
+        std::istringstream hex(line.substr(12, 48));
+        for (unsigned byte; hex >> std::hex >> byte;) values[key] += static_cast<char>(byte);
+    }
+    return values;
+}
+
+uint32_t Le32(const std::string& b, size_t at) {
+    uint32_t v = 0;
+    for (size_t i = 0; i < 4 && at + i < b.size(); ++i)
+        v |= uint32_t(static_cast<uint8_t>(b[at + i])) << (8 * i);
+    return v;
+}
+
+// The follow-up flag, the last verb and the categories as libpff reads them.
+void ExpectPffState(const fs::path& dir, const Mail& m) {
+    std::map<std::string, std::string> v = PffValues(dir);
+    EXPECT_EQ(v.count("0x00001090") ? Le32(v["0x00001090"], 0) : 0u, m.flagged ? 2u : 0u);
+    std::string request = v["0x00008530"];
+    std::erase(request, '\0');  // UTF-16 of ASCII
+    EXPECT_EQ(request, m.flagged ? "Follow up" : "");
+    EXPECT_EQ(v.count("0x00001081") ? Le32(v["0x00001081"], 0) : 0u, uint32_t(m.verb));
+    // Keywords: a count, an offset of each string, the UTF-16 strings.
+    std::vector<std::string> categories;
+    const std::string& k = v["Keywords"];
+    for (uint32_t i = 0, n = Le32(k, 0); i < n && k.size() >= 4 + 4 * n; ++i) {
+        const uint32_t from = Le32(k, 4 + 4 * i), to = i + 1 < n ? Le32(k, 8 + 4 * i) : k.size();
+        std::string text;
+        for (uint32_t c = from; c < to && c < k.size(); c += 2) text += k[c];  // ASCII
+        categories.push_back(text);
+    }
+    EXPECT_EQ(categories, m.categories);
 }
 
 void ExpectPffMessage(const fs::path& dir, const Mail& m) {
@@ -167,7 +220,8 @@ void ExpectPffMessage(const fs::path& dir, const Mail& m) {
     EXPECT_EQ(Field(headers, "Sender name"), m.fromName);
     EXPECT_EQ(Field(headers, "Sender email address"), m.fromAddress);
     EXPECT_EQ(Field(headers, "Client submit time"), m.submitTime);
-    EXPECT_NE(Field(headers, "Flags").find("Read"), std::string::npos) << headers;
+    EXPECT_EQ(Field(headers, "Flags").find("Read") != std::string::npos, !m.unread) << headers;
+    ExpectPffState(dir, m);
 
     std::string recipients = ReadFile(dir / "Recipients.txt");
     std::vector<std::string> got, want;
@@ -231,7 +285,10 @@ void ExpectReadpstMessage(const msgtest::ConvertedMail& r, const Mail& m, bool t
     EXPECT_EQ(Addresses(r.cc), Addresses(m.cc));
     EXPECT_EQ(r.date, UnixTime(m.date));
     if (top) {
-        EXPECT_EQ(r.status, "RO");  // read
+        // readpst's mark of a read message, unless the message brought a Status of its own.
+        const std::string headers = "\n" + m.stateHeaders;
+        if (headers.find("\nStatus:") == std::string::npos)
+            EXPECT_EQ(r.status, m.unread ? "" : "RO");
     }
     if (!m.plain.empty()) {
         EXPECT_EQ(WithoutCr(r.plain), m.plain);
@@ -297,9 +354,10 @@ std::string Md5(const std::string& bytes) {
         .get();
 }
 
-// Each folder's messages as pst-extractor reads them, one "key value" line per value.
+// Each folder's messages as pst-extractor reads them, one "key value" line per value, and
+// each folder's count of unread messages.
 std::map<std::string, std::vector<std::vector<std::string>>> PstExtractorMessages(
-    const fs::path& pst) {
+    const fs::path& pst, std::map<std::string, int>* unread = nullptr) {
     std::map<std::string, std::vector<std::vector<std::string>>> out;
     const std::string command = "NODE_PATH='" QUILL_NPM_READERS "' node '" QUILL_TEST_DATA
                                 "/../convert/pst_extractor_dump.js' " +
@@ -320,6 +378,8 @@ std::map<std::string, std::vector<std::vector<std::string>>> PstExtractorMessage
         line.clear();
         if (key == "folder")
             folder = value;
+        else if (key == "unread" && unread)
+            (*unread)[folder] = std::stoi(value);
         else if (key == "message")
             out[folder].emplace_back();
         else if (!out[folder].empty())
@@ -341,6 +401,8 @@ std::vector<std::string> PstExtractorExpected(const Mail& m) {
         g_date_time_unref(utc);
         g_date_time_unref(d);
     }
+    lines.push_back(std::string("read ") + (m.unread ? "false" : "true"));
+    lines.push_back("verb " + std::to_string(m.verb));
     lines.push_back("body " + m.plain);
     lines.push_back("html " + m.html);
     for (const auto& [name, address] : m.to)
@@ -396,13 +458,19 @@ class PstRun : public ::testing::Test {
                                ("MBOX Mailbox _ Created - " + pst.stem().string().substr(4)));
     }
     std::map<std::string, std::vector<fs::path>> pffexport(const fs::path& pst) {
-        EXPECT_EQ(Shell("pffexport -m items -f all -q -t " + Quote(root_ / "x") + " " + Quote(pst)),
-                  0);
+        EXPECT_EQ(
+            Shell("pffexport -d -m items -f all -q -t " + Quote(root_ / "x") + " " + Quote(pst)),
+            0);
         return PffMessages(root_ / "x.export" / "Top of Personal Folders");
     }
-    // Converts, then checks every message of every mailbox through both readers.
+    // Converts, then checks every message of every mailbox through the three readers; those a
+    // mail program had deleted are expected in Deleted Items, in mailbox order.
     void convertAndCompare(const std::vector<std::pair<fs::path, std::vector<Mail>>>& boxes,
-                           const std::vector<std::string>& folderNames) {
+                           std::vector<std::string> folderNames) {
+        std::vector<std::vector<Mail>> expected(boxes.size() + 1);
+        for (size_t i = 0; i < boxes.size(); ++i)
+            for (const Mail& m : boxes[i].second)
+                expected[m.deleted ? boxes.size() : i].push_back(m);
         std::vector<std::string> rows;
         for (const auto& [path, mails] : boxes) {
             WriteMailbox(path, mails);
@@ -411,7 +479,8 @@ class PstRun : public ::testing::Test {
         RunSummary s = RunConversion(host_, OutputKind::PST, rows, settings_);
         ASSERT_TRUE(s.storeFailure.empty()) << s.storeFailure;
         ASSERT_EQ(host_.boxes.size(), 1u);
-        EXPECT_EQ(host_.boxes[0].text, SuccessText(OutputKind::PST));
+        EXPECT_EQ(s.deletedItems, expected.back().size());
+        EXPECT_EQ(host_.boxes[0].text, SuccessText(OutputKind::PST) + DeletedItemsText(s));
         EXPECT_EQ(host_.boxes[0].title, "Quillmere");
         for (const auto& [path, mails] : boxes) {
             fs::path folder = MailboxOutputFolder((root_ / "out").string(), path.string());
@@ -422,7 +491,8 @@ class PstRun : public ::testing::Test {
         ASSERT_TRUE(fs::is_regular_file(pst)) << pst;
         auto pff = pffexport(pst);
         auto rp = readpst(pst);
-        auto pe = PstExtractorMessages(pst);
+        std::map<std::string, int> unread;
+        auto pe = PstExtractorMessages(pst, &unread);
 
         std::vector<std::string> expectedFolders = folderNames;
         expectedFolders.push_back("Deleted Items");
@@ -431,8 +501,12 @@ class PstRun : public ::testing::Test {
         for (const auto& [name, list] : pff) pffFolders.push_back(name);
         EXPECT_EQ(pffFolders, expectedFolders);
 
-        for (size_t i = 0; i < boxes.size(); ++i) {
-            const std::vector<Mail>& mails = boxes[i].second;
+        folderNames.push_back("Deleted Items");
+        for (size_t i = 0; i < folderNames.size(); ++i) {
+            const std::vector<Mail>& mails = expected[i];
+            EXPECT_EQ(
+                unread[folderNames[i]],
+                std::count_if(mails.begin(), mails.end(), [](const Mail& m) { return m.unread; }));
             const auto& pffList = pff[folderNames[i]];
             const auto& rpList = rp[folderNames[i]];
             ASSERT_EQ(pffList.size(), mails.size()) << folderNames[i];
@@ -495,6 +569,48 @@ TEST_F(PstRun, EveryMessageOfEveryMailboxReadBackByThreeReaders) {
                        {in / "Work.mbox" / "mbox", {Simple("Bundle one", 5), Simple("Two", 6)}},
                        {in / "Sent.MBOX", {Simple("Sent one", 7)}}},
                       {"Inbox", "Inbox (2)", "Work", "Sent"});
+}
+
+// What Thunderbird, mutt-like programs and Google's export keep about each message: read
+// state, flags, answers and tags, a malformed header ignored for its own field only, and a
+// message Thunderbird deleted but kept, which goes to Deleted Items.
+TEST_F(PstRun, MailProgramsStateReadBackByThreeReaders) {
+    struct Row {
+        const char* headers;
+        bool unread, flagged;
+        int verb;
+        std::vector<std::string> categories;
+    } rows[] = {
+        {"X-Mozilla-Status: 0000\n", true, false, 0, {}},
+        {"X-Mozilla-Status: 0007\nStatus: O\n", false, true, 102, {}},  // Thunderbird's bits win
+        {"X-Mozilla-Status: 1001\nX-Mozilla-Keys: $label1 $label4 client NonJunk          \n",
+         false,
+         false,
+         104,
+         {"Important", "To Do", "client"}},
+        {"Status: RO\nX-Status: AF\n", false, true, 102, {}},
+        {"Status: O\n", true, false, 0, {}},
+        {"X-Gmail-Labels: Inbox,\"Work, later\",Unread,Starred,Opened\nKeywords: Work, later, "
+         "x\nKeywords: y\n",
+         true,
+         true,
+         0,
+         {"Work", "later", "x", "y", "Inbox", "Work, later"}},
+        {"X-Mozilla-Status: 00z1\nX-Status: F\nX-Gmail-Labels: \"open\n", false, true, 0, {}},
+    };
+    std::vector<Mail> mails;
+    for (const Row& row : rows) {
+        Mail m = Simple("State " + std::to_string(mails.size()), int(mails.size()));
+        m.stateHeaders = row.headers;
+        m.unread = row.unread, m.flagged = row.flagged, m.verb = row.verb;
+        m.categories = row.categories;
+        mails.push_back(m);
+    }
+    Mail deleted = Simple("Deleted in Thunderbird", 30);
+    deleted.stateHeaders = "X-Mozilla-Status: 0009\n";
+    deleted.deleted = true;
+    mails.insert(mails.begin() + 2, deleted);
+    convertAndCompare({{root_ / "in" / "Inbox", mails}}, {"Inbox"});
 }
 
 // Values written piece by piece from the message as imported: attachments on both sides of
