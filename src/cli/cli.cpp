@@ -36,6 +36,12 @@ const char* const kHelp =
     "                below it\n"
     "  --version     print the program's version\n"
     "\n"
+    "msg and pst keep what mail programs write beside each message: unread stays unread\n"
+    "(Status, X-Mozilla-Status, Gmail's Unread), flagged and starred messages get a\n"
+    "follow-up flag (X-Status, X-Mozilla-Status), answered and forwarded ones their icon,\n"
+    "and tags become categories (Keywords, X-Mozilla-Keys, X-Gmail-Labels). pst puts the\n"
+    "messages Thunderbird deleted but still kept into Deleted Items.\n"
+    "\n"
     "Exit status: 0 when every mailbox was converted, 1 when any failed or held no message\n"
     "(each listed at the end), 2 for a usage error.\n";
 
