@@ -473,8 +473,11 @@ std::string NoMessageText(const RunSummary& summary, size_t names) {
 std::string DeletedItemsText(const RunSummary& summary) {
     if (summary.deletedItems == 0) return {};
     return "\r\n" + std::to_string(summary.deletedItems) +
-           " messages that their mail program had deleted, but still kept in the mailbox, are "
-           "in Deleted Items.";
+           (summary.deletedItems == 1
+                ? " message that its mail program had deleted, but still kept in the mailbox, "
+                  "is in Deleted Items."
+                : " messages that their mail program had deleted, but still kept in the "
+                  "mailbox, are in Deleted Items.");
 }
 
 std::string StoreFailureText(const std::string& cause, const std::string& troubleshootingAddress) {
