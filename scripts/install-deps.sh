@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev libgl-dev
   libgmime-3.0-dev libgsf-1-dev libglib2.0-dev libjemalloc-dev libmodpbase64-dev libisal-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  pff-tools pst-utils libemail-outlook-message-perl python3-olefile
+  pff-tools pst-utils libemail-outlook-message-perl libemail-address-perl python3-olefile
   xvfb xauth fonts-dejavu-core git time
 )
 # Node.js and npm install and run the test-only readers of tests/tools (never the program).
