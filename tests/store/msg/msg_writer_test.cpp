@@ -344,31 +344,6 @@ TEST_P(MsgRoundTrip, MsgconvertGivesBackWhatTheUserSees) {
 
 INSTANTIATE_TEST_SUITE_P(Messages, MsgRoundTrip, ::testing::ValuesIn(Cases()), TestName);
 
-}  // namespace
-// The writer before the compound file was our own.
-MsgWriteResult WriteMsgFileWithLibgsf(const Message& message, const fs::path& path,
-                                      const MsgWriteOptions& options);
-namespace {
-
-TEST(MsgWriters, OwnCompoundFileHoldsWhatLibgsfWrote) {
-    if (std::string why = MissingPython(); !why.empty()) GTEST_SKIP() << why;
-    TempFolder folder;
-    for (const MailSpec& sample : Cases()) {
-        SCOPED_TRACE(sample.label);
-        std::unique_ptr<Message> m = Build(sample);
-        ASSERT_TRUE(WriteMsgFile(*m, folder.path() / "own.msg").ok());
-        ASSERT_TRUE(WriteMsgFileWithLibgsf(*m, folder.path() / "gsf.msg", {}).ok());
-        std::string failure;
-        std::optional<MsgDump> own = DumpMsg(folder.path() / "own.msg", failure);
-        std::optional<MsgDump> gsf = DumpMsg(folder.path() / "gsf.msg", failure);
-        ASSERT_TRUE(own && gsf) << failure;
-        EXPECT_EQ(own->errors, gsf->errors);
-        EXPECT_EQ(own->clsids, gsf->clsids);  // the same storages
-        EXPECT_EQ(own->streamSizes, gsf->streamSizes);
-        EXPECT_EQ(own->sha256, gsf->sha256);  // the same streams with the same bytes
-    }
-}
-
 TEST(MsgNamedProperties, MapStorageDescribesEveryNameUsedAnywhereInTheFile) {
     if (std::string why = MissingPython(); !why.empty()) GTEST_SKIP() << why;
     TempFolder folder;
