@@ -3,21 +3,12 @@
 
 #include <QApplication>
 
-#include <unistd.h>
-
 #include <csignal>
-#include <string>
 
 #include "app/frmStep1.h"
-#include "convert/msg_helper.h"
-#include "convert/store_outputs.h"
 #include "shell/dialogs.h"
-#include "shell/paths.h"
 
 int main(int argc, char** argv) {
-    // Started again by itself to write .msg files beside the window's process.
-    if (argc == 2 && std::string(argv[1]) == quill::kMsgHelperArgument)
-        return quill::RunMsgHelper(STDIN_FILENO);
     // A write past the file-size limit (ulimit -f) then fails with EFBIG and is reported like
     // any other write failure, instead of the signal ending the program mid-run.
     std::signal(SIGXFSZ, SIG_IGN);
@@ -26,7 +17,6 @@ int main(int argc, char** argv) {
     QApplication::setDesktopFileName(QStringLiteral("quillmere"));
     quill::QtDialogs dialogs;
     frmStep1 window(dialogs);
-    window.useMsgHelpers(quill::RunningProgramPath());
     window.show();
     return app.exec();
 }
