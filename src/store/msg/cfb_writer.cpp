@@ -68,6 +68,8 @@ class TableWriter {
 }  // namespace
 
 CompoundFile::CompoundFile() {
+    entries_.reserve(64);  // a typical message has about 50 entries
+    children_.reserve(64);
     Entry root;
     root.type = 5;
     root.left = root.right = root.child = NOSTREAM;

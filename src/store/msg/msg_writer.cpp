@@ -5,11 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <random>
 #include <variant>
@@ -313,17 +313,13 @@ class Writer {
 };
 
 // A name beside `path` that no writer uses yet: "Email-3.msg.1A2B3C.tmp".
+// A counter from a random start, spread by a multiplication, instead of a random generator
+// behind a lock: the name only has to differ from the others of the moment (O_EXCL checks).
 fs::path TemporaryName(const fs::path& path) {
-    static std::mutex mutex;
-    static std::mt19937_64 random(std::random_device{}());
-    uint64_t tag;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        tag = random();
-    }
+    static std::atomic<uint64_t> counter{std::random_device{}()};
+    const uint64_t tag = counter.fetch_add(1, std::memory_order_relaxed) * 0x9E3779B97F4A7C15ull;
     char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".%06llX.tmp",
-                  static_cast<unsigned long long>(tag & 0xFFFFFF));
+    std::snprintf(suffix, sizeof suffix, ".%06llX.tmp", static_cast<unsigned long long>(tag >> 40));
     fs::path tempPath = path;
     tempPath += suffix;
     return tempPath;
