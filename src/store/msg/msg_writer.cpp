@@ -341,10 +341,10 @@ int CreateTemporary(const fs::path& path, fs::path& tempPath) {
 // over, so that the new file takes its place on the disk: creating a file and deleting another
 // cost more than the message itself. Only a plain file with no other name qualifies; -1 when
 // the file cannot be taken over (`taken` then says whether it is gone all the same). The file
-// is not emptied here but cut to the new length once written: on ext4 emptying a file makes
-// its close wait for the disk.
+// is not emptied here but, when it was longer, cut to the new length once written: on ext4
+// emptying a file makes its close wait for the disk. `oldSize` is its length.
 int TakeOverFile(const fs::path& spent, bool spentIsTemporary, const fs::path& path,
-                 fs::path& tempPath, bool& taken) {
+                 fs::path& tempPath, bool& taken, uint64_t& oldSize) {
     taken = false;
     struct stat st {};
     if (spentIsTemporary) {
@@ -357,6 +357,7 @@ int TakeOverFile(const fs::path& spent, bool spentIsTemporary, const fs::path& p
         }
         taken = true;
         tempPath = spent;
+        oldSize = static_cast<uint64_t>(st.st_size);
         return fd;
     }
     if (::lstat(spent.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return -1;
@@ -367,6 +368,7 @@ int TakeOverFile(const fs::path& spent, bool spentIsTemporary, const fs::path& p
         if (errno != EEXIST || attempt == 99) return -1;
     }
     taken = true;
+    oldSize = static_cast<uint64_t>(st.st_size);
     int fd = ::open(tempPath.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) ::unlink(tempPath.c_str());  // the spent file is not wanted either way
     return fd;
@@ -482,11 +484,12 @@ MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path&
     fs::path tempPath;
     int fd = -1;
     bool consumed = false;
-    bool writingOver = false;  // the spent file's old bytes are there to be cut off
+    bool writingOver = false;  // the spent file's old bytes reach past the new file's end
     if (!options.spentFile.empty()) {
-        fd =
-            TakeOverFile(options.spentFile, options.spentFileIsTemporary, path, tempPath, consumed);
-        writingOver = fd >= 0;
+        uint64_t oldSize = 0;
+        fd = TakeOverFile(options.spentFile, options.spentFileIsTemporary, path, tempPath, consumed,
+                          oldSize);
+        writingOver = fd >= 0 && oldSize > fileSize;
     }
     if (fd < 0) fd = CreateTemporary(path, tempPath);
     if (fd < 0) {
