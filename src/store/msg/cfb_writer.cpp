@@ -41,7 +41,8 @@ uint64_t SectorsFor(uint64_t bytes, uint64_t unit) {
 
 // Fills the rest of the last sector with zeros.
 void Pad(CompoundFile::Sink& sink, uint64_t written) {
-    if (uint64_t tail = written % kSector) sink.write(kZeros, static_cast<size_t>(kSector - tail));
+    if (uint64_t tail = written % kSector)
+        sink.writeLasting(kZeros, static_cast<size_t>(kSector - tail));
 }
 
 // Entries of a table (FAT, mini FAT, DIFAT), handed to the sink a few sectors at a time.
@@ -318,13 +319,13 @@ void CompoundFile::writeTo(Sink& sink) {
         const Entry& e = entries_[id];
         for (uint64_t done = 0; done < e.size;) {
             size_t n = static_cast<size_t>(std::min<uint64_t>(kPieceSize, e.size - done));
-            sink.write(e.data + done, n);
+            sink.writeLasting(e.data + done, n);
             done += n;
         }
         Pad(sink, e.size);
     }
     if (!mini_.empty()) {
-        sink.write(mini_.data(), mini_.size());
+        sink.writeLasting(mini_.data(), mini_.size());
         Pad(sink, mini_.size());
     }
     if (miniFatSectors_ > 0) {

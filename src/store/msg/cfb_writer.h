@@ -33,7 +33,11 @@ class CompoundFile {
     class Sink {
       public:
         virtual ~Sink() = default;
+        // Bytes valid only during the call (the header and the tables).
         virtual void write(const uint8_t* data, size_t size) = 0;
+        // Bytes that stay where they are until the file is written (the streams' contents and
+        // the padding): a sink may keep the address instead of a copy.
+        virtual void writeLasting(const uint8_t* data, size_t size) { write(data, size); }
     };
 
     CompoundFile();

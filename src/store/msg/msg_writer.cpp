@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -32,9 +34,9 @@ struct Failure {
     bool cancelled = false;
 };
 
-// A message whose file is smaller than this is laid out in memory and reaches the disk in one
-// write(); a larger one is written in pieces of about a MiB straight from the message's own
-// buffers, so that a large attachment is never copied whole.
+// A message whose file is smaller than this reaches the disk in one writev(); a larger one in
+// pieces of about a MiB, so that a large attachment is never copied whole nor held in
+// thousands of pieces. Either way the streams go straight from the message's own buffers.
 constexpr uint64_t kInMemoryLimit = uint64_t(8) << 20;
 // Buffer of the pieces of a large file: the tables and small streams between its large ones.
 constexpr size_t kFileBuffer = size_t(256) << 10;
@@ -388,23 +390,13 @@ Failure SystemFailure(const std::string& what, int err) {
     return Failure{what, std::strerror(err), err, -1};
 }
 
-// Takes the compound file front to back into a buffer and writes the buffer when it is full:
-// a small file, whose buffer holds it whole, reaches the disk in one write(); the large
-// streams of a larger one go to the file straight from the message's buffers. A front end
-// given a clock has its turns on the way.
-class FileSink : public CompoundFile::Sink {
-  public:
-    FileSink(int fd, size_t capacity, YieldClock* clock)
-        : fd_(fd), capacity_(capacity), buffer_(new uint8_t[capacity]), clock_(clock) {}
+// What the two ways of writing the compound file share: the file, the offset reached for a
+// failure's words, and the turns of a front end given a clock.
+class FileSinkBase : public CompoundFile::Sink {
+  protected:
+    FileSinkBase(int fd, YieldClock* clock) : fd_(fd), clock_(clock) {}
 
-    void write(const uint8_t* data, size_t size) override {
-        if (size > capacity_ - used_) flush();
-        if (size >= capacity_) {
-            writeAll(data, size);
-        } else {
-            std::memcpy(buffer_.get() + used_, data, size);
-            used_ += size;
-        }
+    void produced(size_t size) {
         produced_ += size;
         if (clock_ != nullptr && produced_ >= nextYield_) {
             nextYield_ = produced_ + kYieldEvery;
@@ -414,35 +406,86 @@ class FileSink : public CompoundFile::Sink {
         }
     }
 
-    void flush() {
-        writeAll(buffer_.get(), used_);
-        used_ = 0;
-    }
-
-  private:
-    void writeAll(const uint8_t* data, size_t size) {
-        size_t done = 0;
-        while (done < size) {
-            ssize_t written = ::write(fd_, data + done, std::min<size_t>(size - done, 1u << 30));
+    // Writes the pieces in order, however the system splits them; `pieces` is used up.
+    void writeAll(iovec* pieces, size_t count) {
+        while (count > 0) {
+            ssize_t written =
+                ::writev(fd_, pieces, static_cast<int>(std::min<size_t>(count, IOV_MAX)));
             if (written < 0 && errno == EINTR) continue;
             if (written <= 0) {
                 int err = written < 0 ? errno : EIO;
                 throw Failure{"writing the file", std::strerror(err), err,
                               static_cast<int64_t>(offset_)};
             }
-            done += static_cast<size_t>(written);
             offset_ += static_cast<uint64_t>(written);
+            for (size_t left = static_cast<size_t>(written); count > 0 && left > 0;) {
+                size_t step = std::min(left, pieces->iov_len);
+                pieces->iov_base = static_cast<uint8_t*>(pieces->iov_base) + step;
+                pieces->iov_len -= step;
+                left -= step;
+                if (pieces->iov_len == 0) ++pieces, --count;
+            }
+            while (count > 0 && pieces->iov_len == 0) ++pieces, --count;
         }
     }
 
+  private:
     int fd_;
-    size_t capacity_;
-    std::unique_ptr<uint8_t[]> buffer_;  // left uninitialised: filled before it is written
-    size_t used_ = 0;
+    YieldClock* clock_;
     uint64_t offset_ = 0;
     uint64_t produced_ = 0;
     uint64_t nextYield_ = kYieldEvery;
-    YieldClock* clock_;
+};
+
+// A small file in one writev(): its streams straight from where they are (the message's
+// buffers and the compound file's mini stream), only the header and tables copied aside.
+class GatheringSink : public FileSinkBase {
+  public:
+    GatheringSink(int fd, YieldClock* clock) : FileSinkBase(fd, clock) { pieces_.reserve(64); }
+
+    void write(const uint8_t* data, size_t size) override {
+        copies_.emplace_back(data, data + size);  // the buffer stays put when the list grows
+        writeLasting(copies_.back().data(), size);
+    }
+    void writeLasting(const uint8_t* data, size_t size) override {
+        if (size == 0) return;
+        pieces_.push_back({const_cast<uint8_t*>(data), size});
+        produced(size);
+    }
+    void flush() { writeAll(pieces_.data(), pieces_.size()); }
+
+  private:
+    std::vector<iovec> pieces_;
+    std::vector<Bytes> copies_;
+};
+
+// A larger file in pieces: the small ones through a buffer, the large ones (a large stream's
+// megabyte at a time) straight from the message's buffers.
+class BufferedSink : public FileSinkBase {
+  public:
+    BufferedSink(int fd, YieldClock* clock)
+        : FileSinkBase(fd, clock), buffer_(new uint8_t[kFileBuffer]) {}
+
+    void write(const uint8_t* data, size_t size) override {
+        if (size > kFileBuffer - used_) flush();
+        if (size >= kFileBuffer) {
+            iovec piece{const_cast<uint8_t*>(data), size};
+            writeAll(&piece, 1);
+        } else {
+            std::memcpy(buffer_.get() + used_, data, size);
+            used_ += size;
+        }
+        produced(size);
+    }
+    void flush() {
+        iovec piece{buffer_.get(), used_};
+        writeAll(&piece, used_ > 0 ? 1 : 0);
+        used_ = 0;
+    }
+
+  private:
+    std::unique_ptr<uint8_t[]> buffer_;  // left uninitialised: filled before it is written
+    size_t used_ = 0;
 };
 
 }  // namespace
@@ -509,10 +552,15 @@ MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path&
 
     try {
         {
-            size_t buffer = fileSize < kInMemoryLimit ? static_cast<size_t>(fileSize) : kFileBuffer;
-            FileSink sink(fd, buffer, options.yieldClock);
-            compound.writeTo(sink);
-            sink.flush();
+            if (fileSize < kInMemoryLimit) {
+                GatheringSink sink(fd, options.yieldClock);
+                compound.writeTo(sink);
+                sink.flush();
+            } else {
+                BufferedSink sink(fd, options.yieldClock);
+                compound.writeTo(sink);
+                sink.flush();
+            }
         }
         if (writingOver && ::ftruncate(fd, static_cast<off_t>(fileSize)) != 0)
             throw SystemFailure("cutting the file to its length", errno);

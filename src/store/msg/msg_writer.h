@@ -8,8 +8,9 @@
 // refused before anything is written. The file appears under its final name only when it is
 // complete: it is written under a temporary name in the same folder and renamed at the end; on
 // failure the partial file is removed and a file already under the final name is left as it
-// was. A file under 8 MiB is built in memory and written at once; a larger one goes to the
-// file in pieces straight from the message's buffers, so memory stays bounded.
+// was. A file under 8 MiB reaches the disk in one system call (writev), a larger one in
+// pieces of about a MiB; either way its streams go straight from the message's buffers, so
+// the writer copies only the file's header and tables.
 
 #include <filesystem>
 #include <string>
