@@ -6,9 +6,9 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format
   qt6-base-dev libgl-dev
-  libgmime-3.0-dev libgsf-1-dev libglib2.0-dev libjemalloc-dev libmodpbase64-dev libisal-dev
+  libgmime-3.0-dev libglib2.0-dev libjemalloc-dev libmodpbase64-dev libisal-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  pff-tools pst-utils libemail-outlook-message-perl python3-olefile
+  pff-tools pst-utils libemail-outlook-message-perl libemail-address-perl python3-olefile
   xvfb xauth fonts-dejavu-core git time
   lintian desktop-file-utils appstream man-db
 )

@@ -10,20 +10,10 @@
 #include <cstdio>
 #include <vector>
 
-#include <unistd.h>
-
-#include <string>
-
 #include "app/frmStep1.h"
-#include "convert/msg_helper.h"
-#include "convert/store_outputs.h"
-#include "shell/paths.h"
 #include "shell/scripted_dialogs.h"
 
 int main(int argc, char** argv) {
-    // Serves .msg conversions for its own window, as the program does.
-    if (argc == 2 && std::string(argv[1]) == quill::kMsgHelperArgument)
-        return quill::RunMsgHelper(STDIN_FILENO);
     qputenv("QT_QPA_PLATFORM",
             qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QApplication app(argc, argv);
@@ -36,7 +26,6 @@ int main(int argc, char** argv) {
 
     quill::ScriptedDialogs dialogs;
     frmStep1 window(dialogs);
-    window.useMsgHelpers(quill::RunningProgramPath());
     window.show();
     for (int i = 3; i < argc; ++i) window.AddMailboxFile(QString::fromLocal8Bit(argv[i]));
     window.setConvertEnabled(true);

@@ -428,7 +428,3 @@ std::string frmStep1::browseFolder(const std::string& prompt) {
 void frmStep1::yieldNow() {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
-
-void frmStep1::useMsgHelpers(const std::string& program) {
-    runSettings_ = quill::DefaultRunSettings(ManualPath().toStdString(), program);
-}

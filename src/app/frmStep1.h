@@ -98,9 +98,6 @@ class frmStep1 : public QWidget, public quill::RunHost {
 
     // What a conversion run can write and where the manual is; tests replace it.
     void setRunSettings(quill::RunSettings settings) { runSettings_ = std::move(settings); }
-    // MSG runs write their files in helper processes of `program` (this program, started
-    // with the helper argument) instead of on threads of the window's process.
-    void useMsgHelpers(const std::string& program);
 
     // Opens the manual; OpenDocument unless a test replaces it.
     void setDocumentOpener(std::function<void(const QString&)> opener);

@@ -4,22 +4,14 @@
 
 #include <QApplication>
 
-#include <unistd.h>
-
 #include <csignal>
 #include <cstdio>
 #include <string>
 
 #include "app/frmStep1.h"
-#include "convert/msg_helper.h"
-#include "convert/store_outputs.h"
 #include "shell/dialogs.h"
-#include "shell/paths.h"
 
 int main(int argc, char** argv) {
-    // Started again by itself to write .msg files beside the window's process.
-    if (argc == 2 && std::string(argv[1]) == quill::kMsgHelperArgument)
-        return quill::RunMsgHelper(STDIN_FILENO);
     if (argc == 2 && std::string(argv[1]) == "--version") {
         std::printf("quillmere %s\n", QUILL_VERSION);
         return 0;
@@ -32,7 +24,6 @@ int main(int argc, char** argv) {
     QApplication::setDesktopFileName(QStringLiteral("quillmere"));
     quill::QtDialogs dialogs;
     frmStep1 window(dialogs);
-    window.useMsgHelpers(quill::RunningProgramPath());
     window.show();
     return app.exec();
 }

@@ -5,7 +5,6 @@
 #include <iostream>
 
 #include "cli/cli.h"
-#include "convert/msg_helper.h"
 #include "convert/store_outputs.h"
 #include "shell/paths.h"
 
@@ -29,8 +28,6 @@ std::string ManualPath() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && std::string(argv[1]) == quill::kMsgHelperArgument)
-        return quill::RunMsgHelper(STDIN_FILENO);
     if (argc == 2 && std::string(argv[1]) == "--version") {
         std::cout << "quillmere " QUILL_VERSION "\n";
         return 0;
@@ -40,6 +37,5 @@ int main(int argc, char** argv) {
     std::signal(SIGXFSZ, SIG_IGN);
     std::vector<std::string> args(argv + 1, argv + argc);
     quill::CliStreams streams{std::cout, std::cerr, ::isatty(STDERR_FILENO) == 1};
-    return quill::RunCli(args, streams,
-                         quill::DefaultRunSettings(ManualPath(), quill::RunningProgramPath()));
+    return quill::RunCli(args, streams, quill::DefaultRunSettings(ManualPath()));
 }

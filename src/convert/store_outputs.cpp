@@ -15,7 +15,6 @@
 #include <system_error>
 
 #include "convert/messagefile.h"
-#include "convert/msg_helper.h"
 #include "convert/ordered_workers.h"
 #include "shell/paths.h"
 #include "store/mime/import.h"
@@ -342,12 +341,6 @@ class ImportThenStore {
 // One .msg file per message, beside where its .eml would have stayed.
 class MsgOutput : public StoreOutput {
   public:
-    // helperProgram: the program that converts in helper processes; empty: on threads here.
-    explicit MsgOutput(const std::string& helperProgram)
-        : helpers_(helperProgram.empty() ? nullptr
-                                         : std::make_unique<MsgHelperPool>(helperProgram)),
-          step_(Workers(helpers_ != nullptr)) {}
-
     void setYieldClock(YieldClock* clock) override { step_.setYieldClock(clock); }
     StoreError open(const std::string&) override { return std::nullopt; }
     StoreError beginMailbox(const StoreFolderPath&, const std::string& outputFolder) override {
@@ -359,13 +352,8 @@ class MsgOutput : public StoreOutput {
         std::string target = AddTrailingSeparator(folder_) + "Email-" + std::to_string(k) + ".msg";
         return step_.submit(
             file, bytes ? bytes->size() : MessageFileSize(file), target,
-            [this, file, bytes, target](const std::atomic<bool>& stop) {
-                if (!helpers_) return StoredMessage{file, Convert(file, bytes, target, stop), {}};
-                return StoredMessage{
-                    file,
-                    helpers_->convert(file, bytes, target, stop,
-                                      [&] { return Convert(file, bytes, target, stop); }),
-                    {}};
+            [file, bytes, target](const std::atomic<bool>& stop) {
+                return StoredMessage{file, Convert(file, bytes, target, stop), {}};
             },
             KeepMessageFile);
     }
@@ -402,19 +390,11 @@ class MsgOutput : public StoreOutput {
     }
 
   private:
-    // In helper processes, a conversion per core, the cutting beside them costing little.
-    // On threads here, one worker beside the cutting: each does a message's whole store
-    // step, and more of them, or splitting the import and the write between threads, gains
-    // nothing, since GMime's and the compound-file library's objects take global locks of
-    // GLib's that threads doing either then spend their time contending for.
-    static unsigned Workers(bool helpers) {
-        const unsigned cores = OrderedWorkers<StoredMessage>::DefaultThreads();
-        return helpers ? cores : std::max(1u, cores - 1);
-    }
-
     std::string folder_;
-    std::unique_ptr<MsgHelperPool> helpers_;  // outlives the workers using it
-    StoreStep<StoredMessage> step_;
+    // A worker per core, each doing a message's whole store step (the import, then the
+    // write), as the imports of a PST run: the compound file is our own and takes no lock.
+    // GMime's objects take global locks of GLib's, so more threads than cores only contend.
+    StoreStep<StoredMessage> step_{OrderedWorkers<StoredMessage>::DefaultThreads()};
 };
 
 // One new store for the run, a folder per mailbox, committed after mailboxes (at most every
@@ -581,19 +561,15 @@ std::string StoreTimeStamp(std::time_t when) {
     return text;
 }
 
-RunSettings DefaultRunSettings(const std::string& manualPath, const std::string& msgHelperProgram) {
+RunSettings DefaultRunSettings(const std::string& manualPath) {
     RunSettings settings;
     settings.troubleshootingAddress = "file://" + manualPath + "#troubleshooting";
-    settings.storeOutputs = [msgHelperProgram](OutputKind kind) -> std::unique_ptr<StoreOutput> {
-        if (kind == OutputKind::MSG) return std::make_unique<MsgOutput>(msgHelperProgram);
+    settings.storeOutputs = [](OutputKind kind) -> std::unique_ptr<StoreOutput> {
+        if (kind == OutputKind::MSG) return std::make_unique<MsgOutput>();
         if (kind == OutputKind::PST) return std::make_unique<PstOutput>();
         return nullptr;
     };
     return settings;
-}
-
-int RunMsgHelper(int socket) {
-    return ServeMsgConversions(socket, &MsgOutput::Convert);
 }
 
 }  // namespace quill

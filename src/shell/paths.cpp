@@ -27,16 +27,3 @@ std::string AddTrailingSeparator(const std::string& path) {
 }
 
 }  // namespace quill
-
-namespace quill {
-
-std::string RunningProgramPath() {
-#ifdef __linux__
-    std::error_code ec;
-    std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (!ec) return exe.string();
-#endif
-    return {};
-}
-
-}  // namespace quill

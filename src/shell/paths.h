@@ -24,7 +24,4 @@ bool EnsureFolderPath(const std::string& path);
 // The path with one separator at its end (unchanged when it already has one).
 std::string AddTrailingSeparator(const std::string& path);
 
-// The running program's own file, or the empty text where the system does not say.
-std::string RunningProgramPath();
-
 }  // namespace quill

@@ -19,9 +19,6 @@ using namespace quill::testing;
 
 namespace {
 
-// The program itself, as the helper that MSG runs may convert in.
-const std::string kHelper = std::string(QUILL_BIN_DIR) + "/quillmere-convert";
-
 class RunTest : public RunFolders<ScriptedRunHost> {};
 
 TEST_F(RunTest, ConvertsThreeMailboxesWithCaptionsBarsAndEndBox) {
@@ -204,17 +201,14 @@ TEST_F(RunTest, ClosingTheWindowEndsTheRunCleanly) {
         WriteFile(p, mbox);
         rows.push_back(p.string());
     }
-    // MSG twice: on threads, and in helper processes told to stop mid-message.
-    using Pass = std::pair<OutputKind, std::string>;
-    for (const auto& [kind, helper] : {Pass{OutputKind::EML, ""}, Pass{OutputKind::MSG, ""},
-                                       Pass{OutputKind::MSG, kHelper}, Pass{OutputKind::PST, ""}}) {
-        SCOPED_TRACE(std::string(OutputKindName(kind)) + " " + helper);
+    for (OutputKind kind : {OutputKind::EML, OutputKind::MSG, OutputKind::PST}) {
+        SCOPED_TRACE(OutputKindName(kind));
         fs::remove_all(out_);
         fs::create_directories(out_);
         host_ = ScriptedRunHost{};
         host_.folderAnswer = out_.string();
         host_.cancelAfterYields = 6;
-        RunSummary s = RunConversion(host_, kind, rows, DefaultRunSettings("manual.html", helper));
+        RunSummary s = RunConversion(host_, kind, rows, DefaultRunSettings("manual.html"));
         EXPECT_TRUE(s.cancelled);
         EXPECT_TRUE(host_.boxes.empty());  // the program is ending: no end box
         EXPECT_LT(s.converted, 4u);
@@ -366,19 +360,11 @@ void ExpectSameMail(const msgtest::ConvertedMail& mail, const store::Message& m,
         ExpectSameMail(*mail.forwarded[i], *embedded[i]->embedded, label + " forwarded");
 }
 
-// MSG runs convert on threads of the run's process, or in helper processes of the program.
-class MsgRunTest : public RunTest, public ::testing::WithParamInterface<std::string> {};
-
-INSTANTIATE_TEST_SUITE_P(Converters, MsgRunTest, ::testing::Values("", kHelper),
-                         [](const auto& info) {
-                             return std::string(info.param.empty() ? "Threads" : "Helpers");
-                         });
-
-TEST_P(MsgRunTest, LeavesOneOutlookFilePerMessageThatReadersOpen) {
+TEST_F(RunTest, MsgRunLeavesOneOutlookFilePerMessageThatReadersOpen) {
     if (std::string why = msgtest::MissingMsgconvert(); !why.empty()) GTEST_SKIP() << why;
     fs::path mailbox = WriteFixtureMailbox(in_ / "Inbox.mbox");
     RunSummary s = RunConversion(host_, OutputKind::MSG, {mailbox.string()},
-                                 DefaultRunSettings("/opt/quillmere/manual.html", GetParam()));
+                                 DefaultRunSettings("/opt/quillmere/manual.html"));
 
     EXPECT_EQ(s.storeFailure, "");
     EXPECT_EQ(s.messages, 3u);
@@ -421,14 +407,14 @@ TEST_P(MsgRunTest, LeavesOneOutlookFilePerMessageThatReadersOpen) {
     EXPECT_EQ(mails[0].date, 1796758200);  // Tue, 8 Dec 2026 14:30:00 -0500
 }
 
-TEST_P(MsgRunTest, FileThatCannotBeWrittenEndsTheRunWithTheOutlookBox) {
+TEST_F(RunTest, MsgFileThatCannotBeWrittenEndsTheRunWithTheOutlookBox) {
     fs::path a = WriteFixtureMailbox(in_ / "a.mbox"), b = in_ / "b.mbox";
     WriteFile(b, "From c\nX: 3\n");
     // A folder sits where message 1's file must go.
     fs::create_directories(outFor(a) / "Email-1.msg" / "inside");
 
     RunSummary s = RunConversion(host_, OutputKind::MSG, {a.string(), b.string()},
-                                 DefaultRunSettings("/opt/quillmere/manual.html", GetParam()));
+                                 DefaultRunSettings("/opt/quillmere/manual.html"));
 
     ASSERT_EQ(host_.boxes.size(), 1u);
     EXPECT_EQ(host_.boxes[0].title, "Outlook Error");
@@ -448,40 +434,6 @@ TEST_P(MsgRunTest, FileThatCannotBeWrittenEndsTheRunWithTheOutlookBox) {
     std::vector<std::string> left = FilesBelow(outFor(a));
     EXPECT_EQ(left, (std::vector<std::string>{"Email-0.msg"}));
     EXPECT_FALSE(fs::exists(outFor(b)));
-}
-
-TEST_F(RunTest, MsgHelperThatEndsUnexpectedlyFailsTheRunAndOneThatCannotStartIsNotNeeded) {
-    fs::path mailbox = WriteFixtureMailbox(in_ / "Inbox.mbox");
-    // A helper that goes away without answering: the message it had fails with the cause,
-    // and its file, which a helper may have half written over, does not stay as a message.
-    const fs::path quitter = root_ / "quitter";
-    WriteFile(quitter, "#!/bin/sh\nprintf QMH2 >&0\nexit 3\n");  // says hello, then goes
-    fs::permissions(quitter, fs::perms::owner_all);
-    RunSummary s = RunConversion(host_, OutputKind::MSG, {mailbox.string()},
-                                 DefaultRunSettings("manual.html", quitter.string()));
-    ASSERT_EQ(host_.boxes.size(), 1u);
-    EXPECT_EQ(host_.boxes[0].title, "Outlook Error");
-    EXPECT_NE(s.storeFailure.find("helper exited with status 3"), std::string::npos)
-        << s.storeFailure;
-    EXPECT_NE(s.storeFailure.find("Email-0"), std::string::npos) << s.storeFailure;
-    EXPECT_EQ(FilesBelow(outFor(mailbox)), std::vector<std::string>{});
-
-    // A helper program that is not there, or a program that is no helper: the run converts
-    // on its own threads.
-    const fs::path stranger = root_ / "stranger";
-    WriteFile(stranger, "#!/bin/sh\necho hello >&0\nexit 0\n");
-    fs::permissions(stranger, fs::perms::owner_all);
-    for (const fs::path& program : {root_ / "missing", stranger}) {
-        fs::remove_all(out_);
-        host_ = ScriptedRunHost{};
-        host_.folderAnswer = out_.string();
-        s = RunConversion(host_, OutputKind::MSG, {mailbox.string()},
-                          DefaultRunSettings("manual.html", program.string()));
-        EXPECT_EQ(s.storeFailure, "") << program;
-        EXPECT_EQ(FilesBelow(outFor(mailbox)),
-                  (std::vector<std::string>{"Email-0.msg", "Email-1.msg", "Email-2.msg"}))
-            << program;
-    }
 }
 
 }  // namespace

@@ -1,24 +1,22 @@
 #include "store/msg/msg_writer.h"
 
 #include <fcntl.h>
-#include <gsf/gsf-outfile-msole.h>
-#include <gsf/gsf-outfile.h>
-#include <gsf/gsf-output-memory.h>
-#include <gsf/gsf-output-stdio.h>
-#include <gsf/gsf-utils.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <random>
 #include <variant>
 
+#include "store/msg/cfb_writer.h"
 #include "store/msg/msg_layout.h"
 
 namespace quill::store::msg {
@@ -36,25 +34,14 @@ struct Failure {
     bool cancelled = false;
 };
 
-struct GObjectUnref {
-    void operator()(gpointer p) const {
-        if (p != nullptr) g_object_unref(p);
-    }
-};
-template <typename T>
-using GPtr = std::unique_ptr<T, GObjectUnref>;
-
-// Large values reach the compound file in pieces of this size, straight from the model's
-// buffer: a stream of 4096 bytes or more goes through to the file as it is written.
-constexpr size_t kWriteChunk = size_t(1) << 20;
-// stdio buffer of the output file when the compound file streams to it; few large writes
-// instead of many small ones.
-constexpr size_t kFileBuffer = size_t(256) << 10;
-// A message whose values take less than this is built in memory and reaches the file in one
-// write: libgsf writes a compound file in pieces and goes back to patch its header, which on
-// a file costs several system calls per file and a buffer per file. Larger messages stream to
-// the file, so memory stays bounded whatever the message.
+// A message whose file is smaller than this reaches the disk in one writev(); a larger one in
+// pieces of about a MiB, so that a large attachment is never copied whole nor held in
+// thousands of pieces. Either way the streams go straight from the message's own buffers.
 constexpr uint64_t kInMemoryLimit = uint64_t(8) << 20;
+// Buffer of the pieces of a large file: the tables and small streams between its large ones.
+constexpr size_t kFileBuffer = size_t(256) << 10;
+// A front end given a clock has a turn about this often while a file is written.
+constexpr uint64_t kYieldEvery = uint64_t(1) << 20;
 
 std::array<uint8_t, 8> Le64(uint64_t v) {
     std::array<uint8_t, 8> out{};
@@ -76,7 +63,7 @@ struct OutProp {
     bool inStream = false;
     bool isObject = false;          // embedded message storage, written separately
     Bytes owned;                    // converted value, or the length stream
-    const uint8_t* data = nullptr;  // stream content (owned or the model's own buffer)
+    const uint8_t* data = nullptr;  // stream content (the model's own buffer) unless owned
     uint64_t size = 0;
     std::vector<Bytes> values;  // multi-valued strings, each with its terminator
 };
@@ -116,7 +103,6 @@ std::optional<OutProp> MakeProp(PropTag tag, const PropValue& value, const std::
     } else if (const auto* v = std::get_if<std::string>(&value)) {
         if (v->empty()) return std::nullopt;
         p.owned = ToUtf16le(*v);
-        p.data = p.owned.data();
         p.size = p.owned.size();
         CheckValueSize(p.size, tag, where);
         SetStreamSize(p, p.size + 2);  // PtypString: stream length plus the terminator
@@ -139,7 +125,6 @@ std::optional<OutProp> MakeProp(PropTag tag, const PropValue& value, const std::
             for (int i = 0; i < 4; ++i) p.owned.push_back(static_cast<uint8_t>(n >> (8 * i)));
             p.values.push_back(std::move(wide));
         }
-        p.data = p.owned.data();
         p.size = p.owned.size();
         SetStreamSize(p, p.size);
     }
@@ -163,37 +148,11 @@ uint64_t BinaryVolume(const Message& m) {
     return total;
 }
 
-// Bytes the values of a message take in their streams (text as UTF-16 takes at most twice its
-// UTF-8 length): about the size of the file, without the per-stream rounding.
-uint64_t StreamVolume(const Message& m) {
-    uint64_t total = 0;
-    auto bag = [&](const PropertyBag& b) {
-        auto value = [&](const PropValue& v) {
-            if (const auto* bytes = std::get_if<Bytes>(&v)) total += bytes->size();
-            if (const auto* text = std::get_if<std::string>(&v)) total += 2 * text->size();
-            if (const auto* list = std::get_if<MultiString>(&v))
-                for (const auto& s : *list) total += 2 * s.size() + 6;
-        };
-        for (const auto& [tag, v] : b.tagged()) value(v);
-        for (const auto& nv : b.named()) value(nv.value);
-        total += 16 * (b.tagged().size() + b.named().size());
-    };
-    bag(m.props);
-    for (const auto& r : m.recipients) bag(r.props);
-    for (const auto& a : m.attachments) {
-        bag(a.props);
-        total += a.data.size();
-        if (a.embedded) total += StreamVolume(*a.embedded);
-    }
-    return total;
-}
-
 class Writer {
   public:
-    Writer(GsfOutput* sink, const NamedPropertyMap& names, YieldClock* clock)
-        : sink_(sink), names_(names), clock_(clock) {}
+    Writer(CompoundFile& file, const NamedPropertyMap& names) : file_(file), names_(names) {}
 
-    void writeMessage(GsfOutfile* storage, const Message& m, ObjectKind kind,
+    void writeMessage(CompoundFile::EntryId storage, const Message& m, ObjectKind kind,
                       const std::string& where) {
         if (m.attachments.size() > kMaxAttachments) {
             throw Failure{"writing " + where,
@@ -212,25 +171,12 @@ class Writer {
             upsert(props, PidTagMessageClass, std::string("IPM.Note"), where);
 
         writeProperties(storage, props, kind, static_cast<uint32_t>(m.recipients.size()),
-                        static_cast<uint32_t>(m.attachments.size()), where);
+                        static_cast<uint32_t>(m.attachments.size()));
         for (size_t i = 0; i < m.recipients.size(); ++i)
             writeRecipient(storage, m.recipients[i], static_cast<uint32_t>(i), where);
         for (size_t i = 0; i < m.attachments.size(); ++i)
             writeAttachment(storage, m.attachments[i], static_cast<uint32_t>(i), where);
         if (kind == ObjectKind::TopMessage) writeNameMap(storage);
-    }
-
-    // Raises the sink's error, if it has one: libgsf reports a failed write of a large
-    // stream only there, and the close of the root succeeds regardless.
-    // `what` puts the step into words only when it failed: a message has dozens of streams,
-    // and describing each one up front costs more than writing a small one.
-    template <typename Describe>
-    void checkSink(const Describe& what) {
-        const GError* err = gsf_output_error(sink_);
-        if (err == nullptr) return;
-        int code = err->code > 0 ? err->code : 0;
-        std::string reason = code > 0 ? std::strerror(code) : std::string(err->message);
-        throw Failure{what(), reason, code, static_cast<int64_t>(gsf_output_tell(sink_))};
     }
 
   private:
@@ -273,37 +219,39 @@ class Writer {
         }
     }
 
-    void writeProperties(GsfOutfile* storage, const std::vector<OutProp>& props, ObjectKind kind,
-                         uint32_t recipients, uint32_t attachments, const std::string& where) {
+    // The property stream and the value streams. Values the writer converted go to the
+    // compound file with their buffers; the model's own are written from where they are.
+    void writeProperties(CompoundFile::EntryId storage, std::vector<OutProp>& props,
+                         ObjectKind kind, uint32_t recipients, uint32_t attachments) {
         Bytes stream = PropertyStreamHeader(kind, recipients, attachments);
         stream.reserve(stream.size() + 16 * props.size());
         for (const auto& p : props) AppendPropertyEntry(stream, p.tag, p.field);
-        writeStream(storage, kPropertyStreamName, stream.data(), stream.size(),
-                    [&] { return "writing the property list of " + where; });
-        for (const auto& p : props) {
+        file_.addStream(storage, kPropertyStreamName, std::move(stream));
+        for (auto& p : props) {
             if (!p.inStream) continue;
-            auto what = [&] { return "writing property " + TagText(p.tag) + " of " + where; };
-            writeStream(storage, SubstgName(p.tag), p.data, p.size, what);
+            if (p.data != nullptr)
+                file_.addStream(storage, SubstgName(p.tag), p.data, p.size);
+            else
+                file_.addStream(storage, SubstgName(p.tag), std::move(p.owned));
             for (size_t i = 0; i < p.values.size(); ++i) {
-                writeStream(storage, SubstgValueName(p.tag, static_cast<uint32_t>(i)),
-                            p.values[i].data(), p.values[i].size(), what);
+                file_.addStream(storage, SubstgValueName(p.tag, static_cast<uint32_t>(i)),
+                                std::move(p.values[i]));
             }
         }
     }
 
-    void writeRecipient(GsfOutfile* parent, const Recipient& r, uint32_t index,
+    void writeRecipient(CompoundFile::EntryId parent, const Recipient& r, uint32_t index,
                         const std::string& owner) {
         std::string where = "recipient " + std::to_string(index + 1) + " of " + owner;
-        GPtr<GsfOutfile> storage = newStorage(parent, RecipientStorageName(index), where);
+        CompoundFile::EntryId storage = file_.addStorage(parent, RecipientStorageName(index));
         std::vector<OutProp> props = collect(r.props, where, {});
-        writeProperties(storage.get(), props, ObjectKind::Recipient, 0, 0, where);
-        closeStorage(storage.get(), where);
+        writeProperties(storage, props, ObjectKind::Recipient, 0, 0);
     }
 
-    void writeAttachment(GsfOutfile* parent, const Attachment& a, uint32_t index,
+    void writeAttachment(CompoundFile::EntryId parent, const Attachment& a, uint32_t index,
                          const std::string& owner) {
         std::string where = "attachment " + std::to_string(index + 1) + " of " + owner;
-        GPtr<GsfOutfile> storage = newStorage(parent, AttachmentStorageName(index), where);
+        CompoundFile::EntryId storage = file_.addStorage(parent, AttachmentStorageName(index));
         std::vector<OutProp> props = collect(
             a.props, where, {PidTagAttachDataBinary, PidTagAttachDataObject, PidTagAttachMethod});
 
@@ -341,113 +289,39 @@ class Writer {
         }
         std::sort(props.begin(), props.end(),
                   [](const OutProp& x, const OutProp& y) { return x.tag < y.tag; });
-        writeProperties(storage.get(), props, ObjectKind::Attachment, 0, 0, where);
+        writeProperties(storage, props, ObjectKind::Attachment, 0, 0);
 
         if (a.embedded) {
-            std::string inner = "the message attached as " + where;
-            GPtr<GsfOutfile> object =
-                newStorage(storage.get(), SubstgName(PidTagAttachDataObject), inner);
-            gsf_outfile_msole_set_class_id(GSF_OUTFILE_MSOLE(object.get()), kMessageClsid.data());
-            writeMessage(object.get(), *a.embedded, ObjectKind::EmbeddedMessage, inner);
-            closeStorage(object.get(), inner);
+            CompoundFile::EntryId object =
+                file_.addStorage(storage, SubstgName(PidTagAttachDataObject), kMessageClsid);
+            writeMessage(object, *a.embedded, ObjectKind::EmbeddedMessage,
+                         "the message attached as " + where);
         }
-        closeStorage(storage.get(), where);
     }
 
     // `__nameid_version1.0`, always present; with no named property its three streams are
     // empty.
-    void writeNameMap(GsfOutfile* root) {
-        const std::string where = "the named-property map";
-        GPtr<GsfOutfile> storage = newStorage(root, kNameIdStorageName, where);
-        auto what = [&] { return "writing " + where; };
-        Bytes guids = names_.guidStream();
-        Bytes entries = names_.entryStream();
-        Bytes strings = names_.stringStream();
-        writeStream(storage.get(), SubstgName(PidTagNameidStreamGuid), guids.data(), guids.size(),
-                    what);
-        writeStream(storage.get(), SubstgName(PidTagNameidStreamEntry), entries.data(),
-                    entries.size(), what);
-        writeStream(storage.get(), SubstgName(PidTagNameidStreamString), strings.data(),
-                    strings.size(), what);
-        for (const auto& [streamId, content] : names_.hashStreams()) {
-            writeStream(storage.get(), SubstgName(MakeTag(streamId, PT_BINARY)), content.data(),
-                        content.size(), what);
-        }
-        closeStorage(storage.get(), where);
+    void writeNameMap(CompoundFile::EntryId root) {
+        CompoundFile::EntryId storage = file_.addStorage(root, kNameIdStorageName);
+        file_.addStream(storage, SubstgName(PidTagNameidStreamGuid), names_.guidStream());
+        file_.addStream(storage, SubstgName(PidTagNameidStreamEntry), names_.entryStream());
+        file_.addStream(storage, SubstgName(PidTagNameidStreamString), names_.stringStream());
+        for (auto& [streamId, content] : names_.hashStreams())
+            file_.addStream(storage, SubstgName(MakeTag(streamId, PT_BINARY)), std::move(content));
     }
 
-    GPtr<GsfOutfile> newStorage(GsfOutfile* parent, const std::string& name,
-                                const std::string& where) {
-        GsfOutput* child = gsf_outfile_new_child(parent, name.c_str(), TRUE);
-        if (child == nullptr) {
-            throw Failure{"creating the storage of " + where, "the compound file refused it", 0,
-                          -1};
-        }
-        return GPtr<GsfOutfile>(GSF_OUTFILE(child));
-    }
-
-    void closeStorage(GsfOutfile* storage, const std::string& where) {
-        if (!gsf_output_close(GSF_OUTPUT(storage)))
-            throw Failure{"closing the storage of " + where, "the compound file refused it", 0, -1};
-    }
-
-    // Each stream is opened, written and closed before the next one: libgsf lets only one
-    // stream at a time grow past the mini-stream cutoff. `what` puts the step into words for
-    // a failure.
-    template <typename Describe>
-    void writeStream(GsfOutfile* parent, const std::string& name, const uint8_t* data,
-                     uint64_t size, const Describe& what) {
-        GPtr<GsfOutput> out(gsf_outfile_new_child(parent, name.c_str(), FALSE));
-        if (!out) throw Failure{what(), "the compound file refused the stream " + name, 0, -1};
-        uint64_t done = 0;
-        while (done < size) {
-            size_t n = static_cast<size_t>(std::min<uint64_t>(kWriteChunk, size - done));
-            if (!gsf_output_write(out.get(), n, data + done)) {
-                checkSink(what);
-                throw Failure{what(), "the compound file refused the data of " + name, 0,
-                              static_cast<int64_t>(gsf_output_tell(sink_))};
-            }
-            checkSink(what);
-            done += n;
-            yield(what);
-        }
-        bool closed = gsf_output_close(out.get());
-        checkSink(what);
-        if (!closed) throw Failure{what(), "the compound file could not close " + name, 0, -1};
-        yield(what);
-    }
-
-    template <typename Describe>
-    void yield(const Describe& what) {
-        if (clock_ == nullptr) return;
-        clock_->maybeYield();
-        if (clock_->cancelled())
-            throw Failure{what(), "stopped at the user's request", 0, -1, true};
-    }
-
-    GsfOutput* sink_;
+    CompoundFile& file_;
     const NamedPropertyMap& names_;
-    YieldClock* clock_;
-};
-
-struct FileCloser {
-    void operator()(FILE* f) const {
-        if (f != nullptr) std::fclose(f);
-    }
 };
 
 // A name beside `path` that no writer uses yet: "Email-3.msg.1A2B3C.tmp".
+// A counter from a random start, spread by a multiplication, instead of a random generator
+// behind a lock: the name only has to differ from the others of the moment (O_EXCL checks).
 fs::path TemporaryName(const fs::path& path) {
-    static std::mutex mutex;
-    static std::mt19937_64 random(std::random_device{}());
-    uint64_t tag;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        tag = random();
-    }
+    static std::atomic<uint64_t> counter{std::random_device{}()};
+    const uint64_t tag = counter.fetch_add(1, std::memory_order_relaxed) * 0x9E3779B97F4A7C15ull;
     char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".%06llX.tmp",
-                  static_cast<unsigned long long>(tag & 0xFFFFFF));
+    std::snprintf(suffix, sizeof suffix, ".%06llX.tmp", static_cast<unsigned long long>(tag >> 40));
     fs::path tempPath = path;
     tempPath += suffix;
     return tempPath;
@@ -469,10 +343,10 @@ int CreateTemporary(const fs::path& path, fs::path& tempPath) {
 // over, so that the new file takes its place on the disk: creating a file and deleting another
 // cost more than the message itself. Only a plain file with no other name qualifies; -1 when
 // the file cannot be taken over (`taken` then says whether it is gone all the same). The file
-// is not emptied here but cut to the new length once written: on ext4 emptying a file makes
-// its close wait for the disk.
+// is not emptied here but, when it was longer, cut to the new length once written: on ext4
+// emptying a file makes its close wait for the disk. `oldSize` is its length.
 int TakeOverFile(const fs::path& spent, bool spentIsTemporary, const fs::path& path,
-                 fs::path& tempPath, bool& taken) {
+                 fs::path& tempPath, bool& taken, uint64_t& oldSize) {
     taken = false;
     struct stat st {};
     if (spentIsTemporary) {
@@ -485,6 +359,7 @@ int TakeOverFile(const fs::path& spent, bool spentIsTemporary, const fs::path& p
         }
         taken = true;
         tempPath = spent;
+        oldSize = static_cast<uint64_t>(st.st_size);
         return fd;
     }
     if (::lstat(spent.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return -1;
@@ -495,6 +370,7 @@ int TakeOverFile(const fs::path& spent, bool spentIsTemporary, const fs::path& p
         if (errno != EEXIST || attempt == 99) return -1;
     }
     taken = true;
+    oldSize = static_cast<uint64_t>(st.st_size);
     int fd = ::open(tempPath.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) ::unlink(tempPath.c_str());  // the spent file is not wanted either way
     return fd;
@@ -514,29 +390,109 @@ Failure SystemFailure(const std::string& what, int err) {
     return Failure{what, std::strerror(err), err, -1};
 }
 
-// Writes the whole buffer at the start of the new file, however the system splits it.
-void WriteAll(int fd, const uint8_t* data, uint64_t size) {
-    uint64_t done = 0;
-    while (done < size) {
-        size_t n = static_cast<size_t>(std::min<uint64_t>(size - done, size_t(1) << 30));
-        ssize_t written = ::write(fd, data + done, n);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) {
-            int err = written < 0 ? errno : EIO;
-            throw Failure{"writing the file", std::strerror(err), err, static_cast<int64_t>(done)};
+// What the two ways of writing the compound file share: the file, the offset reached for a
+// failure's words, and the turns of a front end given a clock.
+class FileSinkBase : public CompoundFile::Sink {
+  protected:
+    FileSinkBase(int fd, YieldClock* clock) : fd_(fd), clock_(clock) {}
+
+    void produced(size_t size) {
+        produced_ += size;
+        if (clock_ != nullptr && produced_ >= nextYield_) {
+            nextYield_ = produced_ + kYieldEvery;
+            clock_->maybeYield();
+            if (clock_->cancelled())
+                throw Failure{"writing the file", "stopped at the user's request", 0, -1, true};
         }
-        done += static_cast<uint64_t>(written);
     }
-}
+
+    // Writes the pieces in order, however the system splits them; `pieces` is used up.
+    void writeAll(iovec* pieces, size_t count) {
+        while (count > 0) {
+            ssize_t written =
+                ::writev(fd_, pieces, static_cast<int>(std::min<size_t>(count, IOV_MAX)));
+            if (written < 0 && errno == EINTR) continue;
+            if (written <= 0) {
+                int err = written < 0 ? errno : EIO;
+                throw Failure{"writing the file", std::strerror(err), err,
+                              static_cast<int64_t>(offset_)};
+            }
+            offset_ += static_cast<uint64_t>(written);
+            for (size_t left = static_cast<size_t>(written); count > 0 && left > 0;) {
+                size_t step = std::min(left, pieces->iov_len);
+                pieces->iov_base = static_cast<uint8_t*>(pieces->iov_base) + step;
+                pieces->iov_len -= step;
+                left -= step;
+                if (pieces->iov_len == 0) ++pieces, --count;
+            }
+            while (count > 0 && pieces->iov_len == 0) ++pieces, --count;
+        }
+    }
+
+  private:
+    int fd_;
+    YieldClock* clock_;
+    uint64_t offset_ = 0;
+    uint64_t produced_ = 0;
+    uint64_t nextYield_ = kYieldEvery;
+};
+
+// A small file in one writev(): its streams straight from where they are (the message's
+// buffers and the compound file's mini stream), only the header and tables copied aside.
+class GatheringSink : public FileSinkBase {
+  public:
+    GatheringSink(int fd, YieldClock* clock) : FileSinkBase(fd, clock) { pieces_.reserve(64); }
+
+    void write(const uint8_t* data, size_t size) override {
+        copies_.emplace_back(data, data + size);  // the buffer stays put when the list grows
+        writeLasting(copies_.back().data(), size);
+    }
+    void writeLasting(const uint8_t* data, size_t size) override {
+        if (size == 0) return;
+        pieces_.push_back({const_cast<uint8_t*>(data), size});
+        produced(size);
+    }
+    void flush() { writeAll(pieces_.data(), pieces_.size()); }
+
+  private:
+    std::vector<iovec> pieces_;
+    std::vector<Bytes> copies_;
+};
+
+// A larger file in pieces: the small ones through a buffer, the large ones (a large stream's
+// megabyte at a time) straight from the message's buffers.
+class BufferedSink : public FileSinkBase {
+  public:
+    BufferedSink(int fd, YieldClock* clock)
+        : FileSinkBase(fd, clock), buffer_(new uint8_t[kFileBuffer]) {}
+
+    void write(const uint8_t* data, size_t size) override {
+        if (size > kFileBuffer - used_) flush();
+        if (size >= kFileBuffer) {
+            iovec piece{const_cast<uint8_t*>(data), size};
+            writeAll(&piece, 1);
+        } else {
+            std::memcpy(buffer_.get() + used_, data, size);
+            used_ += size;
+        }
+        produced(size);
+    }
+    void flush() {
+        iovec piece{buffer_.get(), used_};
+        writeAll(&piece, used_ > 0 ? 1 : 0);
+        used_ = 0;
+    }
+
+  private:
+    std::unique_ptr<uint8_t[]> buffer_;  // left uninitialised: filled before it is written
+    size_t used_ = 0;
+};
 
 }  // namespace
 
 MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path& path,
                             const MsgWriteOptions& options) {
-    static std::once_flag gsfReady;
-    std::call_once(gsfReady, [] { gsf_init(); });
-
-    // What can be known before any file is made.
+    // What can be known before any file is made: the whole layout.
     NamedPropertyMap names;
     if (!names.collect(message)) {
         return Fail(path, Failure{"mapping the named properties",
@@ -548,15 +504,35 @@ MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path&
         return Fail(path, Failure{"checking the size of the message",
                                   "its values take more than the 2 GB a .msg file holds", 0, -1});
     }
+    CompoundFile compound;
+    uint64_t fileSize = 0;
+    try {
+        compound.setClassId(CompoundFile::kRoot, kMessageClsid);
+        Writer(compound, names)
+            .writeMessage(CompoundFile::kRoot, message, ObjectKind::TopMessage, "the message");
+        fileSize = compound.fileSize();
+    } catch (const Failure& f) {
+        return Fail(path, f);
+    } catch (const std::exception& e) {  // out of memory, mostly
+        return Fail(path, Failure{"laying out the file", e.what(), 0, -1});
+    }
+    if (fileSize > kMaxCompoundFileSize) {
+        return Fail(path, Failure{"checking the size of the message",
+                                  "its file would be " + std::to_string(fileSize) +
+                                      " bytes and a .msg file holds at most 2 GB (" +
+                                      std::to_string(kMaxCompoundFileSize) + " bytes)",
+                                  0, -1});
+    }
 
     fs::path tempPath;
     int fd = -1;
     bool consumed = false;
-    bool writingOver = false;  // the spent file's old bytes are there to be cut off
+    bool writingOver = false;  // the spent file's old bytes reach past the new file's end
     if (!options.spentFile.empty()) {
-        fd =
-            TakeOverFile(options.spentFile, options.spentFileIsTemporary, path, tempPath, consumed);
-        writingOver = fd >= 0;
+        uint64_t oldSize = 0;
+        fd = TakeOverFile(options.spentFile, options.spentFileIsTemporary, path, tempPath, consumed,
+                          oldSize);
+        writingOver = fd >= 0 && oldSize > fileSize;
     }
     if (fd < 0) fd = CreateTemporary(path, tempPath);
     if (fd < 0) {
@@ -568,70 +544,27 @@ MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path&
         r.spentFileConsumed = consumed;
         return r;
     }
-    const bool inMemory = StreamVolume(message) < kInMemoryLimit;
-    // Declared before the FILE that uses it, so that it outlives the FILE; left uninitialised
-    // (stdio fills it before it writes it).
-    std::unique_ptr<char[]> buffer;
-    std::unique_ptr<FILE, FileCloser> file;
-    if (!inMemory) {
-        buffer.reset(new char[kFileBuffer]);
-        file.reset(::fdopen(fd, "wb"));
-        if (!file) {
-            int err = errno;
-            ::close(fd);
-            ::unlink(tempPath.c_str());
-            return Fail(path, SystemFailure("opening the temporary file", err));
-        }
-        std::setvbuf(file.get(), buffer.get(), _IOFBF, kFileBuffer);
-    }
     auto closeFile = [&]() -> int {
-        if (file) {
-            fd = -1;  // the FILE's own
-            return std::fclose(file.release());
-        }
         int raw = fd;
         fd = -1;
         return raw >= 0 ? ::close(raw) : 0;
     };
 
-    uint64_t fileSize = 0;
     try {
         {
-            // A file sink leaves the FILE open when it closes: flushing, syncing and closing
-            // are checked here.
-            GPtr<GsfOutput> sink(
-                inMemory ? gsf_output_memory_new()
-                         : gsf_output_stdio_new_FILE(tempPath.c_str(), file.get(), TRUE));
-            if (!sink) throw Failure{"starting the compound file", "libgsf refused it", 0, -1};
-            Writer writer(sink.get(), names, options.yieldClock);
-            GPtr<GsfOutfile> root(gsf_outfile_msole_new(sink.get()));
-            if (!root) throw Failure{"starting the compound file", "libgsf refused it", 0, -1};
-            writer.checkSink([] { return std::string("writing the compound file header"); });
-            gsf_outfile_msole_set_class_id(GSF_OUTFILE_MSOLE(root.get()), kMessageClsid.data());
-            writer.writeMessage(root.get(), message, ObjectKind::TopMessage, "the message");
-            // Writes the mini stream, the allocation tables and the directory.
-            bool closed = gsf_output_close(GSF_OUTPUT(root.get()));
-            writer.checkSink([] { return std::string("finishing the compound file"); });
-            if (!closed)
-                throw Failure{"finishing the compound file", "libgsf could not close it", 0, -1};
-            uint64_t size = static_cast<uint64_t>(gsf_output_size(sink.get()));
-            fileSize = size;
-            if (size > kMaxCompoundFileSize) {
-                throw Failure{"finishing the compound file",
-                              "it would be " + std::to_string(size) +
-                                  " bytes and a .msg file holds at most 2 GB",
-                              0, -1};
-            }
-            if (inMemory) {
-                const guint8* bytes = gsf_output_memory_get_bytes(GSF_OUTPUT_MEMORY(sink.get()));
-                WriteAll(fd, bytes, size);
+            if (fileSize < kInMemoryLimit) {
+                GatheringSink sink(fd, options.yieldClock);
+                compound.writeTo(sink);
+                sink.flush();
+            } else {
+                BufferedSink sink(fd, options.yieldClock);
+                compound.writeTo(sink);
+                sink.flush();
             }
         }
-        if (file && std::fflush(file.get()) != 0) throw SystemFailure("writing the file", errno);
-        int descriptor = file ? ::fileno(file.get()) : fd;
-        if (writingOver && ::ftruncate(descriptor, static_cast<off_t>(fileSize)) != 0)
+        if (writingOver && ::ftruncate(fd, static_cast<off_t>(fileSize)) != 0)
             throw SystemFailure("cutting the file to its length", errno);
-        if (options.syncToDisk && ::fsync(descriptor) != 0)
+        if (options.syncToDisk && ::fsync(fd) != 0)
             throw SystemFailure("flushing the file to the disk", errno);
         if (closeFile() != 0) throw SystemFailure("closing the file", errno);
         std::error_code ec;

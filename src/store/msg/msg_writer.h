@@ -1,13 +1,16 @@
 #pragma once
 // Writes one message of the model as an Outlook .msg file ([MS-OXMSG], Unicode form): a
-// compound file written with libgsf's GsfOutfileMSOle, with the property streams, value
-// streams, recipient and attachment storages, embedded messages as nested storages, the
-// named-property map and a store-support mask that declares Unicode strings.
+// compound file of our own (cfb_writer.h) with the property streams, value streams, recipient
+// and attachment storages, embedded messages as nested storages, the named-property map and a
+// store-support mask that declares Unicode strings.
 //
-// The file appears under its final name only when it is complete: it is written under a
-// temporary name in the same folder and renamed at the end; on failure the partial file is
-// removed and a file already under the final name is left as it was. Small messages are built
-// in memory and written at once; large ones stream to the file, so memory stays bounded.
+// The whole file is laid out before it is made, so a message the format cannot hold is
+// refused before anything is written. The file appears under its final name only when it is
+// complete: it is written under a temporary name in the same folder and renamed at the end; on
+// failure the partial file is removed and a file already under the final name is left as it
+// was. A file under 8 MiB reaches the disk in one system call (writev), a larger one in
+// pieces of about a MiB; either way its streams go straight from the message's buffers, so
+// the writer copies only the file's header and tables.
 
 #include <filesystem>
 #include <string>

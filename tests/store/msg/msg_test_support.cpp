@@ -264,6 +264,68 @@ std::optional<ConvertedMail> ConvertWithMsgconvert(const fs::path& file, std::st
     return result;
 }
 
+std::string MissingMsgreader() {
+    static std::string answer = [] {
+        if (RunCommand("command -v node").status != 0)
+            return std::string("node (Node.js) is not installed");
+        if (!fs::exists(fs::path(QUILL_NPM_READERS) / "@kenjiuno" / "msgreader"))
+            return std::string("@kenjiuno/msgreader is not installed in " QUILL_NPM_READERS);
+        return std::string();
+    }();
+    return answer;
+}
+
+std::optional<ConvertedMail> ReadWithMsgreader(const fs::path& file, std::string& failure) {
+    CommandResult r = RunCommand("NODE_PATH=" + Quote(QUILL_NPM_READERS) + " node " +
+                                 Quote(ScriptPath("msgreader_dump.js")) + " " +
+                                 Quote(file.string()));
+    if (r.status != 0) {
+        failure = "msgreader failed (status " + std::to_string(r.status) + "): " + r.err;
+        return std::nullopt;
+    }
+    // One message between "begin" and "end", attached messages nested the same way.
+    std::vector<std::shared_ptr<ConvertedMail>> open;
+    std::shared_ptr<ConvertedMail> top;
+    std::istringstream in(r.out);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::vector<std::string> f = SplitSpaces(line);
+        auto text = [&](size_t i) { return i < f.size() ? FromHex(f[i]) : std::string(); };
+        if (f[0] == "begin") {
+            auto mail = std::make_shared<ConvertedMail>();
+            if (!open.empty()) open.back()->forwarded.push_back(mail);
+            open.push_back(mail);
+            continue;
+        }
+        if (open.empty()) break;
+        ConvertedMail& mail = *open.back();
+        if (f[0] == "end") {
+            top = open.back();
+            open.pop_back();
+        } else if (f[0] == "subject") {
+            mail.subject = text(1);
+        } else if (f[0] == "from") {
+            mail.from = {text(1), text(2)};
+        } else if (f[0] == "to" || f[0] == "cc") {
+            (f[0] == "to" ? mail.to : mail.cc).push_back({text(1), text(2)});
+        } else if (f[0] == "date") {
+            mail.date = std::stoll(f.at(1));
+        } else if (f[0] == "plain") {
+            mail.plain = text(1);
+        } else if (f[0] == "html") {
+            mail.html = text(1);
+        } else if (f[0] == "attachment") {
+            std::string data = text(2);
+            mail.attachments.push_back({text(1), Bytes(data.begin(), data.end())});
+        }
+    }
+    if (!top || !open.empty()) {
+        failure = "msgreader printed no whole message:\n" + r.out.substr(0, 2000);
+        return std::nullopt;
+    }
+    return *top;
+}
+
 std::optional<ConvertedMail> ReadMimeFile(const fs::path& file) {
     return Parse(Slurp(file), false);
 }

@@ -84,6 +84,26 @@ struct ConvertedMail {
     std::vector<std::shared_ptr<ConvertedMail>> forwarded;
 };
 std::optional<ConvertedMail> ConvertWithMsgconvert(const fs::path& file, std::string& failure);
+// What @kenjiuno/msgreader (npm, node) reads from the file, in the same form.
+std::optional<ConvertedMail> ReadWithMsgreader(const fs::path& file, std::string& failure);
+std::string MissingMsgreader();
+
+// The readers that give a .msg back as a user sees it, and where they show it differently.
+struct MailReader {
+    const char* name;
+    std::string (*missing)();
+    std::optional<ConvertedMail> (*read)(const fs::path& file, std::string& failure);
+    // Shows the Subject of a stored header block (PidTagTransportMessageHeaders), not the
+    // subject property.
+    bool headerBlockWins;
+    // Pastes a kept multipart/signed entity into its output as MIME structure, not as an
+    // attachment.
+    bool signedAsStructure;
+};
+inline constexpr MailReader kMailReaders[] = {
+    {"msgconvert", MissingMsgconvert, ConvertWithMsgconvert, true, true},
+    {"msgreader", MissingMsgreader, ReadWithMsgreader, false, false},
+};
 // A MIME message file read the same way (readpst's output, for one).
 std::optional<ConvertedMail> ReadMimeFile(const fs::path& file);
 
