@@ -88,7 +88,12 @@ inline constexpr PropTag PidTagInReplyToId = 0x1042001F;         // In-Reply-To
 inline constexpr PropTag PidTagListHelp = 0x1043001F;            // List-* headers
 inline constexpr PropTag PidTagListSubscribe = 0x1044001F;       // List-* headers
 inline constexpr PropTag PidTagListUnsubscribe = 0x1045001F;     // List-* headers
-inline constexpr PropTag PidTagRowid = 0x30000003;               // row number
+// Follow-up flag, icon and last action of a message ([MS-OXOFLAG] 2.2.1, [MS-OXOMSG] 2.2.1).
+inline constexpr PropTag PidTagIconIndex = 0x10800003;
+inline constexpr PropTag PidTagLastVerbExecuted = 0x10810003;
+inline constexpr PropTag PidTagFlagStatus = 0x10900003;
+inline constexpr PropTag PidTagFollowupIcon = 0x10950003;
+inline constexpr PropTag PidTagRowid = 0x30000003;  // row number
 inline constexpr PropTag PidTagDisplayName =
     0x3001001F;  // recipient name / attachment display name
 inline constexpr PropTag PidTagAddressType = 0x3002001F;           // `SMTP`

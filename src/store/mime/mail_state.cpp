@@ -6,12 +6,7 @@ namespace quill::store::mime {
 
 namespace {
 
-// PidTagFlagStatus, PidTagFollowupIcon, PidTagIconIndex and PidTagLastVerbExecuted
-// ([MS-OXOFLAG] 2.2.1, [MS-OXOMSG] 2.2.1), and their values for a message.
-constexpr PropTag PidTagFlagStatus = 0x10900003;
-constexpr PropTag PidTagFollowupIcon = 0x10950003;
-constexpr PropTag PidTagIconIndex = 0x10800003;
-constexpr PropTag PidTagLastVerbExecuted = 0x10810003;
+// Values of the follow-up flag, icon and last action properties for a message.
 constexpr int32_t kFollowupFlagged = 2;
 constexpr int32_t kRedFlag = 6;
 constexpr int32_t kVerbReplyToSender = 102, kVerbForward = 104;

@@ -46,7 +46,7 @@ TEST_P(MsgFromImport, ReadersGetBackWhatTheImportMade) {
     for (const auto& e : dump->errors) ADD_FAILURE() << e;
 
     // The read flag, the follow-up flag and the last verb as olefile reads them.
-    for (PropTag tag : {PidTagMessageFlags, PropTag(0x10900003), PropTag(0x10810003)}) {
+    for (PropTag tag : {PidTagMessageFlags, PidTagFlagStatus, PidTagLastVerbExecuted}) {
         char want[17] = "";
         if (auto v = m.props.int32(tag))
             std::snprintf(want, sizeof want, "%02x%02x%02x%02x00000000", *v & 0xFF, *v >> 8 & 0xFF,
