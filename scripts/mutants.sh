@@ -9,7 +9,8 @@
 # With names, only those mutants. The copy and its build live in build-mutants/ (the work tree
 # itself is never changed); the table goes to standard output and build-mutants/mutants.txt.
 # -k keeps the copy as it is (no fresh copy of the work tree before the run).
-# QUILL_MUTANT_TIMEOUT: seconds for the tests of one mutant (default 600; a timeout kills).
+# QUILL_MUTANT_TIMEOUT: seconds for the tests of one mutant (default 600), of one test 90; a
+# test that runs out of time catches its mutant (a mutant may make a loop endless).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -28,8 +29,12 @@ wanted=" $* "
 export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}
 export CMAKE_C_COMPILER_LAUNCHER=${CMAKE_C_COMPILER_LAUNCHER:-ccache}
 export QT_QPA_PLATFORM=offscreen
+# Scratch files of its own: other test runs on the machine use the same names below /tmp.
+# Others may enter it, as the tests that run a program as another user need.
+export TMPDIR=/tmp/quill-mutants-$$
 
-mkdir -p "$out"
+mkdir -p "$out" "$TMPDIR"
+chmod 755 "$TMPDIR"
 if [ "$keep" = 0 ] || [ ! -d "$tree" ]; then
   # Files changed since the last copy are copied again, and only they are rebuilt.
   mkdir -p "$tree"
@@ -47,7 +52,7 @@ fi
 # (an optimised program holds short texts as immediate values, not as strings to find); $1:
 # a folder of the build's tests/ to run only its tests, the whole suite without.
 run_tests() {
-  timeout "$timeout" ctest --test-dir "$build/${1:-}" --stop-on-failure -j2 \
+  timeout "$timeout" ctest --test-dir "$build/${1:-}" --stop-on-failure -j2 --timeout 90 \
     -E '^PstRunLarge|^Package$|^Manual\.QuotesOnly' >"$out/last-test.log" 2>&1
 }
 build_all() {
@@ -78,7 +83,8 @@ restore() {
     saved=""
   fi
 }
-trap restore EXIT INT TERM
+trap 'restore; rm -rf "$TMPDIR"' EXIT
+trap 'exit 1' INT TERM
 
 table=$out/mutants.txt
 : >"$table"
