@@ -36,12 +36,15 @@ export TMPDIR=/tmp/quill-mutants-$$
 mkdir -p "$out" "$TMPDIR"
 chmod 755 "$TMPDIR"
 if [ "$keep" = 0 ] || [ ! -d "$tree" ]; then
-  # Files changed since the last copy are copied again, and only they are rebuilt.
-  mkdir -p "$tree"
-  for entry in "$root"/* "$root"/.clang-format; do
-    case "$(basename "$entry")" in build*) continue ;; esac
-    cp -a -u "$entry" "$tree/"
-  done
+  # Files whose content changed since the last copy are copied again, with a new time stamp,
+  # and only what they affect is rebuilt.
+  (cd "$root" && find . -path './build*' -prune -o -path ./.git -prune -o -type f -print) |
+    while read -r f; do
+      if ! cmp -s "$root/$f" "$tree/$f"; then
+        mkdir -p "$(dirname "$tree/$f")"
+        cp "$root/$f" "$tree/$f"
+      fi
+    done
 fi
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S "$tree" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \

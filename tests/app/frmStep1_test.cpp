@@ -11,6 +11,7 @@
 #include <fstream>
 #include <regex>
 
+#include "mailboxlist/mailbox_grid.h"
 #include "shell/scripted_dialogs.h"
 
 using namespace quill;
@@ -54,13 +55,14 @@ TEST_F(Window, StartsWithEveryCaptionFittingItsControlAndNothingOverlapping) {
     for (QLabel* label : {w.Label1, w.Label2, w.Label4, w.LblProgress})
         EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->width())
             << label->text().toStdString();
-    const QList<QWidget*> buttons = {w.cmdAdd, w.CmdAddFolder, w.cmdClear1, w.grdFiles1,
-                                     w.Frame1, w.CmdConvert,   w.CmdHelp,   w.cmdEnd};
-    for (QWidget* a : buttons)
-        for (QWidget* b : buttons)
-            if (a != b)
-                EXPECT_FALSE(ClientRect(w, a).intersects(ClientRect(w, b)))
-                    << a->metaObject()->className() << " " << b->metaObject()->className();
+    QWidget* const placed[] = {w.cmdAdd, w.CmdAddFolder, w.cmdClear1, w.grdFiles1,
+                               w.Frame1, w.CmdConvert,   w.CmdHelp,   w.cmdEnd};
+    for (QWidget* a : placed)
+        for (QWidget* b : placed) {
+            if (a == b) continue;
+            EXPECT_FALSE(ClientRect(w, a).intersects(ClientRect(w, b)))
+                << a->metaObject()->className() << " " << b->metaObject()->className();
+        }
 }
 
 TEST_F(Window, OptionsFormOneGroupThatTheProgramCanClear) {
