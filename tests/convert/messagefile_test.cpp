@@ -29,7 +29,18 @@ namespace {
 
 class MessageFilesTest : public ::testing::Test {
   protected:
-    void SetUp() override { fs::create_directories(out_); }
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("quill-convert-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_ / "out");
+        out_ = (dir_ / "out").string();
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
     std::string write(const std::string& name, const std::string& bytes) {
         auto path = dir_ / name;
         std::ofstream(path, std::ios::binary) << bytes;
@@ -46,9 +57,8 @@ class MessageFilesTest : public ::testing::Test {
         return ReadFile(dir_ / "out" / ("Email-" + std::to_string(k) + ext));
     }
 
-    quill::testing::ScratchDir scratch_;
-    const fs::path& dir_ = scratch_.path();
-    const std::string out_ = (dir_ / "out").string();
+    fs::path dir_;
+    std::string out_;
     ScriptedFrontend frontend_;
     YieldClock clock_{frontend_};
 };

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "../support/files.h"
+#include "../support/scratch_dir.h"
 #include "scripted_frontend.h"
 
 namespace fs = std::filesystem;

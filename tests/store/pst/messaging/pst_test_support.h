@@ -9,7 +9,7 @@
 #include <map>
 #include <string>
 
-#include "../../../support/files.h"
+#include "../../../support/scratch_dir.h"
 #include "store/pst/messaging/messaging.h"
 #include "store/pst/messaging/node_sink.h"
 

@@ -11,7 +11,7 @@
 #include <random>
 #include <set>
 
-#include "../../../support/files.h"
+#include "../../../support/scratch_dir.h"
 #include "store/pst/ndb/ndb.h"
 
 using namespace quill::store::pst::ndb;
