@@ -11,6 +11,7 @@ packages=(
   pff-tools pst-utils libemail-outlook-message-perl libemail-address-perl python3-olefile
   xvfb xauth fonts-dejavu-core git time
   lintian desktop-file-utils appstream man-db
+  gcovr
 )
 # Node.js and npm install and run the test-only readers of tests/tools (never the program).
 command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)

@@ -128,21 +128,6 @@ TEST_F(Convert, DuringARunTheListChangesButNoSecondRunStarts) {
     EXPECT_EQ(w.ChosenOutputKind(), OutputKind::None);
 }
 
-TEST_F(Convert, NoOptionAndEmptyListAreRefusedWithAWord) {
-    w.CmdConvert->setEnabled(true);
-    w.CmdConvert->click();
-    ASSERT_EQ(dialogs.boxes.size(), 1u);
-    EXPECT_EQ(dialogs.boxes[0].text, "Please select a option to convert file(s).");
-    EXPECT_TRUE(dialogs.folderPrompts.isEmpty());
-
-    w.ClearMailboxList();
-    w.OptEML->setChecked(true);
-    w.CmdConvert->click();
-    ASSERT_EQ(dialogs.boxes.size(), 2u);
-    EXPECT_EQ(dialogs.boxes[1].text, "There are no mailbox files in the list.");
-    EXPECT_TRUE(w.CmdConvert->isEnabled());
-}
-
 TEST_F(Convert, ClosingTheWindowDuringARunEndsItAndThenTheWindow) {
     std::string big;
     for (int i = 0; i < 20000; ++i) big += "From x\nSubject: " + std::to_string(i) + "\n\nbody\n";

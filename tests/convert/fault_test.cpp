@@ -140,6 +140,21 @@ std::string AsUnprivilegedUser(const std::function<std::string()>& fn) {
     return report;
 }
 
+// olefile (python3-olefile) opens every one of the .msg files (each given quoted) as a whole
+// compound file; true when there are none.
+bool OlefileOpensAll(const std::string& quotedFiles) {
+    if (quotedFiles.empty()) return true;
+    const std::string check =
+        "/usr/bin/python3 -c 'import olefile, sys\nfor p in sys.argv[1:]: "
+        "olefile.OleFileIO(p).close()'" +
+        quotedFiles;
+    return std::system(check.c_str()) == 0;
+}
+
+bool HaveOlefile() {
+    return std::system("/usr/bin/python3 -c 'import olefile' >/dev/null 2>&1") == 0;
+}
+
 std::string Describe(const RunSummary& s, const Host& host) {
     std::string text = "converted " + std::to_string(s.converted) + "\n";
     for (const auto& f : s.failures) text += "failed " + f.mailbox + ": " + f.reason + "\n";
@@ -195,8 +210,7 @@ TEST_F(FaultTest, FullOutputDiskStopsTheRunWithWholeFilesOnly) {
 }
 
 TEST_F(FaultTest, FullOutputDiskEndsAnMsgRunWithWholeFilesOnly) {
-    if (std::system("/usr/bin/python3 -c 'import olefile' >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "python3-olefile is not installed";
+    if (!HaveOlefile()) GTEST_SKIP() << "python3-olefile is not installed";
     // Room for the messages the cut writes ahead of the .msg writer (up to 128) and some more.
     TmpfsMount disk(out_, "size=4m,nr_inodes=1000");
     if (!disk.mounted()) GTEST_SKIP() << disk.why();
@@ -217,11 +231,7 @@ TEST_F(FaultTest, FullOutputDiskEndsAnMsgRunWithWholeFilesOnly) {
         if (ext == ".msg") msgFiles += " '" + e.path().string() + "'";
     }
     ASSERT_FALSE(msgFiles.empty());
-    const std::string check =
-        "/usr/bin/python3 -c 'import olefile, sys\nfor p in sys.argv[1:]: "
-        "olefile.OleFileIO(p).close()'" +
-        msgFiles;
-    EXPECT_EQ(std::system(check.c_str()), 0) << "a .msg file is not whole";
+    EXPECT_TRUE(OlefileOpensAll(msgFiles)) << "a .msg file is not whole";
     EXPECT_EQ(CheckWholeFiles(outFor(big), Mailbox(300, 20000)) <= 1, true);
 }
 
@@ -229,8 +239,7 @@ TEST_F(FaultTest, FullOutputDiskEndsAnMsgRunWithWholeFilesOnly) {
 // during its search ends an MSG run with the store's box; the .msg files made of it before
 // that are whole, numbered from 0 without a gap, and nothing temporary is left.
 TEST_F(FaultTest, MailboxCutShortDuringItsSearchEndsAnMsgRunWithWholeFilesOnly) {
-    if (std::system("/usr/bin/python3 -c 'import olefile' >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "python3-olefile is not installed";
+    if (!HaveOlefile()) GTEST_SKIP() << "python3-olefile is not installed";
     fs::path box = in_ / "cut.mbox";
     WriteFile(box, Mailbox(40, 100000));
     const uint64_t cutAt = uint64_t{3} << 19;
@@ -255,13 +264,7 @@ TEST_F(FaultTest, MailboxCutShortDuringItsSearchEndsAnMsgRunWithWholeFilesOnly) 
     for (size_t k = 0; k < files.size(); ++k)
         EXPECT_EQ(names.count("Email-" + std::to_string(k) + ".msg"), 1u)
             << ::testing::PrintToString(files);
-    if (!msgFiles.empty()) {
-        const std::string check =
-            "/usr/bin/python3 -c 'import olefile, sys\nfor p in sys.argv[1:]: "
-            "olefile.OleFileIO(p).close()'" +
-            msgFiles;
-        EXPECT_EQ(std::system(check.c_str()), 0) << "a .msg file is not whole";
-    }
+    EXPECT_TRUE(OlefileOpensAll(msgFiles)) << "a .msg file is not whole";
     EXPECT_EQ(Leftovers(in_), std::vector<std::string>{});
 }
 

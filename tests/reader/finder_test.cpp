@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "../support/files.h"
+#include "../support/scratch_dir.h"
 #include "scripted_frontend.h"
 
 namespace fs = std::filesystem;
@@ -39,23 +40,13 @@ void Drive(FrmFinder& finder, const std::string& path, const std::string& text =
 
 class FrmFinderTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("quill-reader-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
     std::string write(const std::string& name, const std::string& bytes) {
         quill::testing::WriteFile(dir_ / name, bytes);
         return (dir_ / name).string();
     }
 
-    fs::path dir_;
+    quill::testing::ScratchDir scratch_;
+    const fs::path& dir_ = scratch_.path();
     ScriptedFrontend frontend_;
 };
 

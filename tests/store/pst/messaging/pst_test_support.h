@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 
+#include "../../../support/scratch_dir.h"
 #include "store/pst/messaging/messaging.h"
 #include "store/pst/messaging/node_sink.h"
 
@@ -77,23 +78,6 @@ inline std::string Quote(const std::filesystem::path& p) {
     return "'" + p.string() + "'";
 }
 
-class ScratchDir {
-  public:
-    ScratchDir() {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        path_ = std::filesystem::temp_directory_path() /
-                ("quill-pst-" + std::string(info->test_suite_name()) + "-" + info->name() + "-" +
-                 std::to_string(::getpid()));
-        std::filesystem::remove_all(path_);
-        std::filesystem::create_directories(path_);
-    }
-    ~ScratchDir() {
-        if (!::testing::Test::HasFailure()) std::filesystem::remove_all(path_);
-    }
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
+using quill::testing::ScratchDir;
 
 }  // namespace quill::store::pst::messaging::testing

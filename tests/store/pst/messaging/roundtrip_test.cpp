@@ -86,59 +86,44 @@ Checked ReadBack(const ScratchDir& dir, const std::filesystem::path& file) {
     return c;
 }
 
-TEST(PstRoundTrip, EmptyStoreIsReadWithoutComplaint) {
-    ScratchDir dir;
-    auto file = dir.path() / "empty.pst";
-    PstStore::create(file, kStoreName)->close();
-    Checked c = ReadBack(dir, file);
-    EXPECT_EQ(c.readpstFolders, std::vector<std::string>{"Deleted Items"});
-    EXPECT_TRUE(c.pffexportFolders == std::vector<std::string>{"Deleted Items"});
-    EXPECT_EQ(std::filesystem::file_size(file), 271360u) << "one allocation region, as Outlook";
-}
-
-TEST(PstRoundTrip, FoldersWithUnicodeNamesAreListedInOrder) {
-    ScratchDir dir;
-    auto file = dir.path() / "three.pst";
-    const std::vector<std::string> names{"Inbox", "Grüße – Überblick", "日本語のフォルダ",
-                                         "Archive 📁"};
-    {
-        auto store = PstStore::create(file, kStoreName);
-        store->addFolder(names[0]);
-        store->commit();  // as the conversion run does after each mailbox
-        store->addFolder(names[1]);
-        store->addFolder(names[2]);
-        store->addFolder(names[3]);
-        store->close();
+// No folder, folders with Unicode names, a thousand folders: listed in order by both readers,
+// with commits in between as the conversion run makes them after each mailbox.
+TEST(PstRoundTrip, FoldersAreListedInOrder) {
+    std::vector<std::string> thousand;
+    for (int i = 1; i <= 1000; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "Mailbox %04d", i);
+        thousand.push_back(name);
     }
-    Checked c = ReadBack(dir, file);
-    std::vector<std::string> expected{"Deleted Items"};
-    expected.insert(expected.end(), names.begin(), names.end());
-    EXPECT_EQ(c.readpstFolders, expected);
-    // libpff 20180714 turns characters outside the BMP (UTF-16 surrogate pairs) into other
-    // ones ("📁" U+1F4C1 comes out as U+1F0C2); readpst above shows the name is stored right.
-    expected.pop_back();
-    c.pffexportFolders.pop_back();
-    EXPECT_EQ(c.pffexportFolders, expected);
-}
-
-TEST(PstRoundTrip, AThousandFolders) {
-    ScratchDir dir;
-    auto file = dir.path() / "thousand.pst";
-    std::vector<std::string> expected{"Deleted Items"};
-    {
-        auto store = PstStore::create(file, kStoreName);
-        for (int i = 1; i <= 1000; ++i) {
-            char name[32];
-            std::snprintf(name, sizeof name, "Mailbox %04d", i);
-            store->addFolder(name);
-            expected.push_back(name);
-            if (i % 250 == 0) store->commit();
+    const struct Row {
+        std::vector<std::string> names;
+        size_t commitEvery;
+    } rows[] = {{{}, 1},
+                {{"Inbox", "Grüße – Überblick", "日本語のフォルダ", "Archive 📁"}, 1},
+                {thousand, 250}};
+    for (const Row& row : rows) {
+        ScratchDir dir;
+        auto file = dir.path() / ("folders" + std::to_string(row.names.size()) + ".pst");
+        {
+            auto store = PstStore::create(file, kStoreName);
+            for (size_t i = 0; i < row.names.size(); ++i) {
+                store->addFolder(row.names[i]);
+                if ((i + 1) % row.commitEvery == 0) store->commit();
+            }
+            store->close();
         }
-        store->close();
+        Checked c = ReadBack(dir, file);
+        std::vector<std::string> expected{"Deleted Items"};
+        expected.insert(expected.end(), row.names.begin(), row.names.end());
+        EXPECT_EQ(c.readpstFolders, expected);
+        // libpff 20180714 turns characters outside the BMP (UTF-16 surrogate pairs) into other
+        // ones ("📁" U+1F4C1 comes out as U+1F0C2); readpst above shows the name is stored right.
+        if (expected.back() == "Archive 📁") {
+            expected.pop_back();
+            c.pffexportFolders.pop_back();
+        }
+        EXPECT_EQ(c.pffexportFolders, expected);
     }
-    Checked c = ReadBack(dir, file);
-    EXPECT_EQ(c.readpstFolders, expected);
-    EXPECT_EQ(c.pffexportFolders, expected);
 }
 
 TEST(PstRoundTrip, AnExistingFileIsNotReplacedAndTheErrorNamesIt) {

@@ -11,6 +11,7 @@
 #include <random>
 #include <set>
 
+#include "../../../support/scratch_dir.h"
 #include "store/pst/ndb/ndb.h"
 
 using namespace quill::store::pst::ndb;
@@ -24,14 +25,6 @@ namespace {
 
 class PstNdb : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("quill-ndb-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
     fs::path file(const std::string& name = "store.pst") const { return dir_ / name; }
 
     static NdbOptions fast() {
@@ -51,7 +44,8 @@ class PstNdb : public ::testing::Test {
         return rep;
     }
 
-    fs::path dir_;
+    quill::testing::ScratchDir scratch_;
+    const fs::path& dir_ = scratch_.path();
 };
 
 Bytes Pattern(size_t size, uint32_t seed) {
