@@ -106,6 +106,9 @@ constexpr uint64_t kMaxPendingBytes = uint64_t(32) << 20;
 // turns on the cores, rarely wait for one another (a queue of a few messages left the
 // cores idle a third of the time), few enough that a run ending early has little to undo.
 constexpr size_t kMaxPendingMessages = 128;
+// An MSG run's queue holds the messages themselves (see MsgOutput): a few of several MiB each
+// would otherwise double its memory.
+constexpr uint64_t kMaxPendingHeldBytes = uint64_t(8) << 20;
 
 uint64_t MessageFileSize(const std::string& file) {
     std::error_code ec;
@@ -135,8 +138,9 @@ class StopFlagFrontend : public SilentFrontend {
 template <typename Result>
 class StoreStep {
   public:
-    explicit StoreStep(unsigned threads = OrderedWorkers<Result>::DefaultThreads())
-        : workers_(threads, kMaxPendingBytes, kMaxPendingMessages) {}
+    explicit StoreStep(unsigned threads = OrderedWorkers<Result>::DefaultThreads(),
+                       uint64_t maxPendingBytes = kMaxPendingBytes)
+        : workers_(threads, maxPendingBytes, kMaxPendingMessages) {}
 
     void setYieldClock(YieldClock* clock) { clock_ = clock; }
 
@@ -410,7 +414,8 @@ class MsgOutput : public StoreOutput {
     // A worker per core, each doing a message's whole store step (the import, then the
     // write), as the imports of a PST run: the compound file is our own and takes no lock.
     // GMime's objects take global locks of GLib's, so more threads than cores only contend.
-    StoreStep<StoredMessage> step_{OrderedWorkers<StoredMessage>::DefaultThreads()};
+    StoreStep<StoredMessage> step_{OrderedWorkers<StoredMessage>::DefaultThreads(),
+                                   kMaxPendingHeldBytes};
 };
 
 // One new store for the run, a folder per mailbox, committed after mailboxes (at most every
