@@ -439,8 +439,9 @@ class FileSinkBase : public CompoundFile::Sink {
     uint64_t nextYield_ = kYieldEvery;
 };
 
-// A small file in one writev(): its streams straight from where they are (the message's
-// buffers and the compound file's mini stream), only the header and tables copied aside.
+// A file under kInMemoryLimit in one writev(): its streams straight from where they are (the
+// message's buffers and the compound file's mini stream), only the header and tables copied
+// aside.
 class GatheringSink : public FileSinkBase {
   public:
     GatheringSink(int fd, YieldClock* clock) : FileSinkBase(fd, clock) { pieces_.reserve(64); }
