@@ -106,6 +106,9 @@ constexpr uint64_t kMaxPendingBytes = uint64_t(32) << 20;
 // turns on the cores, rarely wait for one another (a queue of a few messages left the
 // cores idle a third of the time), few enough that a run ending early has little to undo.
 constexpr size_t kMaxPendingMessages = 128;
+// An MSG run's queue holds the messages themselves (see MsgOutput): a few of several MiB each
+// would otherwise double its memory.
+constexpr uint64_t kMaxPendingHeldBytes = uint64_t(8) << 20;
 
 uint64_t MessageFileSize(const std::string& file) {
     std::error_code ec;
@@ -135,8 +138,9 @@ class StopFlagFrontend : public SilentFrontend {
 template <typename Result>
 class StoreStep {
   public:
-    explicit StoreStep(unsigned threads = OrderedWorkers<Result>::DefaultThreads())
-        : workers_(threads, kMaxPendingBytes, kMaxPendingMessages) {}
+    explicit StoreStep(unsigned threads = OrderedWorkers<Result>::DefaultThreads(),
+                       uint64_t maxPendingBytes = kMaxPendingBytes)
+        : workers_(threads, maxPendingBytes, kMaxPendingMessages) {}
 
     void setYieldClock(YieldClock* clock) { clock_ = clock; }
 
@@ -343,6 +347,9 @@ class MsgOutput : public StoreOutput {
   public:
     void setYieldClock(YieldClock* clock) override { step_.setYieldClock(clock); }
     StoreError open(const std::string&) override { return std::nullopt; }
+    // As in a PST run, a message the cut holds whole is imported from memory, its message file
+    // written only when it cannot be converted, to keep it.
+    HandOver handOver() const override { return HandOver::HeldInMemory; }
     StoreError beginMailbox(const StoreFolderPath&, const std::string& outputFolder) override {
         folder_ = outputFolder;
         return std::nullopt;
@@ -353,28 +360,41 @@ class MsgOutput : public StoreOutput {
         return step_.submit(
             file, bytes ? bytes->size() : MessageFileSize(file), target,
             [file, bytes, target](const std::atomic<bool>& stop) {
-                return StoredMessage{file, Convert(file, bytes, target, stop), {}};
+                bool imported = false;
+                StoreError error = Convert(file, bytes, target, stop, imported);
+                // An imported message is spent, as its file is once the .msg takes it over.
+                return StoredMessage{file, error, imported ? nullptr : bytes};
             },
-            KeepMessageFile);
+            Taken);
     }
-    StoreError endMailbox() override { return step_.drain(KeepMessageFile); }
+    StoreError endMailbox() override { return step_.drain(Taken); }
     StoreError close() override { return endMailbox(); }
     void abandon() override {
         step_.abandon([](const StoredMessage& m) { return !m.error; });
     }
 
-    // A message's whole store step: the import, then the .msg file over the spent message file.
+    // A message not imported stays as a message file.
+    static StoreError Taken(const StoredMessage& m) {
+        return m.error && m.held ? KeepHeldMessage(m) : KeepMessageFile(m);
+    }
+
+    // A message's whole store step: the import, then the .msg file, over the spent message
+    // file when the message had one (a message the cut held in memory had none).
     static StoreError Convert(const std::string& file, const MessageBytes& bytes,
-                              const std::string& target, const std::atomic<bool>& stop) {
+                              const std::string& target, const std::atomic<bool>& stop,
+                              bool& imported) {
         if (stop) return "stopped at the user's request";
         std::string error;
         auto message = Import(file, bytes, error);
         if (!message) return error;
+        imported = true;
         try {
             // The message file is spent once imported: the .msg takes its place on the disk.
             store::msg::MsgWriteOptions options;
-            options.spentFile = file;
-            options.spentFileIsTemporary = true;
+            if (!bytes) {
+                options.spentFile = file;
+                options.spentFileIsTemporary = true;
+            }
             // A large message's write looks at the flag between pieces and stops early.
             StopFlagFrontend stopFlag(stop);
             YieldClock stopClock(stopFlag);
@@ -382,7 +402,7 @@ class MsgOutput : public StoreOutput {
             store::msg::MsgWriteResult written =
                 store::msg::WriteMsgFile(*message, target, options);
             if (!written) return written.error;
-            if (written.spentFileConsumed) return std::nullopt;
+            if (bytes || written.spentFileConsumed) return std::nullopt;
         } catch (const std::exception& e) {
             return "Could not write the message file " + target + ": " + e.what();
         }
@@ -394,7 +414,8 @@ class MsgOutput : public StoreOutput {
     // A worker per core, each doing a message's whole store step (the import, then the
     // write), as the imports of a PST run: the compound file is our own and takes no lock.
     // GMime's objects take global locks of GLib's, so more threads than cores only contend.
-    StoreStep<StoredMessage> step_{OrderedWorkers<StoredMessage>::DefaultThreads()};
+    StoreStep<StoredMessage> step_{OrderedWorkers<StoredMessage>::DefaultThreads(),
+                                   kMaxPendingHeldBytes};
 };
 
 // One new store for the run, a folder per mailbox, committed after mailboxes (at most every

@@ -1,20 +1,18 @@
 #include "store/utf16.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace quill::store {
 
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
-constexpr uint64_t kHighBits = 0x8080808080808080ULL;
-constexpr uint64_t kLowBits = 0x0101010101010101ULL;
-
-// Eight ASCII bytes, none of them NUL.
-bool PlainAscii8(uint64_t w) {
-    return ((w & kHighBits) | ((w - kLowBits) & ~w & kHighBits)) == 0;
-}
 
 // One well-formed sequence at s (n > 0 bytes left): its code point and length, or length 0.
 // The ranges are those of the Unicode standard's table of well-formed UTF-8 byte sequences.
@@ -63,43 +61,92 @@ inline uint8_t* Put16(uint8_t* o, uint32_t unit) {
     return o + 2;
 }
 
+// How many bytes at s (at least kBlock left) are plain ASCII, at most kBlock; with `o`
+// given, they are widened to o, which has room for 2 * kBlock bytes whatever the count (the
+// units past the count are garbage the caller writes over).
+#if defined(__SSE2__)
+constexpr size_t kBlock = 16;
+inline size_t AsciiPrefix(const uint8_t* s, uint8_t* o) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+    const __m128i zero = _mm_setzero_si128();
+    if (o != nullptr) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_unpacklo_epi8(v, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 16), _mm_unpackhi_epi8(v, zero));
+    }
+    // A set top bit, or a NUL, ends the run.
+    const auto stop = static_cast<uint32_t>(_mm_movemask_epi8(v)) |
+                      static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)));
+    return stop == 0 ? kBlock : static_cast<size_t>(std::countr_zero(stop));
+}
+#else
+constexpr size_t kBlock = 8;
+constexpr uint64_t kHighBits = 0x8080808080808080ULL;
+constexpr uint64_t kLowBits = 0x0101010101010101ULL;
+
+// Eight ASCII bytes, none of them NUL.
+inline bool PlainAscii8(uint64_t w) {
+    return ((w & kHighBits) | ((w - kLowBits) & ~w & kHighBits)) == 0;
+}
+
+inline size_t AsciiPrefix(const uint8_t* s, uint8_t* o) {
+    uint64_t w;
+    std::memcpy(&w, s, 8);
+    if (!PlainAscii8(w)) return 0;
+    if (o != nullptr)
+        for (int i = 0; i < 8; ++i) {
+            o[2 * i] = s[i];
+            o[2 * i + 1] = 0;
+        }
+    return 8;
+}
+#endif
+
+// One character that is not plain ASCII at s (s < end), its units written to o; s and o step
+// past it. Two-byte sequences, most of the non-ASCII text of European mail, are decoded here.
+inline void ConvertOther(const uint8_t*& s, const uint8_t* end, uint8_t*& o) {
+    const uint8_t b = *s;
+    if (b >= 0xC2 && b <= 0xDF && end - s >= 2 && (s[1] & 0xC0) == 0x80) {
+        o = Put16(o, uint32_t(b & 0x1F) << 6 | (s[1] & 0x3F));
+        s += 2;
+        return;
+    }
+    char32_t cp = NextCodePoint(s, end);
+    if (cp >= 0x10000) {
+        cp -= 0x10000;
+        o = Put16(o, 0xD800 + (cp >> 10));
+        o = Put16(o, 0xDC00 + (cp & 0x3FF));
+    } else {
+        o = Put16(o, cp);
+    }
+}
+
+inline bool IsPlainAscii(uint8_t b) {
+    return b != 0 && b < 0x80;
+}
+
 }  // namespace
 
 void AppendUtf16le(Bytes& out, std::string_view utf8) {
     const size_t start = out.size();
-    // Every input byte gives at most one UTF-16 unit (a four-byte sequence gives two).
+    // Every input byte gives at most one UTF-16 unit (a four-byte sequence gives two), so
+    // the output has room for 2 bytes per input byte left wherever the conversion stands.
     out.resize(start + 2 * utf8.size());
     const auto* s = reinterpret_cast<const uint8_t*>(utf8.data());
     const uint8_t* const end = s + utf8.size();
     uint8_t* o = out.data() + start;
     while (s < end) {
-        if (end - s >= 8) {
-            uint64_t w;
-            std::memcpy(&w, s, 8);
-            if (PlainAscii8(w)) {
-                for (int i = 0; i < 8; ++i) {
-                    o[2 * i] = s[i];
-                    o[2 * i + 1] = 0;
-                }
-                s += 8;
-                o += 16;
-                continue;
-            }
-        }
-        const uint8_t b = *s;
-        if (b != 0 && b < 0x80) {
-            o = Put16(o, b);
-            ++s;
+        if (size_t(end - s) >= kBlock) {
+            const size_t ascii = AsciiPrefix(s, o);
+            s += ascii;
+            o += 2 * ascii;
+            if (ascii == kBlock) continue;
+        } else if (IsPlainAscii(*s)) {
+            o = Put16(o, *s++);
             continue;
         }
-        char32_t cp = NextCodePoint(s, end);
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            o = Put16(o, 0xD800 + (cp >> 10));
-            o = Put16(o, 0xDC00 + (cp & 0x3FF));
-        } else {
-            o = Put16(o, cp);
-        }
+        // A run of other characters, as a word of Cyrillic or Chinese text is.
+        do ConvertOther(s, end, o);
+        while (s < end && !IsPlainAscii(*s));
     }
     out.resize(size_t(o - out.data()));
 }
@@ -116,17 +163,13 @@ uint64_t Utf16leSize(std::string_view utf8) {
     const uint8_t* const end = s + utf8.size();
     uint64_t units = 0;
     while (s < end) {
-        if (end - s >= 8) {
-            uint64_t w;
-            std::memcpy(&w, s, 8);
-            if (PlainAscii8(w)) {
-                s += 8;
-                units += 8;
-                continue;
-            }
+        if (size_t(end - s) >= kBlock) {
+            const size_t ascii = AsciiPrefix(s, nullptr);
+            s += ascii;
+            units += ascii;
+            if (ascii == kBlock || s == end) continue;
         }
-        const uint8_t b = *s;
-        if (b != 0 && b < 0x80) {
+        if (IsPlainAscii(*s)) {
             ++s;
             ++units;
             continue;

@@ -1,7 +1,7 @@
 #pragma once
 // UTF-8 text to UTF-16LE bytes, as the Outlook formats store strings (PtypString in .pst and
 // .msg files). Every string property of every message goes through here, bodies included, so
-// ASCII runs are widened eight bytes at a time.
+// ASCII runs are widened sixteen bytes at a time (eight without SSE2).
 //
 // Invalid UTF-8 never loses the text around it: each byte that does not start a well-formed
 // sequence (stray continuation bytes, truncated or overlong sequences, surrogates, code points

@@ -1,6 +1,8 @@
 #include "store/msg/cfb_writer.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -24,15 +26,34 @@ constexpr uint32_t kDirEntrySize = 128;
 constexpr uint32_t kHeaderDifatEntries = 109;
 constexpr uint8_t kZeros[kSector] = {};
 
+// Little-endian fields; a plain copy where the machine is little-endian itself.
+template <typename T>
+void PutLe(uint8_t* at, T v) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(at, &v, sizeof v);
+    } else {
+        for (size_t i = 0; i < sizeof v; ++i) at[i] = static_cast<uint8_t>(v >> (8 * i));
+    }
+}
 void Put16(uint8_t* at, uint16_t v) {
-    at[0] = static_cast<uint8_t>(v);
-    at[1] = static_cast<uint8_t>(v >> 8);
+    PutLe(at, v);
 }
 void Put32(uint8_t* at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(v >> (8 * i));
+    PutLe(at, v);
 }
 void Put64(uint8_t* at, uint64_t v) {
-    for (int i = 0; i < 8; ++i) at[i] = static_cast<uint8_t>(v >> (8 * i));
+    PutLe(at, v);
+}
+
+// The characters an entry name may have: printable ASCII but '/', '\', ':' and '!'.
+constexpr std::array<bool, 256> kNameCharacters = [] {
+    std::array<bool, 256> ok{};
+    for (int c = 0x20; c <= 0x7E; ++c) ok[c] = c != '/' && c != '\\' && c != ':' && c != '!';
+    return ok;
+}();
+
+char Upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
 }
 
 uint64_t SectorsFor(uint64_t bytes, uint64_t unit) {
@@ -76,7 +97,10 @@ CompoundFile::CompoundFile() {
     root.left = root.right = root.child = NOSTREAM;
     root.start = ENDOFCHAIN;
     const char* name = "Root Entry";
-    for (size_t i = 0; name[i] != 0; ++i) root.name[root.nameUnits++] = uint16_t(name[i]);
+    for (size_t i = 0; name[i] != 0; ++i, ++root.nameUnits) {
+        root.name[i] = name[i];
+        root.key[i] = Upper(name[i]);
+    }
     entries_.push_back(root);
     children_.emplace_back();
 }
@@ -90,13 +114,16 @@ CompoundFile::EntryId CompoundFile::addEntry(EntryId parent, std::string_view na
         throw std::logic_error("compound file: the name \"" + std::string(name) +
                                "\" is not 1 to 31 characters long");
     Entry e;
-    for (char c : name) {
-        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E ||
-            c == '/' || c == '\\' || c == ':' || c == '!')
-            throw std::logic_error("compound file: the name \"" + std::string(name) +
-                                   "\" has a character a name cannot have");
-        e.name[e.nameUnits++] = static_cast<uint8_t>(c);
+    bool valid = true;
+    for (size_t i = 0; i < name.size(); ++i) {
+        valid &= kNameCharacters[static_cast<unsigned char>(name[i])];
+        e.name[i] = name[i];
+        e.key[i] = Upper(name[i]);
     }
+    if (!valid)
+        throw std::logic_error("compound file: the name \"" + std::string(name) +
+                               "\" has a character a name cannot have");
+    e.nameUnits = static_cast<uint16_t>(name.size());
     e.type = type;
     e.left = e.right = e.child = NOSTREAM;
     e.start = type == 1 ? 0 : ENDOFCHAIN;
@@ -170,17 +197,12 @@ void CompoundFile::layOut() {
     laidOut_ = true;
 
     // Sibling trees, ordered as [MS-CFB] 2.6.4 compares names: the shorter name first, then
-    // unit by unit after upper-casing (our names are ASCII).
+    // unit by unit after upper-casing (our names are ASCII, so byte by byte).
     auto less = [this](EntryId a, EntryId b) {
         const Entry& x = entries_[a];
         const Entry& y = entries_[b];
         if (x.nameUnits != y.nameUnits) return x.nameUnits < y.nameUnits;
-        for (size_t i = 0; i < x.nameUnits; ++i) {
-            uint16_t p = x.name[i] >= 'a' && x.name[i] <= 'z' ? x.name[i] - 32 : x.name[i];
-            uint16_t q = y.name[i] >= 'a' && y.name[i] <= 'z' ? y.name[i] - 32 : y.name[i];
-            if (p != q) return p < q;
-        }
-        return false;
+        return std::memcmp(x.key.data(), y.key.data(), x.nameUnits) < 0;
     };
     for (EntryId id = 0; id < entries_.size(); ++id) {
         std::vector<EntryId>& kids = children_[id];
@@ -274,7 +296,7 @@ void CompoundFile::writeDirectory(Sink& sink) const {
             continue;
         }
         const Entry& e = entries_[i];
-        for (size_t u = 0; u < e.nameUnits; ++u) Put16(at + 2 * u, e.name[u]);
+        for (size_t u = 0; u < e.nameUnits; ++u) at[2 * u] = static_cast<uint8_t>(e.name[u]);
         Put16(at + 0x40, static_cast<uint16_t>(2 * (e.nameUnits + 1)));
         at[0x42] = e.type;
         at[0x43] = e.colour;

@@ -59,10 +59,11 @@ class CompoundFile {
 
   private:
     struct Entry {
-        std::array<uint16_t, 32> name{};  // UTF-16, NUL-terminated
-        uint16_t nameUnits = 0;           // without the NUL
-        uint8_t type = 0;                 // 1 storage, 2 stream, 5 root
-        uint8_t colour = 1;               // 0 red, 1 black
+        std::array<char, 32> name{};  // ASCII (one UTF-16 unit each), NUL-terminated
+        std::array<char, 32> key{};   // the name upper-cased, as the sibling order compares it
+        uint16_t nameUnits = 0;       // without the NUL
+        uint8_t type = 0;             // 1 storage, 2 stream, 5 root
+        uint8_t colour = 1;           // 0 red, 1 black
         uint32_t left, right, child;
         ClassId clsid{};
         uint32_t start;

@@ -34,11 +34,13 @@ struct Failure {
     bool cancelled = false;
 };
 
-// A message whose file is smaller than this reaches the disk in one writev(); a larger one in
-// pieces of about a MiB, so that a large attachment is never copied whole nor held in
-// thousands of pieces. Either way the streams go straight from the message's own buffers.
+// A message whose file is at most kFileBuffer is copied whole into one buffer and written with
+// one write(); one smaller than kInMemoryLimit reaches the disk in one writev() straight from
+// the message's own buffers; a larger one in pieces of about a MiB, so that a large attachment
+// is never copied whole nor held in thousands of pieces.
 constexpr uint64_t kInMemoryLimit = uint64_t(8) << 20;
-// Buffer of the pieces of a large file: the tables and small streams between its large ones.
+// Buffer of a small file, or of the pieces of a large one: the tables and small streams
+// between its large ones.
 constexpr size_t kFileBuffer = size_t(256) << 10;
 // A front end given a clock has a turn about this often while a file is written.
 constexpr uint64_t kYieldEvery = uint64_t(1) << 20;
@@ -437,8 +439,9 @@ class FileSinkBase : public CompoundFile::Sink {
     uint64_t nextYield_ = kYieldEvery;
 };
 
-// A small file in one writev(): its streams straight from where they are (the message's
-// buffers and the compound file's mini stream), only the header and tables copied aside.
+// A file under kInMemoryLimit in one writev(): its streams straight from where they are (the
+// message's buffers and the compound file's mini stream), only the header and tables copied
+// aside.
 class GatheringSink : public FileSinkBase {
   public:
     GatheringSink(int fd, YieldClock* clock) : FileSinkBase(fd, clock) { pieces_.reserve(64); }
@@ -459,16 +462,18 @@ class GatheringSink : public FileSinkBase {
     std::vector<Bytes> copies_;
 };
 
-// A larger file in pieces: the small ones through a buffer, the large ones (a large stream's
-// megabyte at a time) straight from the message's buffers.
+// A file in pieces through a buffer of `capacity` bytes: the small pieces copied into it, the
+// large ones (a large stream's megabyte at a time) straight from the message's buffers. A
+// file that fits the buffer reaches the disk in one write(), which on tmpfs costs less than
+// a writev() of its scattered pieces.
 class BufferedSink : public FileSinkBase {
   public:
-    BufferedSink(int fd, YieldClock* clock)
-        : FileSinkBase(fd, clock), buffer_(new uint8_t[kFileBuffer]) {}
+    BufferedSink(int fd, YieldClock* clock, size_t capacity)
+        : FileSinkBase(fd, clock), capacity_(capacity), buffer_(new uint8_t[capacity]) {}
 
     void write(const uint8_t* data, size_t size) override {
-        if (size > kFileBuffer - used_) flush();
-        if (size >= kFileBuffer) {
+        if (size > capacity_ - used_) flush();
+        if (size >= capacity_) {
             iovec piece{const_cast<uint8_t*>(data), size};
             writeAll(&piece, 1);
         } else {
@@ -484,6 +489,7 @@ class BufferedSink : public FileSinkBase {
     }
 
   private:
+    size_t capacity_;
     std::unique_ptr<uint8_t[]> buffer_;  // left uninitialised: filled before it is written
     size_t used_ = 0;
 };
@@ -552,12 +558,13 @@ MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path&
 
     try {
         {
-            if (fileSize < kInMemoryLimit) {
+            if (fileSize > kFileBuffer && fileSize < kInMemoryLimit) {
                 GatheringSink sink(fd, options.yieldClock);
                 compound.writeTo(sink);
                 sink.flush();
             } else {
-                BufferedSink sink(fd, options.yieldClock);
+                BufferedSink sink(fd, options.yieldClock,
+                                  static_cast<size_t>(std::min<uint64_t>(fileSize, kFileBuffer)));
                 compound.writeTo(sink);
                 sink.flush();
             }
