@@ -3,6 +3,7 @@
 // fixture with a fresh input and output folder per test.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -59,7 +60,8 @@ class RunFolders : public ::testing::Test {
     void SetUp() override {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         root_ = std::filesystem::temp_directory_path() /
-                (std::string("quill-") + info->test_suite_name() + "-" + info->name());
+                (std::string("quill-") + info->test_suite_name() + "-" + info->name() + "-" +
+                 std::to_string(::getpid()));
         std::filesystem::remove_all(root_);
         in_ = root_ / "in";
         out_ = root_ / "out";
