@@ -276,9 +276,9 @@ std::string MissingMsgreader() {
 }
 
 std::optional<ConvertedMail> ReadWithMsgreader(const fs::path& file, std::string& failure) {
-    CommandResult r = RunCommand("NODE_PATH=" + Quote(QUILL_NPM_READERS) + " node " +
-                                 Quote(ScriptPath("msgreader_dump.js")) + " " +
-                                 Quote(file.string()));
+    CommandResult r =
+        RunCommand("NODE_PATH=" + Quote(QUILL_NPM_READERS) + " node " +
+                   Quote(ScriptPath("msgreader_dump.js")) + " " + Quote(file.string()));
     if (r.status != 0) {
         failure = "msgreader failed (status " + std::to_string(r.status) + "): " + r.err;
         return std::nullopt;
