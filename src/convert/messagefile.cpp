@@ -129,7 +129,8 @@ class MessageCutter {
         };
         // Held: the text goes into a string of its own, about the message's size, that leaves
         // with it; else through out_ to the file, a piece at a time.
-        const bool hold = handOver_ == HandOver::HeldInMemory && end - start <= kHeldMessageLimit;
+        const bool hold =
+            handOver_ == HandOver::HeldInMemory && end - start <= store::kInMemoryLimit;
         if (!hold && !openFile()) return abandon();
         std::string held;
         if (hold) held.reserve(static_cast<size_t>(end - start + (end - start) / 16 + 16));

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "shell/frontend.h"
+#include "store/limits.h"
 
 namespace quill {
 
@@ -76,11 +77,6 @@ struct MailboxCutResult {
     bool stoppedByCaller = false;           // stopped because done returned false
     bool ok() const { return !error && !cancelled && !stoppedByCaller; }
 };
-
-// A store run that takes messages from memory gets every message up to this size (in the
-// mailbox) that way, written nowhere; larger ones are written and read back in pieces. A
-// message file reads back whole up to the same size (see the store outputs).
-inline constexpr uint64_t kHeldMessageLimit = uint64_t{8} << 20;
 
 // How the cut hands each complete message to its caller.
 enum class HandOver {

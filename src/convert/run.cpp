@@ -230,7 +230,7 @@ bool Run::convertMailbox(size_t i, size_t count, const std::string& row) {
     // message that cannot be cut do, and the run ends with the store's failure box.
     const bool cutWhileSearching = store_ != nullptr;
     // A message held whole is taken from the blocks the search has just read.
-    if (cutWhileSearching) finder.keepRecentBytes(kHeldMessageLimit);
+    if (cutWhileSearching) finder.keepRecentBytes(store::kInMemoryLimit);
     enum class Output { NotReady, Ready, Failed } output = Output::NotReady;
     bool goOn = true;
     while (true) {

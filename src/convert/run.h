@@ -2,12 +2,14 @@
 // The conversion run behind the Convert button, written once for every front end: the
 // window, the command-line converter and the tests drive the same code through RunHost.
 //
-// The run converts every listed mailbox in list order: the reader finds the separators,
-// the message files are cut and written into the mailbox's output folder (the chosen
-// folder followed by the mailbox path without its root), and for PST and MSG every file is
-// handed to the store output. Progress goes to the window's captions and bars; the end is
-// reported in one message box. A mailbox that cannot be read or written is recorded with its
-// reason and the run goes on with the next one; a full disk stops the run. Qt-free.
+// The run converts every listed mailbox in list order: the reader finds the separators and
+// the messages are cut. EML and EMLX runs write them as message files into the mailbox's
+// output folder (the chosen folder followed by the mailbox path without its root); PST and
+// MSG runs hand each message to the store output, most of them as the bytes the cut holds in
+// memory, a larger one as a message file that the store disposes of. Progress goes to the window's
+// captions and bars; the end is reported in one message box. A mailbox that cannot be read or
+// written is recorded with its reason and the run goes on with the next one; a full disk stops the
+// run. Qt-free.
 
 #include <cstdint>
 #include <string>

@@ -1,7 +1,8 @@
 #pragma once
-// Where a PST or MSG run puts each message once its message file is written: a store that
-// is opened at the start of the run, gets a folder per mailbox, takes every message file
-// (and deletes it), is committed after each mailbox and closed at the end. Qt-free.
+// Where a PST or MSG run puts each message once it is cut: a store that is opened at the
+// start of the run, gets a folder per mailbox, takes every message (held in memory, or as a
+// message file that it disposes of), is committed after each mailbox and closed at the end.
+// Qt-free.
 
 #include <cstdint>
 #include <functional>

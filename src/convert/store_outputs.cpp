@@ -17,6 +17,7 @@
 #include "convert/messagefile.h"
 #include "convert/ordered_workers.h"
 #include "shell/paths.h"
+#include "store/limits.h"
 #include "store/mime/import.h"
 #include "store/msg/msg_writer.h"
 #include "store/pst/messaging/pst_error.h"
@@ -29,20 +30,16 @@ namespace pst = store::pst::messaging;
 
 namespace {
 
-// Message files up to this size are read with one read and parsed in memory; larger ones are
-// parsed from the file, in bounded memory. The message files of a mailbox are mostly small,
-// and reading them in small pieces costs more system calls than the parse itself.
-constexpr uint64_t kReadWholeLimit = uint64_t(8) << 20;
-
-// The whole file when it is a small plain file, nothing when it is better parsed from the
-// file (or cannot be opened: the import then says why).
+// The whole file, read at once, when it is a plain file of at most kInMemoryLimit; nothing
+// when it is better parsed from the file in bounded memory (or cannot be opened: the import
+// then says why).
 std::optional<store::Bytes> ReadSmallFile(const std::string& file, std::string& error) {
     int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::nullopt;
     struct stat st {};
     std::optional<store::Bytes> bytes;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-        static_cast<uint64_t>(st.st_size) <= kReadWholeLimit) {
+        static_cast<uint64_t>(st.st_size) <= store::kInMemoryLimit) {
         bytes.emplace(static_cast<size_t>(st.st_size));
         size_t done = 0;
         while (done < bytes->size()) {

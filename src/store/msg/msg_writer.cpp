@@ -16,6 +16,7 @@
 #include <random>
 #include <variant>
 
+#include "store/limits.h"
 #include "store/msg/cfb_writer.h"
 #include "store/msg/msg_layout.h"
 
@@ -38,7 +39,6 @@ struct Failure {
 // one write(); one smaller than kInMemoryLimit reaches the disk in one writev() straight from
 // the message's own buffers; a larger one in pieces of about a MiB, so that a large attachment
 // is never copied whole nor held in thousands of pieces.
-constexpr uint64_t kInMemoryLimit = uint64_t(8) << 20;
 // Buffer of a small file, or of the pieces of a large one: the tables and small streams
 // between its large ones.
 constexpr size_t kFileBuffer = size_t(256) << 10;
