@@ -23,6 +23,7 @@
 #include <sstream>
 
 #include "../store/msg/msg_test_support.h"
+#include "../support/from_base64.h"
 #include "convert/run.h"
 #include "convert/store_outputs.h"
 #include "run_support.h"
@@ -337,14 +338,6 @@ std::map<std::string, std::vector<fs::path>> ReadpstMessages(const fs::path& sto
 }
 
 // ---- pst-extractor (npm): a third reader family, a port of a long-standing Java library ----
-
-std::string FromBase64(const std::string& text) {
-    gsize n = 0;
-    guchar* bytes = g_base64_decode(text.c_str(), &n);
-    std::string out(reinterpret_cast<char*>(bytes), n);
-    g_free(bytes);
-    return out;
-}
 
 std::string Md5(const std::string& bytes) {
     return std::unique_ptr<gchar, decltype(&g_free)>(

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "../../support/from_base64.h"
 #include "store/mime/import.h"
 #include "store/mime/text.h"
 
@@ -22,6 +23,7 @@ namespace quill::store::mime {
 namespace {
 
 namespace fs = std::filesystem;
+using quill::testing::FromBase64;
 
 struct Difference {
     const char* caseName;
@@ -46,14 +48,6 @@ const Difference kOnPurpose[] = {
     {"body-utf-7", "text", "mailparser leaves UTF-7 undecoded"},
     {"body-unicode-1-1-utf-7", "text", "mailparser leaves UTF-7 undecoded"},
 };
-
-std::string FromBase64(const std::string& text) {
-    gsize n = 0;
-    guchar* bytes = g_base64_decode(text.c_str(), &n);
-    std::string out(reinterpret_cast<char*>(bytes), n);
-    g_free(bytes);
-    return out;
-}
 
 std::string Trimmed(std::string s) {
     std::erase(s, '\r');
