@@ -18,6 +18,7 @@
 #include <string_view>
 #include <utility>
 
+#include "shell/file_io.h"
 #include "store/mime/base64.h"
 #include "store/mime/entryid.h"
 #include "store/mime/header_text.h"
@@ -332,16 +333,7 @@ class FdInput final : public RawInput {
   public:
     explicit FdInput(int fd) : fd_(fd) {}
     size_t ReadInto(int64_t offset, size_t length, void* to) const override {
-        auto* dst = static_cast<char*>(to);
-        size_t done = 0;
-        while (done < length) {
-            ssize_t n = pread(fd_, dst + done, length - done,
-                              static_cast<off_t>(offset + static_cast<int64_t>(done)));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            done += static_cast<size_t>(n);
-        }
-        return done;
+        return PreadAll(fd_, to, length, static_cast<uint64_t>(offset)).done;
     }
 
   private:
