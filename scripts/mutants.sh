@@ -29,9 +29,9 @@ wanted=" $* "
 export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}
 export CMAKE_C_COMPILER_LAUNCHER=${CMAKE_C_COMPILER_LAUNCHER:-ccache}
 export QT_QPA_PLATFORM=offscreen
-# Scratch files of its own: other test runs on the machine use the same names below /tmp.
+# Scratch files of its own, below $TMPDIR: other test runs on the machine use the same names.
 # Others may enter it, as the tests that run a program as another user need.
-export TMPDIR=/tmp/quill-mutants-$$
+export TMPDIR=${TMPDIR:-/tmp}/quill-mutants-$$
 
 mkdir -p "$out" "$TMPDIR"
 chmod 755 "$TMPDIR"
