@@ -14,7 +14,6 @@ namespace fs = std::filesystem;
 using namespace quill;
 using quill::testing::ScriptedFrontend;
 using Box = ScriptedFrontend::Box;
-using quill::testing::ReadFile;
 
 namespace {
 
@@ -55,120 +54,90 @@ class FrmFinderTest : public ::testing::Test {
 TEST_F(FrmFinderTest, ShowsTheLastSeparatorFoundInTheBarAndLabel) {
     // Separators at 0, 14 and 35 of 56 bytes: the bar ends at 35 / 56 = 62.5 %, rounded to
     // the even neighbour, 62.
-    const std::string mailbox =
-        "From a@b Mon\n\nFrom c@d Tue\nX: 1\n\n\n\nFrom e@f Wed\nY: 2\n\na\n";
-    ASSERT_EQ(mailbox.size(), 56u);
     FrmFinder finder(frontend_);
-    Drive(finder, write("in.mbox", mailbox));
+    Drive(finder,
+          write("in.mbox", "From a@b Mon\n\nFrom c@d Tue\nX: 1\n\n\n\nFrom e@f Wed\nY: 2\n\na\n"));
     EXPECT_EQ(FoundPositions, "0|14|35|");
     EXPECT_EQ(frontend_.lastCaption(Caption::LblHappening),
               "Searching for messages... Found message at : 35");
     EXPECT_EQ(frontend_.lastBar(Bar::ProgressBar2), 62.0);
     EXPECT_EQ(finder.positions(), (std::vector<uint64_t>{0, 14, 35}));
+    finder.FindNext_Click();  // after the end only a beep
+    EXPECT_EQ(frontend_.beeps, 1);
 }
 
-TEST_F(FrmFinderTest, SearchesThatCannotStartEndWithTheirMessages) {
-    const std::string title = FrmFinder::kReaderTitle;
-    const Box notFound{"File not found !", MsgButtons::Ok, MsgIcon::Exclamation, title, true};
-    const Box couldNotOpen{"File could not open !", MsgButtons::Ok, MsgIcon::Exclamation, title,
-                           true};
-    auto sizeBox = [&](int size) {
-        return Box{"File size is " + std::to_string(size) +
-                       " byte !\r\rFile can not open for string searching !",
-                   MsgButtons::Ok, MsgIcon::Exclamation, title, true};
-    };
+// A search that cannot start ends with its messages; short mailboxes, and the program's end
+// during the search, end it quietly. No working copy stays behind.
+TEST_F(FrmFinderTest, SearchesThatFindNothingEndWithTheirMessagesOrQuietly) {
+    using End = FrmFinder::SearchEnd;
     const std::string path = (dir_ / "box.mbox").string();
+    auto box = [](const std::string& text, MsgIcon icon = MsgIcon::Exclamation) {
+        return Box{text, MsgButtons::Ok, icon, FrmFinder::kReaderTitle, true};
+    };
+    auto tooShort = [&](int size) {
+        const Box said = box("File size is " + std::to_string(size) +
+                             " byte !\r\rFile can not open for string searching !");
+        return std::vector<Box>{said, said, box("File could not open !")};
+    };
     struct Row {
-        const char* what;
         const char* content;  // nullptr: no file
-        std::string path;     // "" or a blank path given instead of the file
+        std::string path;     // "": the file's
         std::vector<Box> boxes;
         const char* errorNames;  // what lastError() must name
+        End end = End::NotStarted;
+        bool cancel = false;  // the program ends meanwhile
     } rows[] = {
-        {"empty path",
-         nullptr,
+        {nullptr,
          "  ",
-         {{"Enter name of the file to be searched...", MsgButtons::Ok, MsgIcon::None, title, true}},
+         {box("Enter name of the file to be searched...", MsgIcon::None)},
          "No mailbox"},
-        {"missing file", nullptr, "", {notFound}, "box.mbox"},
-        {"empty file", "", "", {sizeBox(0), sizeBox(0), couldNotOpen}, "box.mbox"},
-        {"one byte", "F", "", {sizeBox(1), sizeBox(1), couldNotOpen}, "box.mbox"},
+        {nullptr, "", {box("File not found !")}, "box.mbox"},
+        {"", "", tooShort(0), "box.mbox"},
+        {"F", "", tooShort(1), "box.mbox"},
+        {"Fr", "", {}, "", End::Exhausted},  // two bytes are enough to open
+        {"From ", "", {}, "", End::Exhausted},
+        // The working copy is a second name for the mailbox wherever the file system allows
+        // it, so the end comes during the search.
+        {"From a\nX\nFrom b\nY\n", "", {}, "", End::Cancelled, true},
     };
     for (const auto& row : rows) {
+        SCOPED_TRACE(row.content ? row.content : row.path);
         ScriptedFrontend frontend;
+        frontend.cancel = row.cancel;
         FrmFinder finder(frontend);
         fs::remove(path);
         if (row.content) write("box.mbox", row.content);
         Drive(finder, row.path.empty() ? path : row.path);
-        EXPECT_TRUE(SearchDone) << row.what;
-        EXPECT_EQ(FoundPositions, "") << row.what;
-        EXPECT_EQ(finder.searchEnd(), FrmFinder::SearchEnd::NotStarted) << row.what;
-        EXPECT_NE(finder.lastError().find(row.errorNames), std::string::npos)
-            << row.what << ": " << finder.lastError();
-        EXPECT_EQ(frontend.beeps, static_cast<int>(row.boxes.size())) << row.what;
-        ASSERT_EQ(frontend.boxes.size(), row.boxes.size()) << row.what;
-        for (size_t i = 0; i < row.boxes.size(); ++i) {
-            EXPECT_EQ(frontend.boxes[i].text, row.boxes[i].text) << row.what;
-            EXPECT_EQ(frontend.boxes[i].icon, row.boxes[i].icon) << row.what;
-            EXPECT_EQ(frontend.boxes[i].buttons, row.boxes[i].buttons) << row.what;
-            EXPECT_EQ(frontend.boxes[i].title, row.boxes[i].title) << row.what;
-            EXPECT_TRUE(frontend.boxes[i].beepedBefore) << row.what;
-        }
-        EXPECT_FALSE(fs::exists(path + ".tmp")) << row.what;
+        EXPECT_TRUE(SearchDone);
+        EXPECT_EQ(FoundPositions, "");
+        EXPECT_EQ(finder.searchEnd(), row.end);
+        EXPECT_NE(finder.lastError().find(row.errorNames), std::string::npos) << finder.lastError();
+        EXPECT_EQ(frontend.beeps, static_cast<int>(row.boxes.size()));
+        EXPECT_EQ(frontend.boxes, row.boxes);
+        EXPECT_FALSE(fs::exists(path + ".tmp"));
     }
 }
 
-TEST_F(FrmFinderTest, ShortMailboxesOpenAndEndTheSearchAtOnce) {
-    for (const char* content : {"Fr", "Fro", "From", "From "}) {
-        ScriptedFrontend frontend;
-        FrmFinder finder(frontend);
-        const std::string path = write("short.mbox", content);
-        Open(finder, path);
-        EXPECT_TRUE(fs::exists(path + ".tmp")) << content;  // two bytes are enough to open
-        finder.Find_Click();
-        EXPECT_TRUE(SearchDone) << content;
-        EXPECT_EQ(FoundPositions, "") << content;
-        finder.FindNext_Click();  // after the end only a beep
-        EXPECT_EQ(frontend.beeps, 1) << content;
-        EXPECT_TRUE(frontend.boxes.empty()) << content;
-        finder.CloseFile();
-        EXPECT_FALSE(fs::exists(path + ".tmp")) << content;
-    }
-}
-
-TEST_F(FrmFinderTest, OpeningWhileOpenChangesNothing) {
-    const std::string first = write("a.mbox", "From a\nX\nFrom b\nY\n");
-    const std::string second = write("b.mbox", "From c\nZ\n");
-    FrmFinder finder(frontend_);
-    Open(finder, first);
-    finder.Open_MBOX(second);
-    ASSERT_EQ(frontend_.boxes.size(), 1u);
-    EXPECT_EQ(frontend_.boxes[0].text, "Close current file before open a file!");
-    EXPECT_EQ(frontend_.boxes[0].icon, MsgIcon::Exclamation);
-    EXPECT_EQ(frontend_.boxes[0].title, "");
-    EXPECT_TRUE(frontend_.boxes[0].beepedBefore);
-    EXPECT_EQ(finder.Text1, first);
-    EXPECT_FALSE(fs::exists(second + ".tmp"));
-    finder.Find_Click();
-    while (!SearchDone) finder.FindNext_Click();
-    EXPECT_EQ(FoundPositions, "0|9|");  // still the first mailbox
-    finder.CloseFile();
-    EXPECT_FALSE(fs::exists(first + ".tmp"));
-}
-
+// The working copy: made afresh over one left behind, removed on close and when the reader
+// ends while open; while one mailbox is open, a second is refused.
 TEST_F(FrmFinderTest, WorkingCopiesLeftBehindAreMadeAfreshOrRemoved) {
     const std::string mailbox = "From a\nX\nFrom b\nY\n";
-    const std::string path = write("in.mbox", mailbox);
+    const std::string path = write("in.mbox", mailbox), other = write("b.mbox", "From c\nZ\n");
     write("in.mbox.tmp", "left over by an earlier run, longer than the mailbox itself");
     {
         FrmFinder finder(frontend_);
         Open(finder, path);
-        EXPECT_EQ(ReadFile(path + ".tmp"), mailbox);
+        EXPECT_EQ(quill::testing::ReadFile(path + ".tmp"), mailbox);
+        finder.Open_MBOX(other);
+        const Box refusal{"Close current file before open a file!", MsgButtons::Ok,
+                          MsgIcon::Exclamation, "", true};
+        EXPECT_EQ(frontend_.boxes, std::vector<Box>{refusal});
+        EXPECT_EQ(finder.Text1, path);
+        EXPECT_FALSE(fs::exists(other + ".tmp"));
         finder.Find_Click();
-        EXPECT_EQ(FoundPositions, "0|");
+        EXPECT_EQ(FoundPositions, "0|");  // still the first mailbox
     }  // destroyed while open, as when the program ends during a search
     EXPECT_FALSE(fs::exists(path + ".tmp"));
-    EXPECT_TRUE(frontend_.boxes.empty());
 
     // A mailbox too short to open: closing still removes the copy left behind.
     const std::string tiny = write("tiny.mbox", "F");
@@ -177,9 +146,9 @@ TEST_F(FrmFinderTest, WorkingCopiesLeftBehindAreMadeAfreshOrRemoved) {
     finder.CloseFile();  // nothing opened yet: returns quietly
     finder.Open_MBOX(tiny);
     finder.CloseFile();
-    EXPECT_FALSE(fs::exists(tiny + ".tmp"));
     finder.CloseFile();
-    EXPECT_EQ(frontend_.boxes.size(), 1u);  // only the size message of the open
+    EXPECT_FALSE(fs::exists(tiny + ".tmp"));
+    EXPECT_EQ(frontend_.boxes.size(), 2u);  // and the size message of the open
 
     // What can be neither deleted nor replaced (here a folder) stays: no working copy can be
     // made, so the mailbox itself is searched, without a word.
@@ -187,39 +156,28 @@ TEST_F(FrmFinderTest, WorkingCopiesLeftBehindAreMadeAfreshOrRemoved) {
     Drive(finder, path);
     EXPECT_EQ(FoundPositions, "0|9|");
     EXPECT_TRUE(fs::exists(path + ".tmp/inside"));
-    EXPECT_EQ(frontend_.boxes.size(), 1u);
+    EXPECT_EQ(frontend_.boxes.size(), 2u);
 }
 
 TEST_F(FrmFinderTest, QuotedSearchTextIsStripped) {
     const std::string path = write("q.mbox", "\"\"x\nFrom a\n\"\"y\n");
-    struct Row {
-        const char* text;
-        const char* positions;
-    } rows[] = {{"\"From \"", "4|"}, {"\"\"", "0|11|"}, {"From ", "4|"}};
-    for (const auto& row : rows) {
+    for (auto [text, found] : {std::pair{"\"From \"", "4|"}, {"\"\"", "0|11|"}, {"From ", "4|"}}) {
         FrmFinder finder(frontend_);
-        Drive(finder, path, row.text);
-        EXPECT_EQ(FoundPositions, row.positions) << row.text;
+        Drive(finder, path, text);
+        EXPECT_EQ(FoundPositions, found) << text;
     }
 }
 
 TEST_F(FrmFinderTest, OffsetsBeyondFourGibibytes) {
     // A sparse mailbox: a few real messages around the 4 GiB mark, holes in between.
     const uint64_t fourGiB = uint64_t{1} << 32;
-    const std::string path = (dir_ / "big.mbox").string();
-    {
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ASSERT_GE(fd, 0);
-        auto put = [&](uint64_t at, const std::string& text) {
-            ASSERT_EQ(::pwrite(fd, text.data(), text.size(), static_cast<off_t>(at)),
-                      static_cast<ssize_t>(text.size()));
-        };
-        put(0, "From a\nX\n");
-        put(fourGiB - 4, "\nFrom b\nY\n");  // its "From " straddles 4 GiB
-        put(fourGiB + 4096, "\nFrom c\nZ\n");
-        ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(fourGiB + 8192)), 0);
-        ::close(fd);
-    }
+    const std::string path = write("big.mbox", "From a\nX\n");
+    int fd = ::open(path.c_str(), O_WRONLY);
+    for (auto [at, text] : {std::pair{fourGiB - 4, "\nFrom b\nY\n"},  // "From " straddles 4 GiB
+                            {fourGiB + 4096, "\nFrom c\nZ\n"}})
+        ASSERT_EQ(::pwrite(fd, text, 10, static_cast<off_t>(at)), 10);
+    ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(fourGiB + 8192)), 0);
+    ::close(fd);
     FrmFinder finder(frontend_);
     Drive(finder, path);
     EXPECT_EQ(FoundPositions,
@@ -235,11 +193,10 @@ TEST_F(FrmFinderTest, KeepsTheBlocksItReadLastForACutBehindIt) {
     std::string box;
     for (int i = 0; box.size() < (11u << 19); ++i)
         box += "From x\n" + std::string(100000 + i, static_cast<char>('a' + i % 26)) + "\n";
-    const std::string path = write("blocks.mbox", box);
     const uint64_t kept = 2u << 20;
     FrmFinder finder(frontend_);
     finder.keepRecentBytes(kept);
-    Open(finder, path);
+    Open(finder, write("blocks.mbox", box));
     finder.Find_Click();
     while (!SearchDone) {
         // Everything from `kept` bytes before the last separator found is at hand, as read.
@@ -257,17 +214,4 @@ TEST_F(FrmFinderTest, KeepsTheBlocksItReadLastForACutBehindIt) {
     EXPECT_FALSE(finder.recentBytes(box.size() - 1).empty());
     finder.CloseFile();
     EXPECT_TRUE(finder.recentBytes(box.size() - 1).empty()) << "nothing is kept once closed";
-}
-
-// The working copy is a second name for the mailbox wherever the file system allows it, so
-// the end comes during the search: no working copy stays, no message, the search ends.
-TEST_F(FrmFinderTest, AProgramEndingStopsTheReaderQuietly) {
-    const std::string path = write("in.mbox", "From a\nX\nFrom b\nY\n");
-    frontend_.cancel = true;
-    FrmFinder finder(frontend_);
-    Drive(finder, path);
-    EXPECT_EQ(FoundPositions, "");
-    EXPECT_EQ(finder.searchEnd(), FrmFinder::SearchEnd::Cancelled);
-    EXPECT_TRUE(frontend_.boxes.empty());
-    EXPECT_FALSE(fs::exists(path + ".tmp"));
 }

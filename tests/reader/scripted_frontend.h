@@ -2,6 +2,8 @@
 // A front end for tests: records every message box, beep, caption and bar in order, and
 // can ask the core to stop at its next yield.
 
+#include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,8 @@ class ScriptedFrontendOn : public Base {
         MsgIcon icon;
         std::string title;
         bool beepedBefore;  // a beep came right before the box
+        bool operator==(const Box&) const = default;
+        friend void PrintTo(const Box& box, std::ostream* out) { *out << '"' << box.text << '"'; }
     };
 
     MsgAnswer messageBox(const std::string& text, MsgButtons buttons, MsgIcon icon,
@@ -45,6 +49,7 @@ class ScriptedFrontendOn : public Base {
     }
     void yieldNow() override {
         ++yields;
+        if (onYield) onYield();
         if (cancelAfterYields > 0 && yields >= cancelAfterYields) cancel = true;
     }
     bool cancelRequested() const override { return cancel; }
@@ -68,7 +73,8 @@ class ScriptedFrontendOn : public Base {
     int yields = 0;
     std::string folderAnswer;  // what the folder dialog gives; empty: cancelled
     std::vector<std::string> folderPrompts;
-    int cancelAfterYields = 0;  // > 0: ask to stop once this many yields happened
+    std::function<void()> onYield;  // runs at every yield
+    int cancelAfterYields = 0;      // > 0: ask to stop once this many yields happened
     bool cancel = false;
 
   private:
