@@ -40,10 +40,10 @@ class TempTree {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         root_ = fs::temp_directory_path() /
                 ("quill-" + tag + "-" + std::to_string(::getpid()) + "-" + info->name());
-        Remove();
+        RemoveTreeAt(AT_FDCWD, root_.c_str());
         fs::create_directories(root_);
     }
-    ~TempTree() { Remove(); }
+    ~TempTree() { RemoveTreeAt(AT_FDCWD, root_.c_str()); }
     TempTree(const TempTree&) = delete;
     TempTree& operator=(const TempTree&) = delete;
 
@@ -84,14 +84,6 @@ class TempTree {
     }
 
   private:
-    void Remove() {
-        std::string parent = root_.parent_path().string();
-        int fd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY);
-        if (fd < 0) return;
-        RemoveTreeAt(fd, root_.filename().c_str());
-        ::close(fd);
-    }
-
     fs::path root_;
 };
 
