@@ -18,7 +18,8 @@ Offsets Scan(const std::string& file, const std::string& text,
              const std::function<size_t()>& next = {}, bool zerosAsHoles = false) {
     SeparatorScanner scanner(text);
     Offsets found;
-    for (size_t pos = 0, n; pos < file.size(); pos += n) {
+    size_t pos = 0, n;
+    do {  // an empty file too is fed, as an empty block
         n = std::min(file.size() - pos, next ? next() : file.size());
         if (zerosAsHoles && file[pos] == '\0') {
             for (n = 0; pos + n < file.size() && file[pos + n] == '\0';) ++n;
@@ -26,7 +27,8 @@ Offsets Scan(const std::string& file, const std::string& text,
         } else {
             scanner.feed(file.data() + pos, n, found);
         }
-    }
+        pos += n;
+    } while (pos < file.size());
     EXPECT_EQ(scanner.bytesSeen(), file.size());
     return found;
 }
