@@ -10,8 +10,9 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
+
+#include "../support/files.h"
 
 namespace quill::testing {
 
@@ -52,9 +53,7 @@ class TempTree {
 
     // Creates the file (and its folders); relative to the root.
     void File(const std::string& relative, const std::string& content = "From a\n") {
-        fs::path where = root_ / relative;
-        fs::create_directories(where.parent_path());
-        std::ofstream(where, std::ios::binary) << content;
+        WriteFile(root_ / relative, content);
     }
     void Folder(const std::string& relative) { fs::create_directories(root_ / relative); }
 
