@@ -58,46 +58,25 @@ TEST(Utf16leTest, KnownSequences) {
     for (const Row& row : rows) EXPECT_EQ(Utf16le(row.in), row.want) << row.in;
 }
 
-// Random text of mostly ASCII with multi-byte, broken and NUL bytes at every offset against
-// the eight-byte ASCII stride: the result is GLib's, byte for byte.
-TEST(Utf16leTest, SameAsGlibOnRandomText) {
+// Random text of mostly ASCII with multi-byte, overlong, broken and NUL bytes at every offset
+// against the eight-byte ASCII stride: the result is GLib's, byte for byte. A long value is
+// written piece by piece: its size is known beforehand, and pieces cut where Utf8PieceEnd says
+// give exactly the whole text's UTF-16, whatever byte the cut aimed at.
+TEST(Utf16leTest, SameAsGlibWholeAndInPieces) {
     std::mt19937 rng(5);
-    const std::string pieces[] = {"a",
-                                  "Z",
-                                  " ",
-                                  "\n",
-                                  "\xC3\xA9",
-                                  "\xE2\x82\xAC",
-                                  "\xF0\x9F\x98\x80",
-                                  "\x80",
-                                  "\xC3",
-                                  "\xED\xA0\x80",
-                                  std::string(1, '\0'),
-                                  "\xFF",
-                                  "abcdefghij"};
+    const std::string pieces[] = {
+        "a",        "\n",           "\xC3\xA9",         "\xE2\x82\xAC",
+        "\x80",     "\xC3",         "\xF0\x9F\x98\x80", "\xED\xA0\x80",
+        "\xE2\x82", "\xE0\x9F\xBF", "\xF4\x90\x80\x80", std::string(1, '\0'),
+        "\xFF",     "abcdefghij"};
     for (int round = 0; round < 2000; ++round) {
         std::string text;
         const int n = static_cast<int>(rng() % 40);
         for (int i = 0; i < n; ++i) text += pieces[rng() % std::size(pieces)];
-        ASSERT_EQ(Utf16le(text), GlibUtf16le(text)) << "round " << round;
-    }
-}
-
-// A long value is written piece by piece: its size is known beforehand, and pieces cut where
-// Utf8PieceEnd says give exactly the whole text's UTF-16, whatever byte the cut aimed at
-// (inside a sequence, on a broken one, on a NUL).
-TEST(Utf16leTest, PiecesCutAtPieceEndsConvertLikeTheWhole) {
-    std::mt19937 rng(7);
-    const std::string pieces[] = {"a",        "\xC3\xA9",  "\xE2\x82\xAC",     "\xF0\x9F\x98\x80",
-                                  "\x80\x80", "\xE2\x82",  "\xF4\x90\x80\x80", std::string(1, '\0'),
-                                  "\xFF",     "abcdefghij"};
-    for (int round = 0; round < 300; ++round) {
-        std::string text;
-        const int n = static_cast<int>(rng() % 30);
-        for (int i = 0; i < n; ++i) text += pieces[rng() % std::size(pieces)];
         const Bytes whole = Utf16le(text);
+        ASSERT_EQ(whole, GlibUtf16le(text)) << "round " << round;
         ASSERT_EQ(Utf16leSize(text), whole.size()) << "round " << round;
-        for (size_t at = 0; at <= text.size() + 1; ++at) {
+        for (size_t at = 0; round % 5 == 0 && at <= text.size() + 1; ++at) {
             const size_t end = Utf8PieceEnd(text, at);
             ASSERT_LE(end, std::min(at, text.size()));
             ASSERT_LE(std::min(at, text.size()), end + 3);
