@@ -75,23 +75,5 @@ TEST(MsgNameMap, WellKnownSetsUseTheirFixedIndexes) {
                                      "3700000002000100"));
 }
 
-TEST(MsgLayout, PropertyStreamHeadersHaveTheirContextSizes) {
-    EXPECT_EQ(PropertyStreamHeader(ObjectKind::TopMessage, 3, 2), Hex("0000000000000000"
-                                                                      "03000000"
-                                                                      "02000000"
-                                                                      "03000000"
-                                                                      "02000000"
-                                                                      "0000000000000000"));
-    EXPECT_EQ(PropertyStreamHeader(ObjectKind::EmbeddedMessage, 1, 0).size(), 24u);
-    EXPECT_EQ(PropertyStreamHeader(ObjectKind::Attachment, 0, 0), Bytes(8, 0));
-}
-
-TEST(MsgLayout, NamesUseUppercaseHexAsReadersExpect) {
-    EXPECT_EQ(SubstgName(PidTagSubject), "__substg1.0_0037001F");
-    EXPECT_EQ(SubstgValueName(0x8000101F, 10), "__substg1.0_8000101F-0000000A");
-    EXPECT_EQ(AttachmentStorageName(10), "__attach_version1.0_#0000000A");
-    EXPECT_EQ(RecipientStorageName(0), "__recip_version1.0_#00000000");
-}
-
 }  // namespace
 }  // namespace quill::store::msg
