@@ -22,26 +22,6 @@ TEST(MsgNameHash, MatchesTheVectorMicrosoftGaveForXMailer) {
     EXPECT_EQ(0x1000 + ((0xFF504E89u ^ ((3u << 1) | 1)) % 0x1F), 0x100Fu);
 }
 
-TEST(MsgNameMap, InternetHeaderNamesAreHashedLowerCaseAndKeptAsWritten) {
-    Message m;
-    NamedProperty header{PS_INTERNET_HEADERS, true, 0, "X-Mailer"};
-    m.props.setNamed(header, PT_UNICODE, std::string("Quillmere"));
-    NamedPropertyMap map;
-    ASSERT_TRUE(map.collect(m));
-    EXPECT_EQ(map.idOf(header), 0x8000);
-    // One GUID (index 3), one string entry at offset 0 with property index 0:
-    // kind 1 | GUID index 3 << 1 = 0x0007.
-    EXPECT_EQ(map.guidStream(), Bytes(PS_INTERNET_HEADERS.begin(), PS_INTERNET_HEADERS.end()));
-    EXPECT_EQ(map.entryStream(), Hex("0000000007000000"));
-    EXPECT_EQ(map.stringStream(), Hex("10000000"
-                                      "58002D004D00610069006C0065007200"));
-    auto hashes = map.hashStreams();
-    ASSERT_EQ(hashes.size(), 1u);
-    EXPECT_EQ(hashes.begin()->first, 0x100F);
-    EXPECT_EQ(hashes.begin()->second, Hex("894E50FF"
-                                          "07000000"));
-}
-
 TEST(MsgNameMap, EntryWordFollowsTheFormatDocumentExample) {
     // [MS-OXMSG] 3.2: bytes 10 00 00 00 07 00 05 00 are string offset 0x10, property index 5,
     // GUID index 3, kind 1. Build the same: five numeric names first, then two strings whose
