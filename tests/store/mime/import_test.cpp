@@ -107,8 +107,9 @@ std::string N(int32_t n) {
 const std::string kRead = N(MSGFLAG_READ), kReadAttached = N(MSGFLAG_READ | MSGFLAG_HASATTACH);
 const std::string kFrom = "From: a@example.org\r\n";
 // A message of one attachment in base64, its symbols to follow.
-const std::string kBase64 =
-    kFrom + "Content-Type: application/octet-stream\r\nContent-Transfer-Encoding: base64\r\n\r\n";
+const std::string kBase64 = kFrom +
+                            "Content-Type: application/octet-stream; "
+                            "name=d.bin\r\nContent-Transfer-Encoding: base64\r\n\r\n";
 
 const Case kCases[] = {
     // Encoded words in every charset; sent from Date, received from the topmost Received.
@@ -263,6 +264,8 @@ const Case kCases[] = {
      {Is("a0", kData_, "ABCDEFAB"), Is(kWarning, "!broken base64")}},
     {kBase64 + "QUJDREVG\r\nQQ=\r\n", {Is("a0", kData_, "ABCDEFA")}},
     {kBase64 + "QUJDREVG\r\nQ\r\n", {Is("a0", kData_, "ABCDEF"), Is(kWarning, "broken base64")}},
+    {kBase64 + "QUJD!REVG\r\nQUI\r\n",
+     {Is("a0", kData_, "ABCDEFAB"), Is(kWarning, "broken base64")}},
     {kBase64 + "QUJD!REVG\r\nQQ\r\n", {Is("a0", kData_, "ABCDEFA")}},
     {kBase64 + "QUJD!REVG\r\nQ\r\n", {Is("a0", kData_, "ABCDEF")}},
     // Unix line ends and a base64 text body get CRLF.
@@ -318,6 +321,8 @@ const Case kCases[] = {
     // in the comparison with mailparser).
     {kFrom + "To: =?utf-8?B?Qm8=?= =?utf-8?B?YmJ5?= <b@example.com>\r\n\r\nx",
      {Is("r0", PidTagDisplayName, "Bobby")}},
+    {kFrom + "Content-Type: text/plain\r\nContent-Disposition: attachment; filename=a.txt\r\n\r\nx",
+     {Is("a0", PidTagAttachLongFilename, "a.txt")}},
     // An 8-bit sender without any charset: kept, read as Windows-1252.
     {"From: Caf\xE9 <caf\xE9@example.com>\r\n\r\nx", {Is(PidTagSentRepresentingName, "Café")}},
     {"From: Caf\xE9 <caf\xE9@example.com>\r\nSender: s@example.com\r\n\r\nx",

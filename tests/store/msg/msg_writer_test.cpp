@@ -79,7 +79,13 @@ std::vector<Source> Sources() {
                       "<zoe@example.com>, 山田 太郎 <taro@example.jp>\r\n",
                       "Привет, 世界! 👋", {{"Übersicht 概要 📎.txt", 100}}));
          }},
-        {"NoBody", [] { return Imported("From: ann@example.com\r\nSubject: empty\r\n\r\n"); }},
+        // Empty strings are left out: the format has no empty string stream.
+        {"EmptyStrings",
+         [] {
+             auto m = Imported("From: ann@example.com\r\nSubject: empty\r\n\r\n");
+             for (PropTag tag : {PidTagBody, PidTagDisplayCc}) m->props.set(tag, std::string());
+             return m;
+         }},
         // Around the mini-stream cutoff (4096) and a sector (512).
         {"AttachmentSizes",
          [] {
@@ -334,6 +340,7 @@ TEST(MsgNamedProperties, MapStorageDescribesEveryNameUsedAnywhereInTheFile) {
     m->props.setNamed({PS_PUBLIC_STRINGS, true, 0, "Keywords"}, PT_MV_UNICODE,
                       MultiString{"Rot", "Grün", "青"});
     m->attachments.emplace_back().embedded = Imported(Mime("Subject: inner\r\n", "y"));
+    m->props.set(PidTagStoreSupportMask, int32_t(1));  // the writer adds STORE_UNICODE_OK
     // The embedded message uses one name of its own and one the outer message uses too.
     m->attachments.back().embedded->props.setNamed({PSETID_Common, false, 0x8552, ""}, PT_LONG,
                                                    int32_t(7));
@@ -349,6 +356,7 @@ TEST(MsgNamedProperties, MapStorageDescribesEveryNameUsedAnywhereInTheFile) {
     // Names in first-use order: X-Mailer 0x8000, 0x8552 0x8001, Keywords 0x8002, 0x8554 0x8003.
     // GUIDs: PS_INTERNET_HEADERS index 3, PSETID_Common index 4; PS_PUBLIC_STRINGS is index 2.
     EXPECT_EQ(d->texts.at("__substg1.0_8000001F"), "Quillmere");
+    EXPECT_EQ(d->props.at("").at(PidTagStoreSupportMask), LeHex(1 | 0x40000, 8));
     EXPECT_EQ(d->props.at("").at(0x80010003), "005f1d0000000000");
     EXPECT_EQ(d->streamSizes.at("__substg1.0_8002101F"), 12u);  // three 4-byte lengths
     EXPECT_EQ(d->sha256.at("__substg1.0_8002101F-00000001"),
