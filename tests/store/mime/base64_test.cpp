@@ -57,6 +57,19 @@ TEST(Base64LineDecoder, PlainBase64DecodesWholeInAnyLayoutAndPieces) {
     }
 }
 
+TEST(Base64LineDecoder, AShortLastQuartetGivesItsWholeBytes) {
+    EXPECT_EQ(Decode("QUJDQUI\r\n", 1), (Bytes{'A', 'B', 'C', 'A', 'B'}));
+    EXPECT_EQ(Decode("QUJDQQ\n", 100), (Bytes{'A', 'B', 'C', 'A'}));
+    EXPECT_EQ(Decode("QUJDQQ=", 3), (Bytes{'A', 'B', 'C', 'A'}));  // one of two signs
+    // A lone symbol holds no whole byte: it is dropped, and said so.
+    Bytes out;
+    Base64LineDecoder decoder(out);
+    ASSERT_TRUE(decoder.feed("QUJDQ\r\n", 7));
+    ASSERT_TRUE(decoder.finish());
+    EXPECT_TRUE(decoder.droppedLoneSymbol());
+    EXPECT_EQ(out, (Bytes{'A', 'B', 'C'}));
+}
+
 TEST(Base64LineDecoder, RefusesWhatIsNotPlainBase64) {
     const std::string clean = InLines(Encode(Bytes(3000, 0x5A)), 76, "\r\n");
     struct Case {

@@ -27,17 +27,8 @@ TempFolder::~TempFolder() {
 
 std::string Quote(const std::string& text) {
     std::string out = "'";
-    for (char c : text) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
+    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
-}
-
-static std::string Slurp(const fs::path& file) {
-    return quill::testing::ReadFile(file);
 }
 
 CommandResult RunCommand(const std::string& command) {
@@ -47,12 +38,12 @@ CommandResult RunCommand(const std::string& command) {
     CommandResult r;
     int status = std::system(full.c_str());
     if (status != -1 && WIFEXITED(status)) r.status = WEXITSTATUS(status);
-    r.out = Slurp(out);
-    r.err = Slurp(err);
+    r.out = quill::testing::ReadFile(out);
+    r.err = quill::testing::ReadFile(err);
     return r;
 }
 
-std::string ScriptPath(const std::string& name) {
+static std::string ScriptPath(const std::string& name) {
     return (fs::path(MSG_TEST_SCRIPTS) / name).string();
 }
 
@@ -315,7 +306,7 @@ std::optional<ConvertedMail> ReadWithMsgreader(const fs::path& file, std::string
 }
 
 std::optional<ConvertedMail> ReadMimeFile(const fs::path& file) {
-    return Parse(Slurp(file), false);
+    return Parse(quill::testing::ReadFile(file), false);
 }
 
 std::string Sha256(const uint8_t* data, size_t size) {
@@ -326,7 +317,7 @@ std::string Sha256(const uint8_t* data, size_t size) {
 }
 
 Bytes ReadFile(const fs::path& file) {
-    std::string s = Slurp(file);
+    std::string s = quill::testing::ReadFile(file);
     return Bytes(s.begin(), s.end());
 }
 

@@ -42,8 +42,6 @@ std::string Quote(const std::string& text);
 std::string MissingPython();
 std::string MissingMsgconvert();
 
-std::string ScriptPath(const std::string& name);
-
 // Output of cfb_check.py.
 CommandResult CheckCompoundFile(const fs::path& file);
 
