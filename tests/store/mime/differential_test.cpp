@@ -7,11 +7,9 @@
 
 #include <glib.h>
 #include <gtest/gtest.h>
-#include <iconv.h>
 
 #include <cstdio>
 #include <filesystem>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -60,15 +58,10 @@ std::string HtmlText(const Bytes& html, int codePage) {
     std::string bytes(html.begin(), html.end());
     if (codePage == 65001) return bytes;
     if (codePage == 1252) return Windows1252ToUtf8(bytes);
-    iconv_t cd = iconv_open("UTF-8", ("CP" + std::to_string(codePage)).c_str());
-    if (cd == reinterpret_cast<iconv_t>(-1)) return "<code page " + std::to_string(codePage) + ">";
-    std::string out(bytes.size() * 4 + 16, '\0');
-    char* in = bytes.data();
-    char* o = out.data();
-    size_t inLeft = bytes.size(), outLeft = out.size();
-    iconv(cd, &in, &inLeft, &o, &outLeft);
-    iconv_close(cd);
-    out.resize(out.size() - outLeft);
+    gchar* text = g_convert(bytes.data(), static_cast<gssize>(bytes.size()), "UTF-8",
+                            ("CP" + std::to_string(codePage)).c_str(), nullptr, nullptr, nullptr);
+    std::string out = text ? text : "<code page " + std::to_string(codePage) + ">";
+    g_free(text);
     return out;
 }
 
@@ -105,9 +98,7 @@ TEST(MimeDifferential, TextAgreesWithMailparser) {
     for (const std::string& label : KnownCharsetLabels()) command += " '" + label + "'";
     FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
-    std::map<std::string, std::vector<std::string>> theirs;
-    std::vector<std::string> order;
-    std::string current;
+    std::vector<std::pair<std::string, std::vector<std::string>>> theirs;  // case, lines
     char buf[65536];
     while (std::fgets(buf, sizeof buf, pipe) != nullptr) {
         std::string line = Trimmed(buf);
@@ -115,22 +106,18 @@ TEST(MimeDifferential, TextAgreesWithMailparser) {
         if (blank == std::string::npos) continue;
         const std::string key = line.substr(0, blank);
         std::string value = FromBase64(line.substr(blank + 1));
-        if (key == "case") {
-            current = value;
-            order.push_back(value);
-            continue;
-        }
-        theirs[current].push_back(key + " " +
-                                  (key == "html" || key == "text" ? Trimmed(value) : value));
+        if (key == "case")
+            theirs.push_back({value, {}});
+        else if (!theirs.empty())
+            theirs.back().second.push_back(
+                key + " " + (key == "html" || key == "text" ? Trimmed(value) : value));
     }
     ASSERT_EQ(pclose(pipe), 0) << command;
-    ASSERT_GT(order.size(), 40u);
+    ASSERT_GT(theirs.size(), 40u);
 
-    for (const std::string& name : order) {
+    for (auto& [name, want] : theirs) {
         SCOPED_TRACE(name);
-        ImportResult r = ImportMessageFile(dir / (name + ".eml"));
-        std::vector<std::string> ours = OurReading(r);
-        std::vector<std::string>& want = theirs[name];
+        std::vector<std::string> ours = OurReading(ImportMessageFile(dir / (name + ".eml")));
         if (want.empty() || want[0].rfind("subject", 0) != 0) want.insert(want.begin(), "subject ");
         for (const Difference& d : kOnPurpose) {
             if (name != d.caseName) continue;

@@ -6,10 +6,10 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <sstream>
+
+#include "../../support/files.h"
 
 namespace quill::store::msg::testing {
 
@@ -27,18 +27,8 @@ TempFolder::~TempFolder() {
 
 std::string Quote(const std::string& text) {
     std::string out = "'";
-    for (char c : text) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
+    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
-}
-
-static std::string Slurp(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 CommandResult RunCommand(const std::string& command) {
@@ -48,32 +38,29 @@ CommandResult RunCommand(const std::string& command) {
     CommandResult r;
     int status = std::system(full.c_str());
     if (status != -1 && WIFEXITED(status)) r.status = WEXITSTATUS(status);
-    r.out = Slurp(out);
-    r.err = Slurp(err);
+    r.out = quill::testing::ReadFile(out);
+    r.err = quill::testing::ReadFile(err);
     return r;
 }
 
-std::string ScriptPath(const std::string& name) {
+static std::string ScriptPath(const std::string& name) {
     return (fs::path(MSG_TEST_SCRIPTS) / name).string();
 }
 
+// `why` when the shell command fails, else empty.
+static std::string Unless(const std::string& command, const std::string& why) {
+    return RunCommand(command).status == 0 ? std::string() : why;
+}
+
 std::string MissingPython() {
-    static std::string answer = [] {
-        if (!fs::exists("/usr/bin/python3"))
-            return std::string("/usr/bin/python3 is not installed");
-        if (RunCommand("/usr/bin/python3 -c 'import olefile'").status != 0)
-            return std::string("python3-olefile is not installed for /usr/bin/python3");
-        return std::string();
-    }();
+    static std::string answer = Unless("/usr/bin/python3 -c 'import olefile'",
+                                       "python3-olefile is not installed for /usr/bin/python3");
     return answer;
 }
 
 std::string MissingMsgconvert() {
-    static std::string answer = [] {
-        if (RunCommand("command -v msgconvert").status != 0)
-            return std::string("msgconvert (libemail-outlook-message-perl) is not installed");
-        return std::string();
-    }();
+    static std::string answer = Unless(
+        "command -v msgconvert", "msgconvert (libemail-outlook-message-perl) is not installed");
     return answer;
 }
 
@@ -91,13 +78,9 @@ static std::string FromHex(const std::string& hex) {
 
 static std::vector<std::string> SplitSpaces(const std::string& line) {
     std::vector<std::string> fields;
-    size_t start = 0;
-    while (true) {
-        size_t pos = line.find(' ', start);
-        fields.push_back(line.substr(start, pos - start));
-        if (pos == std::string::npos) break;
-        start = pos + 1;
-    }
+    std::istringstream in(line);
+    for (std::string field; std::getline(in, field, ' ');) fields.push_back(field);
+    if (fields.empty()) fields.emplace_back();
     return fields;
 }
 
@@ -265,13 +248,9 @@ std::optional<ConvertedMail> ConvertWithMsgconvert(const fs::path& file, std::st
 }
 
 std::string MissingMsgreader() {
-    static std::string answer = [] {
-        if (RunCommand("command -v node").status != 0)
-            return std::string("node (Node.js) is not installed");
-        if (!fs::exists(fs::path(QUILL_NPM_READERS) / "@kenjiuno" / "msgreader"))
-            return std::string("@kenjiuno/msgreader is not installed in " QUILL_NPM_READERS);
-        return std::string();
-    }();
+    static std::string answer =
+        Unless("command -v node && test -d " + Quote(QUILL_NPM_READERS "/@kenjiuno/msgreader"),
+               "node or @kenjiuno/msgreader in " QUILL_NPM_READERS " is missing");
     return answer;
 }
 
@@ -327,7 +306,7 @@ std::optional<ConvertedMail> ReadWithMsgreader(const fs::path& file, std::string
 }
 
 std::optional<ConvertedMail> ReadMimeFile(const fs::path& file) {
-    return Parse(Slurp(file), false);
+    return Parse(quill::testing::ReadFile(file), false);
 }
 
 std::string Sha256(const uint8_t* data, size_t size) {
@@ -338,14 +317,12 @@ std::string Sha256(const uint8_t* data, size_t size) {
 }
 
 Bytes ReadFile(const fs::path& file) {
-    std::string s = Slurp(file);
+    std::string s = quill::testing::ReadFile(file);
     return Bytes(s.begin(), s.end());
 }
 
 void WriteFile(const fs::path& file, const Bytes& data) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()),
-              static_cast<std::streamsize>(data.size()));
+    quill::testing::WriteFile(file, std::string(data.begin(), data.end()));
 }
 
 }  // namespace quill::store::msg::testing

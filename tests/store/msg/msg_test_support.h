@@ -42,8 +42,6 @@ std::string Quote(const std::string& text);
 std::string MissingPython();
 std::string MissingMsgconvert();
 
-std::string ScriptPath(const std::string& name);
-
 // Output of cfb_check.py.
 CommandResult CheckCompoundFile(const fs::path& file);
 
@@ -99,10 +97,14 @@ struct MailReader {
     // Pastes a kept multipart/signed entity into its output as MIME structure, not as an
     // attachment.
     bool signedAsStructure;
+    // Reads the property stream of an attached message past an 8-byte header, not its
+    // 24 bytes: with no recipient, the next recipient id reads as the end of the stream, and
+    // the message shows no date.
+    bool attachedWithoutRecipientsHasNoDate;
 };
 inline constexpr MailReader kMailReaders[] = {
-    {"msgconvert", MissingMsgconvert, ConvertWithMsgconvert, true, true},
-    {"msgreader", MissingMsgreader, ReadWithMsgreader, false, false},
+    {"msgconvert", MissingMsgconvert, ConvertWithMsgconvert, true, true, false},
+    {"msgreader", MissingMsgreader, ReadWithMsgreader, false, false, true},
 };
 // A MIME message file read the same way (readpst's output, for one).
 std::optional<ConvertedMail> ReadMimeFile(const fs::path& file);
