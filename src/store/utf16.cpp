@@ -126,14 +126,12 @@ inline bool IsPlainAscii(uint8_t b) {
 
 }  // namespace
 
-void AppendUtf16le(Bytes& out, std::string_view utf8) {
-    const size_t start = out.size();
-    // Every input byte gives at most one UTF-16 unit (a four-byte sequence gives two), so
-    // the output has room for 2 bytes per input byte left wherever the conversion stands.
-    out.resize(start + 2 * utf8.size());
+size_t PutUtf16le(uint8_t* out, std::string_view utf8) {
     const auto* s = reinterpret_cast<const uint8_t*>(utf8.data());
     const uint8_t* const end = s + utf8.size();
-    uint8_t* o = out.data() + start;
+    // out has room for 2 bytes per input byte left wherever the conversion stands, as the
+    // widening of a whole block needs.
+    uint8_t* o = out;
     while (s < end) {
         if (size_t(end - s) >= kBlock) {
             const size_t ascii = AsciiPrefix(s, o);
@@ -148,7 +146,13 @@ void AppendUtf16le(Bytes& out, std::string_view utf8) {
         do ConvertOther(s, end, o);
         while (s < end && !IsPlainAscii(*s));
     }
-    out.resize(size_t(o - out.data()));
+    return size_t(o - out);
+}
+
+void AppendUtf16le(Bytes& out, std::string_view utf8) {
+    const size_t start = out.size();
+    out.resize(start + MaxUtf16leSize(utf8));
+    out.resize(start + PutUtf16le(out.data() + start, utf8));
 }
 
 Bytes Utf16le(std::string_view utf8) {

@@ -177,6 +177,13 @@ void CompoundFile::addStream(EntryId parent, std::string_view name, Bytes data) 
     addStream(parent, name, bytes, kept_.back().size());
 }
 
+void CompoundFile::addStream(EntryId parent, std::string_view name, std::unique_ptr<uint8_t[]> data,
+                             uint64_t size) {
+    const uint8_t* bytes = data.get();
+    if (size >= kMiniStreamCutoff) keptBuffers_.push_back(std::move(data));
+    addStream(parent, name, bytes, size);
+}
+
 // Builds a balanced search tree of sorted[lo, hi) and returns its top. Every level but the
 // last is full, so with the last level red (when it is not full itself) and every other node
 // black, each path from the top down to a missing child meets the same number of black

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -51,6 +52,8 @@ class CompoundFile {
     void addStream(EntryId parent, std::string_view name, const uint8_t* data, uint64_t size);
     // The same, the compound file keeping the bytes.
     void addStream(EntryId parent, std::string_view name, Bytes data);
+    void addStream(EntryId parent, std::string_view name, std::unique_ptr<uint8_t[]> data,
+                   uint64_t size);
 
     // Size of the whole file in bytes; fixes the layout (nothing can be added afterwards).
     uint64_t fileSize();
@@ -88,7 +91,8 @@ class CompoundFile {
     std::vector<std::vector<EntryId>> children_;  // by entry; empty for streams
     std::vector<EntryId> largeStreams_;           // in the order they were added
     std::vector<Bytes> kept_;                     // large streams the file owns
-    Bytes mini_;                                  // the mini stream, whole mini sectors
+    std::vector<std::unique_ptr<uint8_t[]>> keptBuffers_;
+    Bytes mini_;  // the mini stream, whole mini sectors
     std::vector<uint32_t> miniFat_;
     bool laidOut_ = false;
 

@@ -19,6 +19,7 @@
 #include "store/limits.h"
 #include "store/msg/cfb_writer.h"
 #include "store/msg/msg_layout.h"
+#include "store/utf16.h"
 
 namespace quill::store::msg {
 
@@ -63,9 +64,10 @@ struct OutProp {
     PropTag tag = 0;
     std::array<uint8_t, 8> field{};  // inline value, or Size and 4 reserved bytes
     bool inStream = false;
-    bool isObject = false;          // embedded message storage, written separately
-    Bytes owned;                    // converted value, or the length stream
-    const uint8_t* data = nullptr;  // stream content (the model's own buffer) unless owned
+    bool isObject = false;            // embedded message storage, written separately
+    std::unique_ptr<uint8_t[]> text;  // a string converted to UTF-16LE
+    Bytes owned;                      // the length stream of a multi-valued string
+    const uint8_t* data = nullptr;    // stream content (the model's own buffer) unless owned
     uint64_t size = 0;
     std::vector<Bytes> values;  // multi-valued strings, each with its terminator
 };
@@ -104,8 +106,8 @@ std::optional<OutProp> MakeProp(PropTag tag, const PropValue& value, const std::
         p.field = Le64(v->ticks);
     } else if (const auto* v = std::get_if<std::string>(&value)) {
         if (v->empty()) return std::nullopt;
-        p.owned = ToUtf16le(*v);
-        p.size = p.owned.size();
+        p.text = std::make_unique_for_overwrite<uint8_t[]>(MaxUtf16leSize(*v));
+        p.size = PutUtf16le(p.text.get(), *v);
         CheckValueSize(p.size, tag, where);
         SetStreamSize(p, p.size + 2);  // PtypString: stream length plus the terminator
     } else if (const auto* v = std::get_if<Bytes>(&value)) {
@@ -231,7 +233,9 @@ class Writer {
         file_.addStream(storage, kPropertyStreamName, std::move(stream));
         for (auto& p : props) {
             if (!p.inStream) continue;
-            if (p.data != nullptr)
+            if (p.text != nullptr)
+                file_.addStream(storage, SubstgName(p.tag), std::move(p.text), p.size);
+            else if (p.data != nullptr)
                 file_.addStream(storage, SubstgName(p.tag), p.data, p.size);
             else
                 file_.addStream(storage, SubstgName(p.tag), std::move(p.owned));
