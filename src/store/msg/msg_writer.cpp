@@ -189,6 +189,7 @@ class Writer {
     std::vector<OutProp> collect(const PropertyBag& bag, const std::string& where,
                                  std::initializer_list<PropTag> skip) {
         std::vector<OutProp> props;
+        props.reserve(bag.tagged().size() + bag.named().size() + 2);  // and what the caller adds
         for (const auto& [tag, value] : bag.tagged()) {
             if (std::find(skip.begin(), skip.end(), tag) != skip.end()) continue;
             if (PropIdOf(tag) >= kFirstNamedId) {
@@ -227,8 +228,7 @@ class Writer {
     // compound file with their buffers; the model's own are written from where they are.
     void writeProperties(CompoundFile::EntryId storage, std::vector<OutProp>& props,
                          ObjectKind kind, uint32_t recipients, uint32_t attachments) {
-        Bytes stream = PropertyStreamHeader(kind, recipients, attachments);
-        stream.reserve(stream.size() + 16 * props.size());
+        Bytes stream = PropertyStreamHeader(kind, recipients, attachments, props.size());
         for (const auto& p : props) AppendPropertyEntry(stream, p.tag, p.field);
         file_.addStream(storage, kPropertyStreamName, std::move(stream));
         for (auto& p : props) {
@@ -466,18 +466,26 @@ class GatheringSink : public FileSinkBase {
     std::vector<Bytes> copies_;
 };
 
-// A file in pieces through a buffer of `capacity` bytes: the small pieces copied into it, the
+// A file in pieces through a buffer of kFileBuffer bytes: the small pieces copied into it, the
 // large ones (a large stream's megabyte at a time) straight from the message's buffers. A
 // file that fits the buffer reaches the disk in one write(), which on tmpfs costs less than
 // a writev() of its scattered pieces.
 class BufferedSink : public FileSinkBase {
   public:
-    BufferedSink(int fd, YieldClock* clock, size_t capacity)
-        : FileSinkBase(fd, clock), capacity_(capacity), buffer_(new uint8_t[capacity]) {}
+    BufferedSink(int fd, YieldClock* clock) : FileSinkBase(fd, clock) {
+        // The thread's spare buffer, unless a sink of this thread holds it already: asking
+        // the heap for a file's worth of memory and giving it back costs more, for a small
+        // file, than laying the file out.
+        buffer_ = std::move(spare_);
+        if (buffer_ == nullptr) buffer_ = std::make_unique_for_overwrite<uint8_t[]>(kFileBuffer);
+    }
+    ~BufferedSink() override {
+        if (spare_ == nullptr) spare_ = std::move(buffer_);
+    }
 
     void write(const uint8_t* data, size_t size) override {
-        if (size > capacity_ - used_) flush();
-        if (size >= capacity_) {
+        if (size > kFileBuffer - used_) flush();
+        if (size >= kFileBuffer) {
             iovec piece{const_cast<uint8_t*>(data), size};
             writeAll(&piece, 1);
         } else {
@@ -493,10 +501,12 @@ class BufferedSink : public FileSinkBase {
     }
 
   private:
-    size_t capacity_;
+    static thread_local std::unique_ptr<uint8_t[]> spare_;
     std::unique_ptr<uint8_t[]> buffer_;  // left uninitialised: filled before it is written
     size_t used_ = 0;
 };
+
+thread_local std::unique_ptr<uint8_t[]> BufferedSink::spare_;
 
 }  // namespace
 
@@ -567,8 +577,7 @@ MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path&
                 compound.writeTo(sink);
                 sink.flush();
             } else {
-                BufferedSink sink(fd, options.yieldClock,
-                                  static_cast<size_t>(std::min<uint64_t>(fileSize, kFileBuffer)));
+                BufferedSink sink(fd, options.yieldClock);
                 compound.writeTo(sink);
                 sink.flush();
             }
