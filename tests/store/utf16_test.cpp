@@ -72,6 +72,7 @@ TEST(Utf16leTest, SameAsGlibOnRandomText) {
                                   "\x80",
                                   "\xC3",
                                   "\xED\xA0\x80",
+                                  "\xE0\x80\xAF",
                                   std::string(1, '\0'),
                                   "\xFF",
                                   "abcdefghij"};
