@@ -59,9 +59,13 @@ Bytes PropertyStreamHeader(ObjectKind kind, uint32_t recipientCount, uint32_t at
 }
 
 void AppendPropertyEntry(Bytes& out, PropTag tag, const std::array<uint8_t, 8>& value) {
-    PutLe32(out, tag);
-    PutLe32(out, kPropertyFlags);
-    out.insert(out.end(), value.begin(), value.end());
+    uint8_t entry[16];
+    for (int i = 0; i < 4; ++i) {
+        entry[i] = static_cast<uint8_t>(tag >> (8 * i));
+        entry[4 + i] = static_cast<uint8_t>(kPropertyFlags >> (8 * i));
+    }
+    std::memcpy(entry + 8, value.data(), 8);
+    out.insert(out.end(), entry, entry + 16);
 }
 
 void EntryName::append(std::string_view text, uint32_t number) {

@@ -65,11 +65,38 @@ struct OutProp {
     std::array<uint8_t, 8> field{};  // inline value, or Size and 4 reserved bytes
     bool inStream = false;
     bool isObject = false;            // embedded message storage, written separately
-    std::unique_ptr<uint8_t[]> text;  // a string converted to UTF-16LE
+    std::unique_ptr<uint8_t[]> text;  // a long string converted to UTF-16LE
     Bytes owned;                      // the length stream of a multi-valued string
-    const uint8_t* data = nullptr;    // stream content (the model's own buffer) unless owned
+    const uint8_t* data = nullptr;    // stream content (the model's own buffer, or a short
+                                      // string converted into the writer's StringRoom)
     uint64_t size = 0;
     std::vector<Bytes> values;  // multi-valued strings, each with its terminator
+};
+
+// Room for the converted strings small enough for the mini stream, which copies them when
+// they are added: a few blocks for all of them instead of a buffer of its own for each. The
+// room is kept until the writer is done with the message.
+class StringRoom {
+  public:
+    static constexpr size_t kLargest = CompoundFile::kMiniStreamCutoff - 1;
+
+    // Room for `size` bytes, at most kLargest.
+    uint8_t* take(size_t size) {
+        if (size > kBlock - used_) {
+            blocks_.push_back(std::make_unique_for_overwrite<uint8_t[]>(kBlock));
+            used_ = 0;
+        }
+        uint8_t* at = blocks_.back().get() + used_;
+        used_ += size;
+        return at;
+    }
+    // Gives back the end of the last room taken, `unused` bytes of it.
+    void giveBack(size_t unused) { used_ -= unused; }
+
+  private:
+    static constexpr size_t kBlock = 32 * 1024;
+    std::vector<std::unique_ptr<uint8_t[]>> blocks_;
+    size_t used_ = kBlock;
 };
 
 void CheckValueSize(uint64_t size, PropTag tag, const std::string& where) {
@@ -89,7 +116,8 @@ void SetStreamSize(OutProp& p, uint64_t sizeField) {
 
 // The on-disk form of one value; nothing when the value is left out (empty strings, empty
 // binaries and empty lists carry nothing and empty strings are not allowed).
-std::optional<OutProp> MakeProp(PropTag tag, const PropValue& value, const std::string& where) {
+std::optional<OutProp> MakeProp(PropTag tag, const PropValue& value, const std::string& where,
+                                StringRoom& room) {
     OutProp p;
     p.tag = tag;
     if (!ValueFitsType(PropTypeOf(tag), value)) {
@@ -106,8 +134,16 @@ std::optional<OutProp> MakeProp(PropTag tag, const PropValue& value, const std::
         p.field = Le64(v->ticks);
     } else if (const auto* v = std::get_if<std::string>(&value)) {
         if (v->empty()) return std::nullopt;
-        p.text = std::make_unique_for_overwrite<uint8_t[]>(MaxUtf16leSize(*v));
-        p.size = PutUtf16le(p.text.get(), *v);
+        const size_t most = MaxUtf16leSize(*v);
+        if (most <= StringRoom::kLargest) {
+            uint8_t* at = room.take(most);
+            p.size = PutUtf16le(at, *v);
+            room.giveBack(most - p.size);
+            p.data = at;
+        } else {
+            p.text = std::make_unique_for_overwrite<uint8_t[]>(most);
+            p.size = PutUtf16le(p.text.get(), *v);
+        }
         CheckValueSize(p.size, tag, where);
         SetStreamSize(p, p.size + 2);  // PtypString: stream length plus the terminator
     } else if (const auto* v = std::get_if<Bytes>(&value)) {
@@ -199,33 +235,37 @@ class Writer {
                               "has no name",
                               0, -1};
             }
-            if (auto p = MakeProp(tag, value, where)) props.push_back(std::move(*p));
+            if (auto p = MakeProp(tag, value, where, room_)) props.push_back(std::move(*p));
         }
+        // The tagged ones come in tag order; the named ones, all of them past the tagged ones,
+        // in the order of their names.
+        const size_t tagged = props.size();
         for (const auto& nv : bag.named()) {
             PropTag tag = MakeTag(names_.idOf(nv.name), nv.type);
-            if (auto p = MakeProp(tag, nv.value, where)) props.push_back(std::move(*p));
+            if (auto p = MakeProp(tag, nv.value, where, room_)) props.push_back(std::move(*p));
         }
-        std::sort(props.begin(), props.end(),
+        std::sort(props.begin() + static_cast<ptrdiff_t>(tagged), props.end(),
                   [](const OutProp& a, const OutProp& b) { return a.tag < b.tag; });
         return props;
     }
 
     void upsert(std::vector<OutProp>& props, PropTag tag, PropValue value,
                 const std::string& where) {
-        std::optional<OutProp> p = MakeProp(tag, value, where);
+        std::optional<OutProp> p = MakeProp(tag, value, where, room_);
         auto it = std::find_if(props.begin(), props.end(),
                                [&](const OutProp& q) { return q.tag == tag; });
         if (it != props.end()) {
             *it = std::move(*p);
         } else {
-            props.push_back(std::move(*p));
-            std::sort(props.begin(), props.end(),
-                      [](const OutProp& a, const OutProp& b) { return a.tag < b.tag; });
+            auto at = std::find_if(props.begin(), props.end(),
+                                   [&](const OutProp& q) { return q.tag > tag; });
+            props.insert(at, std::move(*p));
         }
     }
 
-    // The property stream and the value streams. Values the writer converted go to the
-    // compound file with their buffers; the model's own are written from where they are.
+    // The property stream and the value streams. Long values the writer converted go to the
+    // compound file with their buffers; the model's own values and the short converted ones
+    // are written from where they are (small streams are copied into the mini stream).
     void writeProperties(CompoundFile::EntryId storage, std::vector<OutProp>& props,
                          ObjectKind kind, uint32_t recipients, uint32_t attachments) {
         Bytes stream = PropertyStreamHeader(kind, recipients, attachments, props.size());
@@ -318,6 +358,7 @@ class Writer {
 
     CompoundFile& file_;
     const NamedPropertyMap& names_;
+    StringRoom room_;
 };
 
 // A name beside `path` that no writer uses yet: "Email-3.msg.1A2B3C.tmp".
