@@ -106,13 +106,16 @@ constexpr CompactTable kCompact = [] {
     return t;
 }();
 
+// What ConvertMixedBlock did: nothing, or the block, whose last byte is plain ASCII or not.
+enum class Block { Refused, EndsInAscii, EndsInOther };
+
 // The 16 bytes at s when they hold only plain ASCII and well-formed two- and three-byte
-// sequences, as a word of European, Cyrillic or Chinese text among ASCII does: the characters
+// sequences, as Cyrillic or Chinese text, or a word of it among ASCII, does: the characters
 // that end within them are converted to o (room for 32 bytes) at once instead of one by one,
-// whose every change of length the processor would mispredict. False, with nothing done, for
-// anything else (a NUL, a four-byte or an ill-formed sequence), which the caller converts
+// whose every change of length the processor would mispredict. Refused, with nothing done,
+// for anything else (a NUL, a four-byte or an ill-formed sequence), which the caller converts
 // character by character. Needs SSSE3 (a byte shuffle).
-__attribute__((target("ssse3"))) bool ConvertMixedBlock(const uint8_t*& s, uint8_t*& o) {
+__attribute__((target("ssse3"))) Block ConvertMixedBlock(const uint8_t*& s, uint8_t*& o) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
     // Unsigned comparisons, as signed ones of the bytes with their top bit flipped.
     const __m128i x = _mm_xor_si128(v, _mm_set1_epi8(char(0x80)));
@@ -126,17 +129,17 @@ __attribute__((target("ssse3"))) bool ConvertMixedBlock(const uint8_t*& s, uint8
     const uint32_t nul = bits(_mm_cmpeq_epi8(v, _mm_setzero_si128()));
     const uint32_t cont = ltC0 & ~lt80;
     const uint32_t lead2 = bits(is2), lead3 = bits(is3);
-    if (((lt80 & ~nul) | cont | lead2 | lead3) != 0xFFFF) return false;
+    if (((lt80 & ~nul) | cont | lead2 | lead3) != 0xFFFF) return Block::Refused;
     // A sequence that the block's end cuts is left to the next step.
     const int n = (lead3 & 0x4000) != 0 ? 14 : ((lead2 | lead3) & 0x8000) != 0 ? 15 : 16;
     const uint32_t keep = (1u << n) - 1;
     // The continuation bytes are exactly those of the kept sequences, and no three-byte one
     // is overlong (E0 then less than A0) or a surrogate (ED then A0 or more).
     const uint32_t kept2 = lead2 & keep, kept3 = lead3 & keep;
-    if ((cont & keep) != ((kept2 | kept3) << 1 | kept3 << 2)) return false;
+    if ((cont & keep) != ((kept2 | kept3) << 1 | kept3 << 2)) return Block::Refused;
     const uint32_t e0 = bits(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xE0))));
     const uint32_t ed = bits(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xED))));
-    if ((((e0 & keep) << 1 & ltA0) | ((ed & keep) << 1 & ~ltA0)) != 0) return false;
+    if ((((e0 & keep) << 1 & ltA0) | ((ed & keep) << 1 & ~ltA0)) != 0) return Block::Refused;
 
     // Each byte's unit as if a character started there, eight at a time, then the units of
     // the bytes where one does start moved together.
@@ -168,7 +171,7 @@ __attribute__((target("ssse3"))) bool ConvertMixedBlock(const uint8_t*& s, uint8
         o += 2 * kCompact.count[lanes];
     }
     s += n;
-    return true;
+    return (lt80 & 0x8000) != 0 ? Block::EndsInAscii : Block::EndsInOther;
 }
 #endif
 #else
@@ -217,7 +220,7 @@ inline bool IsPlainAscii(uint8_t b) {
     return b != 0 && b < 0x80;
 }
 
-// The conversion, with kMixed trying ConvertMixedBlock where a run of plain ASCII ends.
+// The conversion, with kMixed trying ConvertMixedBlock within runs of other characters.
 template <bool kMixed>
 [[gnu::always_inline]] inline size_t Convert(uint8_t* out, std::string_view utf8) {
     const auto* s = reinterpret_cast<const uint8_t*>(utf8.data());
@@ -231,17 +234,25 @@ template <bool kMixed>
             s += ascii;
             o += 2 * ascii;
             if (ascii == kBlock) continue;
-#if defined(QUILL_UTF16_MIXED_BLOCKS)
-            if constexpr (kMixed)
-                if (size_t(end - s) >= kBlock && ConvertMixedBlock(s, o)) continue;
-#endif
         } else if (IsPlainAscii(*s)) {
             o = Put16(o, *s++);
             continue;
         }
-        // A run of other characters, as a word of Cyrillic or Chinese text is.
-        do ConvertOther(s, end, o);
-        while (s < end && !IsPlainAscii(*s));
+        // A run of other characters, as a word of Cyrillic or Chinese text is: its first
+        // character alone, then, when the run goes on, blocks of 16 bytes for as long as they
+        // end within such a run (an accented letter among ASCII costs less alone).
+        ConvertOther(s, end, o);
+#if defined(QUILL_UTF16_MIXED_BLOCKS)
+        if constexpr (kMixed) {
+            if (s < end && !IsPlainAscii(*s)) {
+                Block block = Block::EndsInOther;
+                while (block == Block::EndsInOther && size_t(end - s) >= kBlock)
+                    block = ConvertMixedBlock(s, o);
+                if (block != Block::Refused) continue;
+            }
+        }
+#endif
+        while (s < end && !IsPlainAscii(*s)) ConvertOther(s, end, o);
     }
     return size_t(o - out);
 }
