@@ -17,6 +17,17 @@
 
 namespace quill::store {
 
+// Room enough for the UTF-16LE form of utf8: every input byte gives at most one UTF-16 unit
+// (a four-byte sequence gives two).
+inline size_t MaxUtf16leSize(std::string_view utf8) {
+    return 2 * utf8.size();
+}
+
+// Writes the UTF-16LE form of utf8 (no terminating NUL) to out, which has room for
+// MaxUtf16leSize(utf8) bytes, and returns its size in bytes. The room may be left
+// uninitialised: a body is not first filled with zeros only to be written over.
+size_t PutUtf16le(uint8_t* out, std::string_view utf8);
+
 // Appends the UTF-16LE form of utf8 to out (no terminating NUL).
 void AppendUtf16le(Bytes& out, std::string_view utf8);
 

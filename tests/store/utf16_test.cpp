@@ -50,6 +50,7 @@ TEST(Utf16leTest, SameAsGlibWholeAndInPieces) {
                                   "\xE0\x9F\xBF",
                                   "\xED\xA0\x80",
                                   "\xF4\x90\x80\x80",
+                                  "\xE0\x80\xAF",
                                   "\xFF"};
     for (int round = 0; round < 2000; ++round) {
         std::string text;

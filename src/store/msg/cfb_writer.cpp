@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <numeric>
 #include <stdexcept>
 #include <string>
 
@@ -90,8 +91,10 @@ class TableWriter {
 }  // namespace
 
 CompoundFile::CompoundFile() {
-    entries_.reserve(64);  // a typical message has about 50 entries
-    children_.reserve(64);
+    // Room for a typical message: about 50 entries, a few KB of small streams.
+    entries_.reserve(64);
+    mini_.reserve(16 * 1024);
+    miniFat_.reserve(kEntriesPerSector);
     Entry root;
     root.type = 5;
     root.left = root.right = root.child = NOSTREAM;
@@ -102,7 +105,6 @@ CompoundFile::CompoundFile() {
         root.key[i] = Upper(name[i]);
     }
     entries_.push_back(root);
-    children_.emplace_back();
 }
 
 CompoundFile::EntryId CompoundFile::addEntry(EntryId parent, std::string_view name, uint8_t type) {
@@ -127,10 +129,9 @@ CompoundFile::EntryId CompoundFile::addEntry(EntryId parent, std::string_view na
     e.type = type;
     e.left = e.right = e.child = NOSTREAM;
     e.start = type == 1 ? 0 : ENDOFCHAIN;
+    e.parent = parent;
     EntryId id = static_cast<EntryId>(entries_.size());
     entries_.push_back(e);
-    children_.emplace_back();
-    children_[parent].push_back(id);
     return id;
 }
 
@@ -177,12 +178,19 @@ void CompoundFile::addStream(EntryId parent, std::string_view name, Bytes data) 
     addStream(parent, name, bytes, kept_.back().size());
 }
 
+void CompoundFile::addStream(EntryId parent, std::string_view name, std::unique_ptr<uint8_t[]> data,
+                             uint64_t size) {
+    const uint8_t* bytes = data.get();
+    if (size >= kMiniStreamCutoff) keptBuffers_.push_back(std::move(data));
+    addStream(parent, name, bytes, size);
+}
+
 // Builds a balanced search tree of sorted[lo, hi) and returns its top. Every level but the
 // last is full, so with the last level red (when it is not full itself) and every other node
 // black, each path from the top down to a missing child meets the same number of black
 // nodes and no red node has a red child: a valid red-black tree ([MS-CFB] 2.6.4).
-CompoundFile::EntryId CompoundFile::buildTree(std::vector<EntryId>& sorted, size_t lo, size_t hi,
-                                              int depth, int redDepth) {
+CompoundFile::EntryId CompoundFile::buildTree(const std::vector<EntryId>& sorted, size_t lo,
+                                              size_t hi, int depth, int redDepth) {
     if (lo >= hi) return NOSTREAM;
     size_t mid = lo + (hi - lo) / 2;
     Entry& e = entries_[sorted[mid]];
@@ -197,29 +205,37 @@ void CompoundFile::layOut() {
     laidOut_ = true;
 
     // Sibling trees, ordered as [MS-CFB] 2.6.4 compares names: the shorter name first, then
-    // unit by unit after upper-casing (our names are ASCII, so byte by byte).
+    // unit by unit after upper-casing (our names are ASCII, so byte by byte). One sort puts
+    // the entries of each storage together, in that order.
     auto less = [this](EntryId a, EntryId b) {
         const Entry& x = entries_[a];
         const Entry& y = entries_[b];
         if (x.nameUnits != y.nameUnits) return x.nameUnits < y.nameUnits;
         return std::memcmp(x.key.data(), y.key.data(), x.nameUnits) < 0;
     };
-    for (EntryId id = 0; id < entries_.size(); ++id) {
-        std::vector<EntryId>& kids = children_[id];
-        if (kids.empty()) continue;
-        std::sort(kids.begin(), kids.end(), less);
-        for (size_t i = 1; i < kids.size(); ++i) {
-            if (!less(kids[i - 1], kids[i]))
+    std::vector<EntryId> sorted(entries_.size() - 1);
+    std::iota(sorted.begin(), sorted.end(), EntryId{1});
+    std::sort(sorted.begin(), sorted.end(), [&](EntryId a, EntryId b) {
+        if (entries_[a].parent != entries_[b].parent)
+            return entries_[a].parent < entries_[b].parent;
+        return less(a, b);
+    });
+    for (size_t lo = 0, hi = 0; lo < sorted.size(); lo = hi) {
+        const EntryId parent = entries_[sorted[lo]].parent;
+        for (hi = lo + 1; hi < sorted.size() && entries_[sorted[hi]].parent == parent; ++hi) {
+            if (!less(sorted[hi - 1], sorted[hi]))
                 throw std::logic_error("compound file: two entries of one storage share a name");
         }
+        const size_t count = hi - lo;
         int height = 0;  // depth of the deepest node
-        while ((size_t(2) << height) <= kids.size()) ++height;
-        bool full = kids.size() == (size_t(2) << height) - 1;
+        while ((size_t(2) << height) <= count) ++height;
+        bool full = count == (size_t(2) << height) - 1;
         int redDepth = full || height == 0 ? -1 : height;
-        entries_[id].child = buildTree(kids, 0, kids.size(), 0, redDepth);
+        entries_[parent].child = buildTree(sorted, lo, hi, 0, redDepth);
     }
 
     // Sectors, front to back.
+    runs_.reserve(largeStreams_.size() + 3);
     uint64_t next = 0;
     auto run = [&](uint64_t count) {
         if (next + count > MAXREGSECT) throw std::length_error("compound file too large");

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -51,6 +52,8 @@ class CompoundFile {
     void addStream(EntryId parent, std::string_view name, const uint8_t* data, uint64_t size);
     // The same, the compound file keeping the bytes.
     void addStream(EntryId parent, std::string_view name, Bytes data);
+    void addStream(EntryId parent, std::string_view name, std::unique_ptr<uint8_t[]> data,
+                   uint64_t size);
 
     // Size of the whole file in bytes; fixes the layout (nothing can be added afterwards).
     uint64_t fileSize();
@@ -64,6 +67,7 @@ class CompoundFile {
         uint16_t nameUnits = 0;       // without the NUL
         uint8_t type = 0;             // 1 storage, 2 stream, 5 root
         uint8_t colour = 1;           // 0 red, 1 black
+        uint32_t parent = 0;
         uint32_t left, right, child;
         ClassId clsid{};
         uint32_t start;
@@ -78,17 +82,18 @@ class CompoundFile {
 
     EntryId addEntry(EntryId parent, std::string_view name, uint8_t type);
     void layOut();
-    EntryId buildTree(std::vector<EntryId>& sorted, size_t lo, size_t hi, int depth, int redDepth);
+    EntryId buildTree(const std::vector<EntryId>& sorted, size_t lo, size_t hi, int depth,
+                      int redDepth);
     void writeHeader(Sink& sink) const;
     void writeDirectory(Sink& sink) const;
     void writeFat(Sink& sink) const;
     void writeDifat(Sink& sink) const;
 
     std::vector<Entry> entries_;
-    std::vector<std::vector<EntryId>> children_;  // by entry; empty for streams
-    std::vector<EntryId> largeStreams_;           // in the order they were added
-    std::vector<Bytes> kept_;                     // large streams the file owns
-    Bytes mini_;                                  // the mini stream, whole mini sectors
+    std::vector<EntryId> largeStreams_;  // in the order they were added
+    std::vector<Bytes> kept_;            // large streams the file owns
+    std::vector<std::unique_ptr<uint8_t[]>> keptBuffers_;
+    Bytes mini_;  // the mini stream, whole mini sectors
     std::vector<uint32_t> miniFat_;
     bool laidOut_ = false;
 

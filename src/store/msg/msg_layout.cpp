@@ -6,7 +6,9 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
+#include <stdexcept>
 
 namespace quill::store::msg {
 
@@ -19,22 +21,6 @@ namespace {
 
 void PutLe32(Bytes& out, uint32_t v) {
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
-// Appends v as eight upper-case hex digits.
-void AppendHex8(std::string& out, uint32_t v) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    for (int shift = 28; shift >= 0; shift -= 4) out += kDigits[(v >> shift) & 0xF];
-}
-
-// A storage or stream name: a prefix and a number in hex, built in one buffer (every stream of
-// every message is named this way).
-std::string HexName(std::string_view prefix, uint32_t v) {
-    std::string name;
-    name.reserve(prefix.size() + 8 + 9);
-    name.append(prefix);
-    AppendHex8(name, v);
-    return name;
 }
 
 struct GFreeDeleter {
@@ -56,8 +42,11 @@ size_t PropertyStreamHeaderSize(ObjectKind kind) {
     return 8;
 }
 
-Bytes PropertyStreamHeader(ObjectKind kind, uint32_t recipientCount, uint32_t attachmentCount) {
-    Bytes out(8, 0);  // reserved
+Bytes PropertyStreamHeader(ObjectKind kind, uint32_t recipientCount, uint32_t attachmentCount,
+                           size_t entries) {
+    Bytes out;
+    out.reserve(PropertyStreamHeaderSize(kind) + 16 * entries);
+    out.resize(8, 0);  // reserved
     if (kind == ObjectKind::TopMessage || kind == ObjectKind::EmbeddedMessage) {
         // Storages are numbered 0..n-1, so the next free number equals the count.
         PutLe32(out, recipientCount);   // next recipient id
@@ -70,28 +59,41 @@ Bytes PropertyStreamHeader(ObjectKind kind, uint32_t recipientCount, uint32_t at
 }
 
 void AppendPropertyEntry(Bytes& out, PropTag tag, const std::array<uint8_t, 8>& value) {
-    PutLe32(out, tag);
-    PutLe32(out, kPropertyFlags);
-    out.insert(out.end(), value.begin(), value.end());
+    uint8_t entry[16];
+    for (int i = 0; i < 4; ++i) {
+        entry[i] = static_cast<uint8_t>(tag >> (8 * i));
+        entry[4 + i] = static_cast<uint8_t>(kPropertyFlags >> (8 * i));
+    }
+    std::memcpy(entry + 8, value.data(), 8);
+    out.insert(out.end(), entry, entry + 16);
 }
 
-std::string SubstgName(PropTag tag) {
-    return HexName("__substg1.0_", tag);
+void EntryName::append(std::string_view text, uint32_t number) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    if (size_ + text.size() + 8 > 31)
+        throw std::logic_error("the entry name \"" + std::string(view()) + std::string(text) +
+                               "\" is too long");
+    std::memcpy(text_.data() + size_, text.data(), text.size());
+    size_ += text.size();
+    for (int shift = 28; shift >= 0; shift -= 4) text_[size_++] = kDigits[(number >> shift) & 0xF];
 }
 
-std::string SubstgValueName(PropTag tag, uint32_t valueIndex) {
-    std::string name = SubstgName(tag);
-    name += '-';
-    AppendHex8(name, valueIndex);
+EntryName SubstgName(PropTag tag) {
+    return EntryName("__substg1.0_", tag);
+}
+
+EntryName SubstgValueName(PropTag tag, uint32_t valueIndex) {
+    EntryName name = SubstgName(tag);
+    name.append("-", valueIndex);
     return name;
 }
 
-std::string RecipientStorageName(uint32_t index) {
-    return HexName("__recip_version1.0_#", index);
+EntryName RecipientStorageName(uint32_t index) {
+    return EntryName("__recip_version1.0_#", index);
 }
 
-std::string AttachmentStorageName(uint32_t index) {
-    return HexName("__attach_version1.0_#", index);
+EntryName AttachmentStorageName(uint32_t index) {
+    return EntryName("__attach_version1.0_#", index);
 }
 
 Bytes ToUtf16le(std::string_view utf8) {

@@ -38,17 +38,37 @@ inline constexpr uint32_t kMaxNamedProperties = 0xFFFE - 0x8000 + 1;
 inline constexpr std::array<uint8_t, 16> kMessageClsid = {
     0x0B, 0x0D, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
 size_t PropertyStreamHeaderSize(ObjectKind kind);
-// The header of a property stream; the counts matter only for messages.
-Bytes PropertyStreamHeader(ObjectKind kind, uint32_t recipientCount, uint32_t attachmentCount);
+// The header of a property stream; the counts matter only for messages. It has room for
+// `entries` entries after it.
+Bytes PropertyStreamHeader(ObjectKind kind, uint32_t recipientCount, uint32_t attachmentCount,
+                           size_t entries = 0);
 
 // One 16-byte entry: tag, flags, then the inline value (fixed-length types) or the Size
 // field and 4 reserved bytes (everything kept in a stream), [MS-OXMSG] 2.4.2.
 void AppendPropertyEntry(Bytes& out, PropTag tag, const std::array<uint8_t, 8>& value);
 
-std::string SubstgName(PropTag tag);                            // __substg1.0_0037001F
-std::string SubstgValueName(PropTag tag, uint32_t valueIndex);  // __substg1.0_8000101F-00000001
-std::string RecipientStorageName(uint32_t index);               // __recip_version1.0_#0000000A
-std::string AttachmentStorageName(uint32_t index);              // __attach_version1.0_#0000000A
+// A storage or stream name, at most 31 characters, kept in place: every stream of every message
+// is named, and most names are too long for a string to hold without the heap.
+class EntryName {
+  public:
+    EntryName(std::string_view text, uint32_t number) { append(text, number); }
+    // Appends text, then the number in 8 upper-case hex digits.
+    void append(std::string_view text, uint32_t number);
+
+    std::string_view view() const { return {text_.data(), size_}; }
+    operator std::string_view() const { return view(); }
+    operator std::string() const { return std::string(view()); }
+    friend bool operator==(const EntryName& a, std::string_view b) { return a.view() == b; }
+
+  private:
+    std::array<char, 32> text_;
+    size_t size_ = 0;
+};
+
+EntryName SubstgName(PropTag tag);                            // __substg1.0_0037001F
+EntryName SubstgValueName(PropTag tag, uint32_t valueIndex);  // __substg1.0_8000101F-00000001
+EntryName RecipientStorageName(uint32_t index);               // __recip_version1.0_#0000000A
+EntryName AttachmentStorageName(uint32_t index);              // __attach_version1.0_#0000000A
 
 // The UTF-16LE form of a UTF-8 string, without terminator. Invalid UTF-8 and NUL characters
 // (which would cut the string short in every reader) become U+FFFD.

@@ -19,6 +19,7 @@
 #include "store/limits.h"
 #include "store/msg/cfb_writer.h"
 #include "store/msg/msg_layout.h"
+#include "store/utf16.h"
 
 namespace quill::store::msg {
 
@@ -63,11 +64,39 @@ struct OutProp {
     PropTag tag = 0;
     std::array<uint8_t, 8> field{};  // inline value, or Size and 4 reserved bytes
     bool inStream = false;
-    bool isObject = false;          // embedded message storage, written separately
-    Bytes owned;                    // converted value, or the length stream
-    const uint8_t* data = nullptr;  // stream content (the model's own buffer) unless owned
+    bool isObject = false;            // embedded message storage, written separately
+    std::unique_ptr<uint8_t[]> text;  // a long string converted to UTF-16LE
+    Bytes owned;                      // the length stream of a multi-valued string
+    const uint8_t* data = nullptr;    // stream content (the model's own buffer, or a short
+                                      // string converted into the writer's StringRoom)
     uint64_t size = 0;
     std::vector<Bytes> values;  // multi-valued strings, each with its terminator
+};
+
+// Room for the converted strings small enough for the mini stream, which copies them when
+// they are added: a few blocks for all of them instead of a buffer of its own for each. The
+// room is kept until the writer is done with the message.
+class StringRoom {
+  public:
+    static constexpr size_t kLargest = CompoundFile::kMiniStreamCutoff - 1;
+
+    // Room for `size` bytes, at most kLargest.
+    uint8_t* take(size_t size) {
+        if (size > kBlock - used_) {
+            blocks_.push_back(std::make_unique_for_overwrite<uint8_t[]>(kBlock));
+            used_ = 0;
+        }
+        uint8_t* at = blocks_.back().get() + used_;
+        used_ += size;
+        return at;
+    }
+    // Gives back the end of the last room taken, `unused` bytes of it.
+    void giveBack(size_t unused) { used_ -= unused; }
+
+  private:
+    static constexpr size_t kBlock = 32 * 1024;
+    std::vector<std::unique_ptr<uint8_t[]>> blocks_;
+    size_t used_ = kBlock;
 };
 
 void CheckValueSize(uint64_t size, PropTag tag, const std::string& where) {
@@ -87,7 +116,8 @@ void SetStreamSize(OutProp& p, uint64_t sizeField) {
 
 // The on-disk form of one value; nothing when the value is left out (empty strings, empty
 // binaries and empty lists carry nothing and empty strings are not allowed).
-std::optional<OutProp> MakeProp(PropTag tag, const PropValue& value, const std::string& where) {
+std::optional<OutProp> MakeProp(PropTag tag, const PropValue& value, const std::string& where,
+                                StringRoom& room) {
     OutProp p;
     p.tag = tag;
     if (!ValueFitsType(PropTypeOf(tag), value)) {
@@ -104,8 +134,16 @@ std::optional<OutProp> MakeProp(PropTag tag, const PropValue& value, const std::
         p.field = Le64(v->ticks);
     } else if (const auto* v = std::get_if<std::string>(&value)) {
         if (v->empty()) return std::nullopt;
-        p.owned = ToUtf16le(*v);
-        p.size = p.owned.size();
+        const size_t most = MaxUtf16leSize(*v);
+        if (most <= StringRoom::kLargest) {
+            uint8_t* at = room.take(most);
+            p.size = PutUtf16le(at, *v);
+            room.giveBack(most - p.size);
+            p.data = at;
+        } else {
+            p.text = std::make_unique_for_overwrite<uint8_t[]>(most);
+            p.size = PutUtf16le(p.text.get(), *v);
+        }
         CheckValueSize(p.size, tag, where);
         SetStreamSize(p, p.size + 2);  // PtypString: stream length plus the terminator
     } else if (const auto* v = std::get_if<Bytes>(&value)) {
@@ -187,6 +225,7 @@ class Writer {
     std::vector<OutProp> collect(const PropertyBag& bag, const std::string& where,
                                  std::initializer_list<PropTag> skip) {
         std::vector<OutProp> props;
+        props.reserve(bag.tagged().size() + bag.named().size() + 2);  // and what the caller adds
         for (const auto& [tag, value] : bag.tagged()) {
             if (std::find(skip.begin(), skip.end(), tag) != skip.end()) continue;
             if (PropIdOf(tag) >= kFirstNamedId) {
@@ -196,42 +235,47 @@ class Writer {
                               "has no name",
                               0, -1};
             }
-            if (auto p = MakeProp(tag, value, where)) props.push_back(std::move(*p));
+            if (auto p = MakeProp(tag, value, where, room_)) props.push_back(std::move(*p));
         }
+        // The tagged ones come in tag order; the named ones, all of them past the tagged ones,
+        // in the order of their names.
+        const size_t tagged = props.size();
         for (const auto& nv : bag.named()) {
             PropTag tag = MakeTag(names_.idOf(nv.name), nv.type);
-            if (auto p = MakeProp(tag, nv.value, where)) props.push_back(std::move(*p));
+            if (auto p = MakeProp(tag, nv.value, where, room_)) props.push_back(std::move(*p));
         }
-        std::sort(props.begin(), props.end(),
+        std::sort(props.begin() + static_cast<ptrdiff_t>(tagged), props.end(),
                   [](const OutProp& a, const OutProp& b) { return a.tag < b.tag; });
         return props;
     }
 
     void upsert(std::vector<OutProp>& props, PropTag tag, PropValue value,
                 const std::string& where) {
-        std::optional<OutProp> p = MakeProp(tag, value, where);
+        std::optional<OutProp> p = MakeProp(tag, value, where, room_);
         auto it = std::find_if(props.begin(), props.end(),
                                [&](const OutProp& q) { return q.tag == tag; });
         if (it != props.end()) {
             *it = std::move(*p);
         } else {
-            props.push_back(std::move(*p));
-            std::sort(props.begin(), props.end(),
-                      [](const OutProp& a, const OutProp& b) { return a.tag < b.tag; });
+            auto at = std::find_if(props.begin(), props.end(),
+                                   [&](const OutProp& q) { return q.tag > tag; });
+            props.insert(at, std::move(*p));
         }
     }
 
-    // The property stream and the value streams. Values the writer converted go to the
-    // compound file with their buffers; the model's own are written from where they are.
+    // The property stream and the value streams. Long values the writer converted go to the
+    // compound file with their buffers; the model's own values and the short converted ones
+    // are written from where they are (small streams are copied into the mini stream).
     void writeProperties(CompoundFile::EntryId storage, std::vector<OutProp>& props,
                          ObjectKind kind, uint32_t recipients, uint32_t attachments) {
-        Bytes stream = PropertyStreamHeader(kind, recipients, attachments);
-        stream.reserve(stream.size() + 16 * props.size());
+        Bytes stream = PropertyStreamHeader(kind, recipients, attachments, props.size());
         for (const auto& p : props) AppendPropertyEntry(stream, p.tag, p.field);
         file_.addStream(storage, kPropertyStreamName, std::move(stream));
         for (auto& p : props) {
             if (!p.inStream) continue;
-            if (p.data != nullptr)
+            if (p.text != nullptr)
+                file_.addStream(storage, SubstgName(p.tag), std::move(p.text), p.size);
+            else if (p.data != nullptr)
                 file_.addStream(storage, SubstgName(p.tag), p.data, p.size);
             else
                 file_.addStream(storage, SubstgName(p.tag), std::move(p.owned));
@@ -314,6 +358,7 @@ class Writer {
 
     CompoundFile& file_;
     const NamedPropertyMap& names_;
+    StringRoom room_;
 };
 
 // A name beside `path` that no writer uses yet: "Email-3.msg.1A2B3C.tmp".
@@ -462,18 +507,26 @@ class GatheringSink : public FileSinkBase {
     std::vector<Bytes> copies_;
 };
 
-// A file in pieces through a buffer of `capacity` bytes: the small pieces copied into it, the
+// A file in pieces through a buffer of kFileBuffer bytes: the small pieces copied into it, the
 // large ones (a large stream's megabyte at a time) straight from the message's buffers. A
 // file that fits the buffer reaches the disk in one write(), which on tmpfs costs less than
 // a writev() of its scattered pieces.
 class BufferedSink : public FileSinkBase {
   public:
-    BufferedSink(int fd, YieldClock* clock, size_t capacity)
-        : FileSinkBase(fd, clock), capacity_(capacity), buffer_(new uint8_t[capacity]) {}
+    BufferedSink(int fd, YieldClock* clock) : FileSinkBase(fd, clock) {
+        // The thread's spare buffer, unless a sink of this thread holds it already: asking
+        // the heap for a file's worth of memory and giving it back costs more, for a small
+        // file, than laying the file out.
+        buffer_ = std::move(spare_);
+        if (buffer_ == nullptr) buffer_ = std::make_unique_for_overwrite<uint8_t[]>(kFileBuffer);
+    }
+    ~BufferedSink() override {
+        if (spare_ == nullptr) spare_ = std::move(buffer_);
+    }
 
     void write(const uint8_t* data, size_t size) override {
-        if (size > capacity_ - used_) flush();
-        if (size >= capacity_) {
+        if (size > kFileBuffer - used_) flush();
+        if (size >= kFileBuffer) {
             iovec piece{const_cast<uint8_t*>(data), size};
             writeAll(&piece, 1);
         } else {
@@ -489,10 +542,12 @@ class BufferedSink : public FileSinkBase {
     }
 
   private:
-    size_t capacity_;
+    static thread_local std::unique_ptr<uint8_t[]> spare_;
     std::unique_ptr<uint8_t[]> buffer_;  // left uninitialised: filled before it is written
     size_t used_ = 0;
 };
+
+thread_local std::unique_ptr<uint8_t[]> BufferedSink::spare_;
 
 }  // namespace
 
@@ -563,8 +618,7 @@ MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path&
                 compound.writeTo(sink);
                 sink.flush();
             } else {
-                BufferedSink sink(fd, options.yieldClock,
-                                  static_cast<size_t>(std::min<uint64_t>(fileSize, kFileBuffer)));
+                BufferedSink sink(fd, options.yieldClock);
                 compound.writeTo(sink);
                 sink.flush();
             }
