@@ -12,7 +12,6 @@
 #include <set>
 #include <sstream>
 
-#include "cli/cli.h"
 #include "convert/run.h"
 #include "convert/store_outputs.h"
 #include "run_support.h"
@@ -87,22 +86,6 @@ TEST_F(HostileNamesTest, MailboxAndFolderNamesOfEveryKindAreConverted) {
     EXPECT_EQ(ReadFile(outFor(in_ / "ends in a blank.mbox") / "Email-0.eml"),
               "From other\r\nX: 2\r\n\r\n");
     EXPECT_FALSE(fs::exists("pwned"));
-}
-
-TEST_F(HostileNamesTest, CommandLineTakesDashNamesAfterDoubleDashAndRelativePaths) {
-    for (const char* name : kHostileNames) WriteFile(in_ / name, "From y\nX: 1\n");
-    fs::current_path(in_);
-    std::vector<std::string> args = {"--to", "emlx", "--output", "../out", "--quiet", "--"};
-    for (const char* name : kHostileNames) args.push_back(name);
-    std::ostringstream out, err;
-    EXPECT_EQ(RunCli(args, CliStreams{out, err, false}), 0) << err.str();
-    for (const char* name : kHostileNames)
-        EXPECT_TRUE(fs::exists(outFor(in_ / name) / "Email-0.emlx")) << name;
-    // Without "--" a name with a leading dash is an option: refused, nothing written.
-    fs::remove_all(out_);
-    EXPECT_EQ(
-        RunCli({"--to", "eml", "--output", "../out", "-rf.mbox"}, CliStreams{out, err, false}), 2);
-    EXPECT_FALSE(fs::exists(out_));
 }
 
 TEST_F(HostileNamesTest, OutputStaysBelowTheOutputFolderWhateverTheLinks) {

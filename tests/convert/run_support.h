@@ -1,34 +1,20 @@
 #pragma once
-// What the conversion-run tests share: a scripted front end for the run, file helpers, and a
-// fixture with a fresh input and output folder per test.
+// What the conversion-run tests share: a scripted front end for the run and a fixture with a
+// fresh input and output folder per test.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "../reader/scripted_frontend.h"
-#include "../support/files.h"
+#include "../support/front_end_cases.h"
 #include "convert/run.h"
 
 namespace quill::testing {
-
-// Every file below a folder, as paths relative to it, sorted.
-inline std::vector<std::string> FilesBelow(const std::filesystem::path& root) {
-    namespace fs = std::filesystem;
-    std::vector<std::string> out;
-    if (!fs::exists(root)) return out;
-    for (const auto& e : fs::recursive_directory_iterator(root))
-        if (e.is_regular_file()) out.push_back(fs::relative(e.path(), root).string());
-    std::sort(out.begin(), out.end());
-    return out;
-}
 
 class ScriptedRunHost : public ScriptedFrontendOn<RunHost> {
   public:
