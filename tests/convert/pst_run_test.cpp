@@ -227,8 +227,12 @@ void ExpectPffMessage(const fs::path& dir, const Mail& m) {
         want.push_back((name.empty() ? address : name) + " <" + address + "> CC");
     EXPECT_EQ(got, want);
 
-    if (!m.plain.empty()) EXPECT_EQ(WithoutCr(ReadFile(dir / "Message.txt")), m.plain);
-    if (!m.html.empty()) EXPECT_EQ(WithoutCr(ReadFile(dir / "Message.html")), m.html);
+    if (!m.plain.empty()) {
+        EXPECT_EQ(WithoutCr(ReadFile(dir / "Message.txt")), m.plain);
+    }
+    if (!m.html.empty()) {
+        EXPECT_EQ(WithoutCr(ReadFile(dir / "Message.html")), m.html);
+    }
 
     // Attachments/<n>_<name> for data, Attachments/Attachment<n>/Message00001 for messages.
     size_t n = 1;
@@ -274,11 +278,16 @@ void ExpectReadpstMessage(const msgtest::ConvertedMail& r, const Mail& m, bool t
     if (top) {
         // readpst's mark of a read message, unless the message brought a Status of its own.
         const std::string headers = "\n" + m.stateHeaders;
-        if (headers.find("\nStatus:") == std::string::npos)
+        if (headers.find("\nStatus:") == std::string::npos) {
             EXPECT_EQ(r.status, m.unread ? "" : "RO");
+        }
     }
-    if (!m.plain.empty()) EXPECT_EQ(WithoutCr(r.plain), m.plain);
-    if (!m.html.empty()) EXPECT_EQ(WithoutCr(r.html), m.html);
+    if (!m.plain.empty()) {
+        EXPECT_EQ(WithoutCr(r.plain), m.plain);
+    }
+    if (!m.html.empty()) {
+        EXPECT_EQ(WithoutCr(r.html), m.html);
+    }
     // readpst lists a message's attachments last first and leaves out empty ones; pffexport
     // checks their order.
     std::vector<Attached> want, got;

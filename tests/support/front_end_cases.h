@@ -174,7 +174,9 @@ TYPED_TEST_P(FrontEndCases, ClosingTheWindowEndsTheRunWithoutABox) {
         const std::string ext = kind == OutputKind::MSG ? ".msg" : ".eml";
         for (const std::string& row : rows) {
             const std::vector<std::string> files = FilesBelow(this->outFor(row));
-            if (kind == OutputKind::PST) EXPECT_EQ(files, std::vector<std::string>{});
+            if (kind == OutputKind::PST) {
+                EXPECT_EQ(files, std::vector<std::string>{});
+            }
             for (size_t k = 0; k < files.size(); ++k)
                 EXPECT_TRUE(std::filesystem::exists(this->outFor(row) /
                                                     ("Email-" + std::to_string(k) + ext)))
