@@ -8,37 +8,25 @@
 // (or CAP_SYS_ADMIN): without it those cases are skipped and say why. Missing read or write
 // rights do not stop root, so those cases run in a child process as the user "nobody".
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <functional>
 #include <set>
-#include <sstream>
 
-#include "cli/cli.h"
 #include "convert/message_text.h"
-#include "convert/run.h"
 #include "convert/store_outputs.h"
 #include "run_support.h"
 
 namespace fs = std::filesystem;
 using namespace quill;
-
-using quill::testing::ReadFile;
-using quill::testing::WriteFile;
+using namespace quill::testing;
 
 namespace {
 
-using Host = quill::testing::ScriptedRunHost;
+using Host = ScriptedRunHost;
 
 std::string Mailbox(int messages, size_t bodyBytes) {
     std::string box;
@@ -144,7 +132,7 @@ std::string AsUnprivilegedUser(const std::function<std::string()>& fn) {
 // olefile (python3-olefile) opens each as a whole compound file. Returns how many there are.
 size_t CheckWholeMsgFiles(const fs::path& folder) {
     std::vector<std::string> files;
-    for (const std::string& f : quill::testing::FilesBelow(folder))
+    for (const std::string& f : FilesBelow(folder))
         if (fs::path(f).extension() == ".msg")
             files.push_back(f);
         else  // a message the store could not take, kept as its message file
@@ -175,7 +163,7 @@ std::string Describe(const RunSummary& s, const Host& host) {
     return text;
 }
 
-class FaultTest : public quill::testing::RunFolders<Host> {
+class FaultTest : public RunFolders<Host> {
   protected:
     // The end box says what failed, with the reason; Convert is back and the options cleared.
     void expectFailureBox(const std::vector<std::string>& mentions) {
@@ -316,18 +304,22 @@ TEST_F(FaultTest, MissingRightsFailWithTheReasonButAFolderWithoutWriteRightsConv
     EXPECT_EQ(CheckWholeFiles(outFor(box), Mailbox(2, 10)), 2u);
     EXPECT_EQ(CheckWholeFiles(outFor(old), Mailbox(3, 10)), 3u);
     EXPECT_EQ(ReadFile(old), Mailbox(3, 10));
-    EXPECT_EQ(quill::testing::FilesBelow(locked),
+    EXPECT_EQ(FilesBelow(locked),
               (std::vector<std::string>{"inbox.mbox", "old.mbox", "old.mbox.tmp"}));
     EXPECT_EQ(Leftovers(out_), std::vector<std::string>{});
 }
 
-TEST_F(FaultTest, MailboxVanishingOrShrinkingAfterTheSearchFailsClearly) {
+// Mailboxes that cannot be read fail clearly, without hanging: pipes, devices and folders
+// listed as mailboxes, and mailboxes deleted or cut short by someone else once their search is
+// done, before their messages are cut. The messages before a cut are whole, the one across it
+// absent.
+TEST_F(FaultTest, MailboxesThatCannotBeReadFailClearly) {
     const std::string box = Mailbox(6, 3000);
     fs::path gone = in_ / "gone.mbox", shrunk = in_ / "shrunk.mbox", a = in_ / "a.mbox";
-    fs::path tailCut = in_ / "tail-cut.mbox";
+    fs::path tailCut = in_ / "tail-cut.mbox", pipe = in_ / "pipe.mbox", folder = in_ / "f.mbox";
     for (const auto& p : {gone, shrunk, tailCut, a}) WriteFile(p, box);
-    // Once the search of a mailbox is done, before its messages are cut, the mailbox is
-    // deleted or cut to half its length by someone else.
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0) << std::strerror(errno);
+    fs::create_directories(folder);
     int mailbox = 0;
     host_.onCaption = [&](Caption which, const std::string& text) {
         if (which == Caption::LblProgessCurrent) ++mailbox;
@@ -337,18 +329,21 @@ TEST_F(FaultTest, MailboxVanishingOrShrinkingAfterTheSearchFailsClearly) {
         if (mailbox == 3) fs::resize_file(tailCut, box.size() - 10);  // within the last message
     };
 
-    RunSummary s = RunConversion(host_, OutputKind::EML, {gone, shrunk, tailCut, a});
+    RunSummary s = RunConversion(host_, OutputKind::EML,
+                                 {gone, shrunk, tailCut, pipe, "/dev/zero", folder, a});
 
     EXPECT_EQ(s.converted, 1u) << Describe(s, host_);
-    ASSERT_EQ(s.failures.size(), 3u) << Describe(s, host_);
+    ASSERT_EQ(s.failures.size(), 6u) << Describe(s, host_);
     const std::string reasons[] = {"No such file or directory",
                                    "ends at offset " + std::to_string(box.size() / 2),
-                                   "ends at offset " + std::to_string(box.size() - 10)};
-    for (size_t i = 0; i < 3; ++i)
+                                   "ends at offset " + std::to_string(box.size() - 10),
+                                   "is not a file",
+                                   "is not a file",
+                                   "is not a file"};
+    for (size_t i = 0; i < 6; ++i)
         EXPECT_NE(s.failures[i].reason.find(reasons[i]), std::string::npos) << s.failures[i].reason;
-    expectFailureBox(
-        {"1 of 4 mailboxes were converted.", gone.string(), shrunk.string(), tailCut.string()});
-    // The messages before the cut are whole, the one across it absent.
+    expectFailureBox({"1 of 7 mailboxes were converted.", gone.string(), shrunk.string(),
+                      tailCut.string(), pipe.string(), "/dev/zero"});
     EXPECT_EQ(CheckWholeFiles(outFor(tailCut), box), 5u);
     EXPECT_FALSE(fs::exists(outFor(tailCut) / "Email-5.eml"));
     EXPECT_EQ(CheckWholeFiles(outFor(shrunk), box), 3u);
@@ -356,21 +351,6 @@ TEST_F(FaultTest, MailboxVanishingOrShrinkingAfterTheSearchFailsClearly) {
     EXPECT_EQ(CheckWholeFiles(outFor(a), box), 6u);
     EXPECT_EQ(Leftovers(out_), std::vector<std::string>{});
     EXPECT_EQ(Leftovers(in_), std::vector<std::string>{});
-}
-
-TEST_F(FaultTest, PipesDevicesAndFoldersListedAsMailboxesFailWithoutHanging) {
-    fs::path pipe = in_ / "pipe.mbox", folder = in_ / "folder.mbox", a = in_ / "a.mbox";
-    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0) << std::strerror(errno);
-    fs::create_directories(folder);
-    WriteFile(a, Mailbox(1, 10));
-
-    RunSummary s = RunConversion(host_, OutputKind::EML, {pipe, "/dev/zero", folder, a});
-
-    EXPECT_EQ(s.converted, 1u);
-    ASSERT_EQ(s.failures.size(), 3u);
-    for (const auto& f : s.failures)
-        EXPECT_NE(f.reason.find("is not a file"), std::string::npos) << f.reason;
-    expectFailureBox({"1 of 4 mailboxes were converted.", pipe.string(), "/dev/zero"});
 }
 
 }  // namespace
