@@ -310,4 +310,13 @@ TEST_F(MessageFilesTest, TheCallerOrTheProgramEndingStopsTheFiles) {
     EXPECT_EQ(result.written, 0u);
     EXPECT_TRUE(WriteMessageFile(clock_, path, {0, 9}, 1, out_, ".eml").cancelled);
     EXPECT_TRUE(outFiles().empty());
+    // Asked to end once the last message is written, the mailbox is whole, not cancelled.
+    frontend_.cancel = false;
+    result = WriteMessageFiles(clock_, path, {0, 9, 18}, out_, ".eml",
+                               [&](uint64_t k, const std::string&, const MessageBytes&) {
+                                   frontend_.cancel = k == 2;
+                                   return true;
+                               });
+    EXPECT_TRUE(result.ok() && !result.cancelled);
+    EXPECT_EQ(result.written, 3u);
 }
