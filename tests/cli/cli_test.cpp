@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "../support/front_end_cases.h"
+#include "../support/scratch_dir.h"
 #include "convert/store_outputs.h"
 
 namespace fs = std::filesystem;
@@ -56,22 +57,12 @@ struct CommandLine {
 class CliTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        root_ = fs::temp_directory_path() /
-                ("quill-cli-" +
-                 std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
-                 "-" + std::to_string(::getpid()));
-        fs::remove_all(root_);
         WriteFile(root_ / "in/a.mbox", "From a\nX: 1\nFrom b\nX: 2\n");
         WriteFile(root_ / "in/deeper/B.MBX", "From c\r\nX: 3\r\n");
         WriteFile(root_ / "in/notes.txt", "From d\nX: 4\n");
-        oldCwd_ = fs::current_path();
         fs::current_path(root_);
     }
-    void TearDown() override {
-        fs::current_path(oldCwd_);
-        std::error_code ec;
-        fs::remove_all(root_, ec);
-    }
+    void TearDown() override { fs::current_path(oldCwd_); }
     int run(std::vector<std::string> args) {
         out_.str("");
         err_.str("");
@@ -86,7 +77,8 @@ class CliTest : public ::testing::Test {
         return {};
     }
 
-    fs::path root_, oldCwd_;
+    ScratchDir scratch_;
+    fs::path root_ = scratch_.path(), oldCwd_ = fs::current_path();
     std::ostringstream out_, err_;
 };
 

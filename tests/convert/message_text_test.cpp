@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-
 using namespace quill;
 
 namespace {
@@ -26,6 +25,7 @@ TEST(MessageText, WritesEveryLineEndAsCrLfAndEndsWithAnEmptyLine) {
     } rows[] = {
         {"LF CR is two line ends", "a\n\rb", "a\r\n\r\nb\r\n\r\n"},
         {"CR LF is one", "a\r\nb\r\r\n", "a\r\nb\r\n\r\n\r\n"},
+        {"lone CR at the end", "a\r", "a\r\n\r\n"},
         {"last line without a line end", "From a\nbody", "From a\r\nbody\r\n\r\n"},
         {"escapes and From lines stay", "From a\n>From b\nFrom c\n",
          "From a\r\n>From b\r\nFrom c\r\n\r\n"},
