@@ -14,6 +14,7 @@
 
 #include "../reader/scripted_frontend.h"
 #include "../support/files.h"
+#include "../support/scratch_dir.h"
 #include "convert/message_text.h"
 #include "reader/separator_scan.h"
 
@@ -29,18 +30,7 @@ namespace {
 
 class MessageFilesTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("quill-convert-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_ / "out");
-        out_ = (dir_ / "out").string();
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
+    void SetUp() override { fs::create_directories(out_); }
     std::string write(const std::string& name, const std::string& bytes) {
         auto path = dir_ / name;
         std::ofstream(path, std::ios::binary) << bytes;
@@ -57,8 +47,9 @@ class MessageFilesTest : public ::testing::Test {
         return ReadFile(dir_ / "out" / ("Email-" + std::to_string(k) + ext));
     }
 
-    fs::path dir_;
-    std::string out_;
+    quill::testing::ScratchDir scratch_;
+    fs::path dir_ = scratch_.path();
+    std::string out_ = (dir_ / "out").string();
     ScriptedFrontend frontend_;
     YieldClock clock_{frontend_};
 };
@@ -186,25 +177,17 @@ TEST_F(MessageFilesTest, EveryMessageByteForByte) {
     }
 }
 
-TEST_F(MessageFilesTest, ASecondRunReplacesFilesOfTheSameNames) {
+// A second run replaces the files of the same names; higher numbers of a longer earlier run
+// stay. What lies under a temporary name is written over only when it is a file of its own:
+// a spent file longer than the message (written over, then cut to length) and a shorter one
+// are, a file with a second name keeps its content, and a pipe does not block the cut.
+TEST_F(MessageFilesTest, WritingOverEarlierFiles) {
     const std::string longer =
-        write("a.mbox", "From a\nold one\nFrom b\nold two\nFrom c\nold three\n");
-    const std::string shorter = write("b.mbox", "From x\nnew\nFrom y\nnewer\n");
-    ASSERT_TRUE(WriteMessageFiles(clock_, longer, {0, 15, 30}, out_, ".eml").ok());
-    ASSERT_TRUE(WriteMessageFiles(clock_, shorter, {0, 11}, out_, ".eml").ok());
-    EXPECT_EQ(outFile(0), "From x\r\nnew\r\n\r\n");
-    EXPECT_EQ(outFile(1), "From y\r\nnewer\r\n\r\n");
-    EXPECT_EQ(outFile(2), "From c\r\nold three\r\n\r\n");  // higher numbers of the longer run stay
-    EXPECT_EQ(outFiles(), (std::vector<std::string>{"Email-0.eml", "Email-1.eml", "Email-2.eml"}));
-}
-
-TEST_F(MessageFilesTest, WhatLiesUnderATemporaryNameIsWrittenOverOnlyWhenItIsAFileOfItsOwn) {
+        write("a.mbox", "From a\nold\nFrom b\nold\nFrom c\nold\nFrom d\nold\nFrom e\nold five\n");
     const std::string mbox =
-        write("a.mbox", "From a\none\nFrom b\ntwo\nFrom c\nthree\nFrom d\n4\n");
+        write("b.mbox", "From a\none\nFrom b\ntwo\nFrom c\nthree\nFrom d\n4\n");
+    ASSERT_TRUE(WriteMessageFiles(clock_, longer, {0, 11, 22, 33, 44}, out_, ".eml").ok());
     auto part = [&](int k) { return dir_ / "out" / ("Email-" + std::to_string(k) + ".eml.part"); };
-    // A spent file longer than the message (written over, then cut to length) and a shorter
-    // one; a file with a second name, which must keep its content; a pipe, which must not
-    // block the cut.
     WriteFile(part(0), std::string(5000, 'x'));
     WriteFile(part(1), "y");
     WriteFile(dir_ / "keep.txt", "keep me");
@@ -217,9 +200,10 @@ TEST_F(MessageFilesTest, WhatLiesUnderATemporaryNameIsWrittenOverOnlyWhenItIsAFi
     EXPECT_EQ(outFile(1), "From b\r\ntwo\r\n\r\n");
     EXPECT_EQ(outFile(2), "From c\r\nthree\r\n\r\n");
     EXPECT_EQ(outFile(3), "From d\r\n4\r\n\r\n");
+    EXPECT_EQ(outFile(4), "From e\r\nold five\r\n\r\n");
     EXPECT_EQ(ReadFile(dir_ / "keep.txt"), "keep me");
     EXPECT_EQ(outFiles(), (std::vector<std::string>{"Email-0.eml", "Email-1.eml", "Email-2.eml",
-                                                    "Email-3.eml"}));
+                                                    "Email-3.eml", "Email-4.eml"}));
 }
 
 TEST_F(MessageFilesTest, LongMessagesAreCopiedInBlocks) {
@@ -288,17 +272,6 @@ TEST_F(MessageFilesTest, AFileThatCannotBeWrittenWhollyKeepsTheOldOne) {
     EXPECT_EQ(frontend_.lastCaption(Caption::LblProgress), "Saved Email-0 Message");
 }
 
-TEST_F(MessageFilesTest, TheCallerMayStopAfterAnyMessage) {
-    const std::string path = write("in.mbox", "From a\nX\nFrom b\nY\nFrom c\nZ\n");
-    auto result = WriteMessageFiles(
-        clock_, path, {0, 9, 18}, out_, ".eml",
-        [](uint64_t k, const std::string&, const MessageBytes&) { return k < 1; });
-    EXPECT_EQ(result.written, 2u);
-    EXPECT_TRUE(result.stoppedByCaller);
-    EXPECT_FALSE(result.ok());
-    EXPECT_EQ(outFiles().size(), 2u);
-}
-
 TEST_F(MessageFilesTest, MessagesBeyondFourGibibytes) {
     const uint64_t fourGiB = uint64_t{1} << 32;
     const std::string path = (dir_ / "big.mbox").string();
@@ -318,14 +291,32 @@ TEST_F(MessageFilesTest, MessagesBeyondFourGibibytes) {
     EXPECT_EQ(frontend_.lastCaption(Caption::LblProgress), "Saved Email-2 Message");
 }
 
-TEST_F(MessageFilesTest, AProgramEndingLeavesNoPartialFile) {
-    const std::string path = write("in.mbox", "From a\nX\nFrom b\nY\n");
+// The caller may stop after any message; a program ending leaves no partial file.
+TEST_F(MessageFilesTest, TheCallerOrTheProgramEndingStopsTheFiles) {
+    const std::string path = write("in.mbox", "From a\nX\nFrom b\nY\nFrom c\nZ\n");
+    auto result = WriteMessageFiles(
+        clock_, path, {0, 9, 18}, out_, ".eml",
+        [](uint64_t k, const std::string&, const MessageBytes&) { return k < 1; });
+    EXPECT_EQ(result.written, 2u);
+    EXPECT_TRUE(result.stoppedByCaller);
+    EXPECT_FALSE(result.ok());
+    EXPECT_EQ(outFiles().size(), 2u);
+
+    fs::remove_all(out_);
+    fs::create_directories(out_);
     frontend_.cancel = true;
-    auto result = WriteMessageFiles(clock_, path, {0, 9}, out_, ".eml");
+    result = WriteMessageFiles(clock_, path, {0, 9}, out_, ".eml");
     EXPECT_TRUE(result.cancelled);
     EXPECT_EQ(result.written, 0u);
+    EXPECT_TRUE(WriteMessageFile(clock_, path, {0, 9}, 1, out_, ".eml").cancelled);
     EXPECT_TRUE(outFiles().empty());
-    auto one = WriteMessageFile(clock_, path, {0, 9}, 1, out_, ".eml");
-    EXPECT_TRUE(one.cancelled);
-    EXPECT_TRUE(outFiles().empty());
+    // Asked to end once the last message is written, the mailbox is whole, not cancelled.
+    frontend_.cancel = false;
+    result = WriteMessageFiles(clock_, path, {0, 9, 18}, out_, ".eml",
+                               [&](uint64_t k, const std::string&, const MessageBytes&) {
+                                   frontend_.cancel = k == 2;
+                                   return true;
+                               });
+    EXPECT_TRUE(result.ok() && !result.cancelled);
+    EXPECT_EQ(result.written, 3u);
 }

@@ -1,9 +1,7 @@
 // PST runs end to end: mailboxes converted by the run into a new store, the store read by
 // three readers nobody here wrote (pffexport of libpff, readpst of libpst, pst-extractor from
-// npm), and every message compared with what its mailbox held.
-//
-// A folder of 70,001 messages and a message with a 50 MB attachment run with QUILL_SLOW_TESTS=1,
-// which the normal build sets for them (see CMakeLists.txt).
+// npm), and every message compared with what its mailbox held. The two large cases run with
+// QUILL_SLOW_TESTS=1, which the normal build sets for them (see CMakeLists.txt).
 
 #include <gmime/gmime.h>
 #include <gtest/gtest.h>
@@ -11,20 +9,12 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <map>
-#include <optional>
-#include <sstream>
 
 #include "../store/msg/msg_test_support.h"
 #include "../support/from_base64.h"
-#include "convert/run.h"
+#include "convert/message_text.h"
 #include "convert/store_outputs.h"
 #include "run_support.h"
 
@@ -267,15 +257,15 @@ int64_t UnixTime(const std::string& rfcDate) {
     return t;
 }
 
-std::vector<std::string> Addresses(const std::vector<msgtest::Address>& list) {
+template <class List>
+std::vector<std::string> Addresses(const List& list) {
     std::vector<std::string> out;
-    for (const auto& a : list) out.push_back(a.address);
-    return out;
-}
-
-std::vector<std::string> Addresses(const std::vector<std::pair<std::string, std::string>>& list) {
-    std::vector<std::string> out;
-    for (const auto& [name, address] : list) out.push_back(address);
+    for (const auto& a : list) {
+        if constexpr (std::is_same_v<List, std::vector<msgtest::Address>>)
+            out.push_back(a.address);
+        else
+            out.push_back(a.second);
+    }
     return out;
 }
 
@@ -288,8 +278,9 @@ void ExpectReadpstMessage(const msgtest::ConvertedMail& r, const Mail& m, bool t
     if (top) {
         // readpst's mark of a read message, unless the message brought a Status of its own.
         const std::string headers = "\n" + m.stateHeaders;
-        if (headers.find("\nStatus:") == std::string::npos)
+        if (headers.find("\nStatus:") == std::string::npos) {
             EXPECT_EQ(r.status, m.unread ? "" : "RO");
+        }
     }
     if (!m.plain.empty()) {
         EXPECT_EQ(WithoutCr(r.plain), m.plain);
@@ -534,9 +525,15 @@ Mail Simple(const std::string& subject, int minute) {
     return m;
 }
 
+// Every kind of message in one store: Unicode, alternatives, attachments and a forwarded
+// message; mailboxes of the same name and a bundle; what mail programs keep about each message
+// (read state, flags, answers and tags, a malformed header ignored for its own field only, a
+// message Thunderbird deleted but kept, which goes to Deleted Items); values written piece by
+// piece across each data block and data tree boundary (one block, an XBLOCK, an XXBLOCK) and
+// bodies whose UTF-16 spans many blocks. (No characters past U+FFFF: pffexport 20180714
+// decodes their surrogate pairs into other characters.)
 TEST_F(PstRun, EveryMessageOfEveryMailboxReadBackByThreeReaders) {
-    Mail full;
-    full.subject = "Réunion à Zürich – ünïcödé";
+    Mail full = Simple("Réunion à Zürich – ünïcödé", 0);
     full.fromName = "Alice Example";
     full.fromAddress = "alice@example.com";
     full.to = {{"Bob", "bob@example.com"}, {"", "carol@example.com"}};
@@ -550,24 +547,11 @@ TEST_F(PstRun, EveryMessageOfEveryMailboxReadBackByThreeReaders) {
     inner.fromName = "Eve";
     inner.fromAddress = "eve@example.com";
     full.forwarded = {inner};
-
     Mail htmlOnly = Simple("HTML only", 2);
     htmlOnly.plain.clear();
     htmlOnly.html = "<html><body><b>bold</b></body></html>";
     htmlOnly.attachments = {{"empty.dat", ""}};
 
-    const fs::path in = root_ / "in";
-    convertAndCompare({{in / "A" / "Inbox.mbox", {full, Simple("Second", 3), htmlOnly}},
-                       {in / "B" / "Inbox.mbox", {Simple("Other inbox", 4)}},
-                       {in / "Work.mbox" / "mbox", {Simple("Bundle one", 5), Simple("Two", 6)}},
-                       {in / "Sent.MBOX", {Simple("Sent one", 7)}}},
-                      {"Inbox", "Inbox (2)", "Work", "Sent"});
-}
-
-// What Thunderbird, mutt-like programs and Google's export keep about each message: read
-// state, flags, answers and tags, a malformed header ignored for its own field only, and a
-// message Thunderbird deleted but kept, which goes to Deleted Items.
-TEST_F(PstRun, MailProgramsStateReadBackByThreeReaders) {
     struct Row {
         const char* headers;
         bool unread, flagged;
@@ -591,40 +575,41 @@ TEST_F(PstRun, MailProgramsStateReadBackByThreeReaders) {
          {"Work", "later", "x", "y", "Inbox", "Work, later"}},
         {"X-Mozilla-Status: 00z1\nX-Status: F\nX-Gmail-Labels: \"open\n", false, true, 0, {}},
     };
-    std::vector<Mail> mails;
+    std::vector<Mail> states;
     for (const Row& row : rows) {
-        Mail m = Simple("State " + std::to_string(mails.size()), int(mails.size()));
+        Mail m = Simple("State " + std::to_string(states.size()), int(states.size()));
         m.stateHeaders = row.headers;
         m.unread = row.unread, m.flagged = row.flagged, m.verb = row.verb;
         m.categories = row.categories;
-        mails.push_back(m);
+        states.push_back(m);
     }
     Mail deleted = Simple("Deleted in Thunderbird", 30);
     deleted.stateHeaders = "X-Mozilla-Status: 0009\n";
     deleted.deleted = true;
-    mails.insert(mails.begin() + 2, deleted);
-    convertAndCompare({{root_ / "in" / "Inbox", mails}}, {"Inbox"});
-}
+    states.insert(states.begin() + 2, deleted);
 
-// Values written piece by piece from the message as imported: attachments on both sides of
-// each data block and data tree boundary (one block, an XBLOCK, an XXBLOCK), and bodies whose
-// UTF-16 spans many blocks, read back byte for byte. (No characters past U+FFFF: pffexport
-// 20180714 decodes their surrogate pairs into other characters.)
-TEST_F(PstRun, LargeValuesAtBlockBoundariesReadBackByThreeReaders) {
-    Mail m = Simple("Block boundaries", 10);
-    m.plain.clear();
-    for (int i = 0; m.plain.size() < 200000; ++i)
-        m.plain += "Zeile " + std::to_string(i) + ": Grüße – ✓ ünïcödé\n";
-    m.plain.pop_back();  // the readers' text ends without a line end
-    m.html = "<html><body>";
-    for (int i = 0; m.html.size() < 50000; ++i) m.html += "<p>Absatz " + std::to_string(i) + "</p>";
-    m.html += "</body></html>";
+    Mail large = Simple("Block boundaries", 10);
+    large.plain.clear();
+    for (int i = 0; large.plain.size() < 200000; ++i)
+        large.plain += "Zeile " + std::to_string(i) + ": Grüße – ✓ ünïcödé\n";
+    large.plain.pop_back();  // the readers' text ends without a line end
+    large.html = "<html><body>";
+    for (int i = 0; large.html.size() < 50000; ++i)
+        large.html += "<p>Absatz " + std::to_string(i) + "</p>";
+    large.html += "</body></html>";
     const size_t block = 8176;
     for (size_t size :
          {size_t(3580), size_t(3581), block, block + 1, 2 * block, 1021 * block, 1021 * block + 1})
-        m.attachments.push_back(
-            {"a" + std::to_string(size) + ".bin", Binary(size, unsigned(size))});
-    convertAndCompare({{root_ / "in" / "Large.mbox", {Simple("Before", 9), m}}}, {"Large"});
+        large.attachments.push_back({"a" + std::to_string(size) + ".bin", Binary(size, size)});
+
+    const fs::path in = root_ / "in";
+    convertAndCompare({{in / "A" / "Inbox.mbox", {full, Simple("Second", 3), htmlOnly}},
+                       {in / "B" / "Inbox.mbox", {Simple("Other inbox", 4)}},
+                       {in / "Work.mbox" / "mbox", {Simple("Bundle one", 5), Simple("Two", 6)}},
+                       {in / "Sent.MBOX", {Simple("Sent one", 7)}},
+                       {in / "State", states},
+                       {in / "Large.mbox", {Simple("Before", 9), large}}},
+                      {"Inbox", "Inbox (2)", "Work", "Sent", "State", "Large"});
 }
 
 bool SlowTests() {
@@ -641,17 +626,12 @@ TEST_F(PstRun, SlowFolderOfSeventyThousandMessages) {
     WriteMailbox(mailbox, mails);
     RunSummary s = RunConversion(host_, OutputKind::PST, {mailbox.string()}, settings_);
     ASSERT_TRUE(s.storeFailure.empty()) << s.storeFailure;
-    const fs::path pst = storeFile();
-    auto rp = readpst(pst);
+    auto rp = readpst(storeFile());
     ASSERT_EQ(rp["Many"].size(), mails.size());
-    for (size_t k = 0; k < mails.size(); k += 997) {
-        SCOPED_TRACE(k);
-        ExpectReadpstFile(rp["Many"][k], mails[k]);
-    }
+    for (size_t k = 0; k < mails.size(); k += 997) ExpectReadpstFile(rp["Many"][k], mails[k]);
     ExpectReadpstFile(rp["Many"].back(), mails.back());
-    auto pff = pffexport(pst);
+    auto pff = pffexport(storeFile());
     ASSERT_EQ(pff["Many"].size(), mails.size());
-    ExpectPffMessage(pff["Many"][0], mails[0]);
     ExpectPffMessage(pff["Many"][54321], mails[54321]);
 }
 
@@ -662,9 +642,38 @@ TEST_F(PstRun, SlowMessageWithFiftyMegabyteAttachment) {
     convertAndCompare({{root_ / "in" / "Big.mbox", {Simple("Before", 8), big}}}, {"Big"});
 }
 
-// A full output disk in the middle of a run: one store failure box, the window ready for the
-// next run, and a store that readers still open, with the mailbox converted before.
-TEST_F(PstRun, FullDiskEndsTheRunWithOneOutlookErrorAndAReadableStore) {
+// A store run that fails (the window's box is the shared cases' test) leaves a store that
+// readers open, with every message stored before: after a full output disk, with the message
+// before the big one though its mailbox never ended; after a mailbox cut short by someone else
+// during its search (a store run takes messages while the search goes on), whole messages in
+// order, and no working copy or message file.
+TEST_F(PstRun, AFailedRunLeavesAReadableStoreOfWholeMessages) {
+    std::vector<Mail> first = {Simple("First one", 1), Simple("First two", 2)}, second;
+    for (int i = 0; i < 24; ++i) {
+        second.push_back(Simple("Second " + std::to_string(i), 10 + i));
+        second.back().attachments = {{"p" + std::to_string(i) + ".bin", Binary(100u << 10, i)}};
+    }
+    const fs::path a = root_ / "in" / "First.mbox", b = root_ / "in" / "Second.mbox";
+    WriteMailbox(a, first);
+    WriteMailbox(b, second);
+    const uint64_t cutAt = uint64_t{3} << 19;
+    int mailbox = 0;
+    host_.onCaption = [&](Caption which, const std::string& text) {
+        if (which == Caption::LblProgessCurrent) ++mailbox;
+        if (mailbox == 2 && which == Caption::LblHappening && text == "Searching for messages...")
+            fs::resize_file(b, cutAt);
+    };
+    RunSummary s = RunConversion(host_, OutputKind::PST, {a.string(), b.string()}, settings_);
+    EXPECT_NE(s.storeFailure.find("ends at offset " + std::to_string(cutAt)), std::string::npos)
+        << s.storeFailure;
+    EXPECT_EQ(FilesBelow(root_ / "in"), (std::vector<std::string>{"First.mbox", "Second.mbox"}));
+    EXPECT_EQ(FilesBelow(root_ / "out"), std::vector<std::string>{storeFile().filename().string()});
+    auto rp = readpst(storeFile());
+    ASSERT_EQ(rp["First"].size(), first.size());
+    for (size_t k = 0; k < first.size(); ++k) ExpectReadpstFile(rp["First"][k], first[k]);
+    EXPECT_LT(rp["Second"].size(), second.size());
+    for (size_t k = 0; k < rp["Second"].size(); ++k) ExpectReadpstFile(rp["Second"][k], second[k]);
+
     if (::geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
     const fs::path disk = root_ / "disk";
     fs::create_directories(disk);
@@ -673,86 +682,23 @@ TEST_F(PstRun, FullDiskEndsTheRunWithOneOutlookErrorAndAReadableStore) {
         fs::path p;
         ~Unmount() { ::umount2(p.c_str(), MNT_DETACH); }
     } unmount{disk};
+    host_ = Host{};
     host_.folderAnswer = disk.string();
-
-    std::vector<Mail> first = {Simple("First one", 1), Simple("First two", 2)};
     Mail big = Simple("Does not fit", 3);
     big.attachments = {{"big.bin", Binary(4u << 20, 1)}};
-    const fs::path a = root_ / "in" / "First.mbox", b = root_ / "in" / "Second.mbox";
-    WriteMailbox(a, first);
     WriteMailbox(b, {Simple("Fits", 4), big, Simple("Never reached", 5)});
-
-    RunSummary s = RunConversion(host_, OutputKind::PST, {a.string(), b.string()}, settings_);
-
-    ASSERT_FALSE(s.storeFailure.empty());
-    ASSERT_EQ(host_.boxes.size(), 1u);
-    EXPECT_EQ(host_.boxes[0].title, "Outlook Error");
-    const std::string& text = host_.boxes[0].text;
-    EXPECT_EQ(text.rfind("Outlook Session Creation Error !\r\n", 0), 0u) << text;
-    EXPECT_NE(text.find("No space left on device"), std::string::npos) << text;
-    EXPECT_NE(
-        text.find("\r\nFor more details visit this link : " + settings_.troubleshootingAddress),
-        std::string::npos)
-        << text;
-    EXPECT_EQ(host_.convertEnabled.back(), true);
-    EXPECT_EQ(host_.optionsCleared, 1);
-
+    s = RunConversion(host_, OutputKind::PST, {a.string(), b.string()}, settings_);
+    EXPECT_NE(s.storeFailure.find("No space left on device"), std::string::npos) << s.storeFailure;
     fs::path pst;
     for (const auto& e : fs::directory_iterator(disk))
         if (e.path().extension() == ".pst") pst = e.path();
-    ASSERT_FALSE(pst.empty());
     EXPECT_EQ(Shell("pffinfo " + Quote(pst)), 0);
-    // Every message stored before the disk filled up is kept, the one before the big message
-    // too, though its mailbox never ended.
-    auto rp = readpst(pst);
+    fs::remove_all(root_ / "r");
+    rp = readpst(pst);
     ASSERT_EQ(rp["First"].size(), first.size());
     for (size_t k = 0; k < first.size(); ++k) ExpectReadpstFile(rp["First"][k], first[k]);
     ASSERT_EQ(rp["Second"].size(), 1u);
     ExpectReadpstFile(rp["Second"][0], Simple("Fits", 4));
-}
-
-// A store run takes messages while the search of their mailbox goes on. A mailbox cut short
-// by someone else during its search fails the run; whatever of it reached the store is whole
-// messages in order, and the mailbox before it is kept whole.
-TEST_F(PstRun, MailboxCutShortDuringItsSearchKeepsOnlyWholeMessages) {
-    std::vector<Mail> first = {Simple("First one", 1), Simple("First two", 2)};
-    std::vector<Mail> second;
-    for (int i = 0; i < 24; ++i) {
-        Mail m = Simple("Second " + std::to_string(i), 10 + i);
-        m.attachments = {{"part" + std::to_string(i) + ".bin", Binary(100u << 10, i)}};
-        second.push_back(m);
-    }
-    const fs::path a = root_ / "in" / "First.mbox", b = root_ / "in" / "Second.mbox";
-    WriteMailbox(a, first);
-    WriteMailbox(b, second);
-    ASSERT_GT(fs::file_size(b), 3u << 20);
-    const uint64_t cutAt = uint64_t{3} << 19;
-    int mailbox = 0;
-    host_.onCaption = [&](Caption which, const std::string& text) {
-        if (which == Caption::LblProgessCurrent) ++mailbox;
-        // The first block of the mailbox has been read and its search has begun.
-        if (mailbox == 2 && which == Caption::LblHappening && text == "Searching for messages...")
-            fs::resize_file(b, cutAt);
-    };
-
-    RunSummary s = RunConversion(host_, OutputKind::PST, {a.string(), b.string()}, settings_);
-
-    ASSERT_EQ(host_.boxes.size(), 1u);
-    EXPECT_EQ(host_.boxes[0].title, "Outlook Error");
-    EXPECT_NE(s.storeFailure.find("ends at offset " + std::to_string(cutAt)), std::string::npos)
-        << s.storeFailure;
-    const std::vector<std::string> mailboxes = {"First.mbox", "Second.mbox"};
-    EXPECT_EQ(FilesBelow(root_ / "in"), mailboxes) << "the working copy is gone";
-    for (const std::string& file : FilesBelow(root_ / "out"))
-        EXPECT_EQ(fs::path(file).extension(), ".pst") << file << " left behind";
-    auto rp = readpst(storeFile());
-    ASSERT_EQ(rp["First"].size(), first.size());
-    for (size_t k = 0; k < first.size(); ++k) ExpectReadpstFile(rp["First"][k], first[k]);
-    EXPECT_LT(rp["Second"].size(), second.size());
-    for (size_t k = 0; k < rp["Second"].size(); ++k) {
-        SCOPED_TRACE("Second message " + std::to_string(k));
-        ExpectReadpstFile(rp["Second"][k], second[k]);
-    }
 }
 
 // A message the store cannot take stays beside the store as its message file, even though a
@@ -762,17 +708,15 @@ TEST_F(PstRun, MessageTheStoreCannotTakeIsKeptAsItsMessageFile) {
     std::vector<std::string> messages;
     std::string mailbox;
     for (int i = 0; i < 12; ++i) {
-        std::string m = "From bob@example.com Tue Jan  6 11:00:00 2026\nSubject: Number " +
-                        std::to_string(i) +
-                        "\nMIME-Version: 1.0\nContent-Type: application/octet-stream\n"
-                        "Content-Transfer-Encoding: base64\n\n" +
-                        Base64Lines(Binary(300u << 10, i)) + "\n";
-        messages.push_back(m);
-        mailbox += m;
+        messages.push_back("From bob@example.com Tue Jan  6 11:00:00 2026\nSubject: Number " +
+                           std::to_string(i) +
+                           "\nMIME-Version: 1.0\nContent-Type: application/octet-stream\n"
+                           "Content-Transfer-Encoding: base64\n\n" +
+                           Base64Lines(Binary(300u << 10, i)) + "\n");
+        mailbox += messages.back();
     }
     const fs::path box = root_ / "in" / "Limited.mbox";
-    fs::create_directories(box.parent_path());
-    { std::ofstream(box, std::ios::binary) << mailbox; }
+    WriteFile(box, mailbox);
 
     struct rlimit old {};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
@@ -784,10 +728,7 @@ TEST_F(PstRun, MessageTheStoreCannotTakeIsKeptAsItsMessageFile) {
     ::setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldAction);
 
-    ASSERT_FALSE(s.storeFailure.empty());
-    ASSERT_EQ(host_.boxes.size(), 1u);
-    EXPECT_EQ(host_.boxes[0].title, "Outlook Error");
-    EXPECT_NE(host_.boxes[0].text.find("File too large"), std::string::npos) << host_.boxes[0].text;
+    EXPECT_NE(s.storeFailure.find("File too large"), std::string::npos) << s.storeFailure;
     const fs::path folder = MailboxOutputFolder((root_ / "out").string(), box.string());
     std::vector<std::string> kept = FilesBelow(folder);
     ASSERT_EQ(kept.size(), 1u) << "one message file, of the message that was not stored";
@@ -795,9 +736,7 @@ TEST_F(PstRun, MessageTheStoreCannotTakeIsKeptAsItsMessageFile) {
     ASSERT_TRUE(name.starts_with("Email-") && name.ends_with(".eml")) << name;
     const size_t k = std::stoul(name.substr(6));
     ASSERT_LT(k, messages.size());
-    std::string expected;
-    for (char c : messages[k]) expected += c == '\n' ? std::string("\r\n") : std::string(1, c);
-    EXPECT_EQ(ReadFile(folder / name), expected + "\r\n");
+    EXPECT_EQ(ReadFile(folder / name), MessageFileText(messages[k]));
 }
 
 }  // namespace

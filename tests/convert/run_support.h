@@ -1,34 +1,20 @@
 #pragma once
-// What the conversion-run tests share: a scripted front end for the run, file helpers, and a
-// fixture with a fresh input and output folder per test.
+// What the conversion-run tests share: a scripted front end for the run and a fixture with a
+// fresh input and output folder per test.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "../reader/scripted_frontend.h"
-#include "../support/files.h"
+#include "../support/front_end_cases.h"
+#include "../support/scratch_dir.h"
 #include "convert/run.h"
 
 namespace quill::testing {
-
-// Every file below a folder, as paths relative to it, sorted.
-inline std::vector<std::string> FilesBelow(const std::filesystem::path& root) {
-    namespace fs = std::filesystem;
-    std::vector<std::string> out;
-    if (!fs::exists(root)) return out;
-    for (const auto& e : fs::recursive_directory_iterator(root))
-        if (e.is_regular_file()) out.push_back(fs::relative(e.path(), root).string());
-    std::sort(out.begin(), out.end());
-    return out;
-}
 
 class ScriptedRunHost : public ScriptedFrontendOn<RunHost> {
   public:
@@ -53,32 +39,22 @@ class ScriptedRunHost : public ScriptedFrontendOn<RunHost> {
     std::vector<size_t> rowsSelected;
 };
 
-// root_/in for mailboxes, root_/out as the folder the run is given; removed after the test.
+// root_/in for mailboxes, root_/out as the folder the run is given.
 template <class Host>
 class RunFolders : public ::testing::Test {
   protected:
     void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        root_ = std::filesystem::temp_directory_path() /
-                (std::string("quill-") + info->test_suite_name() + "-" + info->name() + "-" +
-                 std::to_string(::getpid()));
-        std::filesystem::remove_all(root_);
-        in_ = root_ / "in";
-        out_ = root_ / "out";
         std::filesystem::create_directories(in_);
         std::filesystem::create_directories(out_);
         host_.folderAnswer = out_.string();
-    }
-    void TearDown() override {
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
     }
     // The mailbox output folder of a mailbox below in_.
     std::filesystem::path outFor(const std::filesystem::path& mailbox) {
         return out_ / mailbox.relative_path();
     }
 
-    std::filesystem::path root_, in_, out_;
+    ScratchDir scratch_;
+    std::filesystem::path root_ = scratch_.path(), in_ = root_ / "in", out_ = root_ / "out";
     Host host_;
 };
 
