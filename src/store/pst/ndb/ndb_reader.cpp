@@ -403,10 +403,10 @@ void NdbReader::checkInto(const CheckOptions& options, CheckReport& rep) {
                 problem(where + ": cEnt over cEntMax");
                 return;
             }
-            if (getU32(buf + 492) != 0) problem(where + ": dwPadding not 0");
+            if (LoadU32(buf + 492) != 0) problem(where + ": dwPadding not 0");
             std::optional<uint64_t> prev;
             for (size_t i = 0; i < cEnt; ++i) {
-                uint64_t key = getU64(buf + i * cbEnt);
+                uint64_t key = LoadU64(buf + i * cbEnt);
                 if (ptype == ptypeBBT && cLevel == 0) key &= ~uint64_t(1);
                 if ((prev && key <= *prev) || key < low || (high && key >= *high)) {
                     problem(where + ": key " + Hex(key) + " out of order or out of range");
@@ -422,7 +422,7 @@ void NdbReader::checkInto(const CheckOptions& options, CheckReport& rep) {
                 if (cLevel > 0) {
                     BTENTRY e = BTENTRY::read(r);
                     std::optional<uint64_t> next =
-                        i + 1 < cEnt ? std::optional<uint64_t>(getU64(buf + (i + 1) * cbEnt))
+                        i + 1 < cEnt ? std::optional<uint64_t>(LoadU64(buf + (i + 1) * cbEnt))
                                      : high;
                     walk(e.BREF_, ptype, cLevel - 1, e.btkey, next, pages);
                 } else if (ptype == ptypeNBT) {

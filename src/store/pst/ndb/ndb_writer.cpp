@@ -457,15 +457,15 @@ struct NdbWriter::Impl {
                 LeReader r(data.data());
                 XBLOCK x = XBLOCK::read(r);
                 for (size_t i = 0; i < x.cEnt && 8 + 8 * (i + 1) <= data.size(); ++i)
-                    releaseTree(getU64(data.data() + 8 + 8 * i));
+                    releaseTree(LoadU64(data.data() + 8 + 8 * i));
             } else if (data.size() >= 8 && data[0] == 0x02) {  // SLBLOCK, SIBLOCK
                 LeReader r(data.data());
                 SLBLOCK s = SLBLOCK::read(r);
                 size_t entSize = s.cLevel == 0 ? SLENTRY::kSize : SIENTRY::kSize;
                 for (size_t i = 0; i < s.cEnt && 8 + entSize * (i + 1) <= data.size(); ++i) {
                     const uint8_t* e = data.data() + 8 + entSize * i;
-                    releaseTree(getU64(e + 8));
-                    if (s.cLevel == 0) releaseTree(getU64(e + 16));
+                    releaseTree(LoadU64(e + 8));
+                    if (s.cLevel == 0) releaseTree(LoadU64(e + 16));
                 }
             }
         }
@@ -642,7 +642,7 @@ struct NdbWriter::Impl {
         queueWrite(ib, page, kPageSize);
         ++stats.treePages;
         BTENTRY e;
-        e.btkey = n ? getU64(entries) : 0;
+        e.btkey = n ? LoadU64(entries) : 0;
         e.BREF_ = BREF{bid, ib};
         return e;
     }

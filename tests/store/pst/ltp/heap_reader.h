@@ -10,8 +10,8 @@
 
 #include <map>
 #include "store/model.h"
-#include "store/pst/ltp/le.h"
 #include "store/pst/node_content.h"
+#include "store/pst/pst_base.h"
 
 namespace quill::store::pst::ltp::testing {
 

@@ -2,9 +2,9 @@
 
 #include "heap_reader.h"
 #include "store/pst/ltp/heap.h"
-#include "store/pst/ltp/le.h"
 #include "store/pst/ltp/ltp_error.h"
 #include "store/pst/ltp/property_context.h"
+#include "store/pst/pst_base.h"
 #include "store/utf16.h"
 
 namespace quill::store::pst::ltp {

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "heap_reader.h"
-#include "store/pst/ltp/le.h"
 #include "store/pst/ltp/ltp_error.h"
 #include "store/pst/ltp/table_context.h"
+#include "store/pst/pst_base.h"
 
 namespace quill::store::pst::ltp {
 namespace {
