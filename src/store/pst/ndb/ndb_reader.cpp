@@ -11,6 +11,8 @@
 #include <functional>
 #include <unordered_map>
 
+#include "shell/file_io.h"
+
 namespace quill::store::pst::ndb {
 
 namespace {
@@ -79,18 +81,12 @@ NdbReader::~NdbReader() {
 }
 
 void NdbReader::readAt(Ib ib, uint8_t* out, size_t size) const {
-    while (size > 0) {
-        ssize_t n = ::pread(fd_, out, size, off_t(ib));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw NdbError(NdbErrorKind::Io, "Cannot read the store file", path_, ib, errno);
-        }
-        if (n == 0)
-            throw NdbError(NdbErrorKind::Corrupt, "Unexpected end of the store file", path_, ib);
-        out += n;
-        size -= size_t(n);
-        ib += uint64_t(n);
-    }
+    IoResult r = PreadAll(fd_, out, size, ib);
+    if (r.error)
+        throw NdbError(NdbErrorKind::Io, "Cannot read the store file", path_, ib + r.done, r.error);
+    if (r.done < size)
+        throw NdbError(NdbErrorKind::Corrupt, "Unexpected end of the store file", path_,
+                       ib + r.done);
 }
 
 void NdbReader::loadTrees() {
