@@ -28,18 +28,6 @@ std::map<uint16_t, Stored> ReadRecords(const HeapReader& reader) {
     return out;
 }
 
-TEST(PropertyContext, ManyPropertiesGetAnIndexLevel) {
-    std::vector<Property> props;
-    for (uint16_t id = 0x8000; id < 0x8000 + 600; ++id)
-        props.push_back(Int32Property(MakeTag(id, PT_LONG), id));
-    LocalNids nids;
-    HeapReader reader(BuildPropertyContext(props, nids).data);
-    EXPECT_EQ(reader.get(reader.userRoot())[3], 1) << "bIdxLevels";
-    auto records = ReadRecords(reader);
-    ASSERT_EQ(records.size(), 600u);
-    EXPECT_EQ(records[0x8000 + 599].hnid, 0x8000u + 599);
-}
-
 TEST(PropertyContext, RejectsDuplicateIdsAndWrongSizes) {
     LocalNids nids;
     EXPECT_THROW(
