@@ -11,6 +11,7 @@
 #include <random>
 #include <set>
 
+#include "../../../support/files.h"
 #include "../../../support/scratch_dir.h"
 #include "store/pst/ndb/ndb.h"
 
@@ -19,6 +20,7 @@ using quill::store::Bytes;
 using quill::store::pst::Nid;
 using quill::store::pst::NodeContent;
 using quill::store::pst::SubnodeContent;
+using quill::testing::ReadFile;
 namespace fs = std::filesystem;
 
 namespace {
@@ -195,8 +197,7 @@ TEST_F(PstNdb, DataTreesAtEachSize) {
         EXPECT_EQ(r.findNode(0x61)->bidData, 0u);
         EXPECT_EQ(r.readNode(0x21).data, text);
         // Permuted, the raw file holds 'A' encoded (0x41 -> mpbbCrypt[0x41]), never the plain run.
-        std::ifstream in(path, std::ios::binary);
-        std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::string raw = ReadFile(path);
         const bool permuted = crypt == NDB_CRYPT_PERMUTE;
         EXPECT_EQ(raw.find(std::string(300, 'A')) == std::string::npos, permuted);
         EXPECT_EQ(raw.find(std::string(300, char(PermuteEncodeTable()[0x41]))) != std::string::npos,
@@ -374,8 +375,7 @@ TEST_F(PstNdb, FreedSpaceIsReusedAndWipedAndACrashLeavesTheLastCommit) {
         EXPECT_FALSE(r.findNode(message(1)));
         ExpectSameContent(r.readNode(message(3)), WithSubnodes(3, 5000, 3));
     }
-    std::ifstream in(file(), std::ios::binary);
-    std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string raw = ReadFile(file());
     EXPECT_EQ(raw.find(secret), std::string::npos);
     // Only the live B-tree pages remain: no NBT page (ptype 0x81) beyond those in use.
     size_t nbtPages = 0;
@@ -516,11 +516,7 @@ TEST_F(PstNdb, CheckerFindsDamage) {
         w->close();
     }
     expectSound(file());
-    std::string clean;
-    {
-        std::ifstream in(file(), std::ios::binary);
-        clean.assign((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    }
+    const std::string clean = ReadFile(file());
     const size_t block = clean.find(marker);
     ASSERT_NE(block, std::string::npos);
     const uint64_t nbtRoot = NdbReader(file()).header().root.BREFNBT.ib;
