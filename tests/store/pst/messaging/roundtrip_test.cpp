@@ -180,7 +180,7 @@ TEST(PstRoundTrip, OneStoreOfEveryKindSurvivesEveryReader) {
     EXPECT_NE(ls.output.find("Email\tFrom: Anna Müller\tSubject: RE: Grüße 3"), std::string::npos);
     fs::create_directories(dir.path() / "r");
     auto rp = RunTool("readpst -D -r -8 -o " + Quote(dir.path() / "r") + " " + Quote(file));
-    EXPECT_EQ(rp.status, 0) << rp.output;
+    ExpectNoComplaint(rp, "readpst");
     EXPECT_NE(rp.output.find("\"" + kStoreName + "\" - "), std::string::npos) << rp.output;
 
     // Folders listed in order by both readers: readpst walks the nodes by parent link,
