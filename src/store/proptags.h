@@ -4,6 +4,8 @@
 // names of [MS-OXPROPS]. Add new tags here, never as bare numbers elsewhere.
 
 #include <cstdint>
+#include <cstdio>
+#include <string>
 
 namespace quill::store {
 
@@ -28,6 +30,14 @@ enum PropType : uint16_t {
 constexpr uint16_t PropTypeOf(PropTag tag) {
     return static_cast<uint16_t>(tag & 0xFFFF);
 }
+
+// A property tag as error messages show it: "0x0037001F".
+inline std::string TagText(PropTag tag) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", tag);
+    return text;
+}
+
 constexpr uint16_t PropIdOf(PropTag tag) {
     return static_cast<uint16_t>(tag >> 16);
 }

@@ -52,12 +52,6 @@ std::array<uint8_t, 8> Le64(uint64_t v) {
     return out;
 }
 
-std::string TagText(PropTag tag) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", tag);
-    return buf;
-}
-
 // One property as it goes to disk: its 16-byte entry and, for everything kept in a stream,
 // the stream content.
 struct OutProp {

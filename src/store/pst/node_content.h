@@ -9,10 +9,9 @@
 #include <vector>
 
 #include "store/model.h"
+#include "store/pst/pst_base.h"
 
 namespace quill::store::pst {
-
-using Nid = uint32_t;  // node id: 5-bit type in the low bits, 27-bit index above ([MS-PST] 2.2.2.1)
 
 // A byte stream that is not held as one buffer but handed out piece by piece when the node
 // database writes it: a large value (an attachment of hundreds of megabytes, a long body)

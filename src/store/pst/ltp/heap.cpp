@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <string>
 
-#include "store/pst/ltp/le.h"
 #include "store/pst/ltp/ltp_error.h"
+#include "store/pst/pst_base.h"
 
 namespace quill::store::pst::ltp {
 

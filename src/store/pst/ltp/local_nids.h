@@ -3,20 +3,9 @@
 
 #include <cstdint>
 
-#include "store/pst/node_content.h"
+#include "store/pst/pst_base.h"
 
 namespace quill::store::pst::ltp {
-
-// NID types this layer hands out ([MS-PST] 2.2.2.1).
-inline constexpr uint8_t NID_TYPE_HID = 0x00;
-inline constexpr uint8_t NID_TYPE_LTP = 0x1F;
-
-constexpr Nid MakeNid(uint8_t type, uint32_t index) {
-    return (index << 5) | type;
-}
-constexpr uint8_t NidType(Nid nid) {
-    return nid & 0x1F;
-}
 
 // Hands out subnode NIDs of one subnode tree: one index counter for every type, starting where
 // Outlook starts (0x401: NIDs 0x803F, 0x805F, ... for large values).

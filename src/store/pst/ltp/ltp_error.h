@@ -3,7 +3,6 @@
 // 65,536 blocks, a property id given twice, a cell that does not fit its column). The message
 // says which structure and why; the messaging layer adds which object it was building.
 
-#include <cstdio>
 #include <stdexcept>
 #include <string>
 
@@ -15,12 +14,5 @@ class LtpError : public std::runtime_error {
   public:
     explicit LtpError(const std::string& what) : std::runtime_error(what) {}
 };
-
-// A property tag as error messages show it: "0x0037001F".
-inline std::string TagText(PropTag tag) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", tag);
-    return text;
-}
 
 }  // namespace quill::store::pst::ltp

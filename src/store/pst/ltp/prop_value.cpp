@@ -1,8 +1,8 @@
 #include "store/pst/ltp/prop_value.h"
 
 #include "store/pst/ltp/heap.h"
-#include "store/pst/ltp/le.h"
 #include "store/pst/ltp/ltp_error.h"
+#include "store/pst/pst_base.h"
 #include "store/utf16.h"
 
 namespace quill::store::pst::ltp {

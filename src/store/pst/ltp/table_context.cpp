@@ -6,8 +6,8 @@
 
 #include "store/pst/ltp/bth.h"
 #include "store/pst/ltp/heap.h"
-#include "store/pst/ltp/le.h"
 #include "store/pst/ltp/ltp_error.h"
+#include "store/pst/pst_base.h"
 
 namespace quill::store::pst::ltp {
 

@@ -4,10 +4,10 @@
 #include <chrono>
 #include <random>
 
-#include "store/pst/ltp/le.h"
 #include "store/pst/ltp/ltp.h"
 #include "store/pst/messaging/pst_store.h"
 #include "store/pst/messaging/templates.h"
+#include "store/pst/pst_base.h"
 
 namespace quill::store::pst::messaging {
 

@@ -2,9 +2,9 @@
 
 #include <array>
 
-#include "store/pst/ltp/le.h"
 #include "store/pst/ltp/ltp.h"
 #include "store/pst/messaging/pst_error.h"
+#include "store/pst/pst_base.h"
 
 namespace quill::store::pst::messaging {
 

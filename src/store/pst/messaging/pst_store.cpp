@@ -2,11 +2,11 @@
 
 #include <random>
 
-#include "store/pst/ltp/le.h"
 #include "store/pst/ltp/ltp.h"
 #include "store/pst/messaging/message_writer.h"
 #include "store/pst/messaging/templates.h"
 #include "store/pst/ndb/ndb.h"
+#include "store/pst/pst_base.h"
 
 namespace quill::store::pst::messaging {
 

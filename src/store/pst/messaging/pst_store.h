@@ -51,16 +51,6 @@ inline constexpr Nid kSpamSearchFolder = 0x2223;
 // The top of the personal folders, where a user's folders begin.
 inline constexpr FolderId kTopFolder{kTopOfPersonalFolders};
 
-// NID types of [MS-PST] 2.2.2.1 that the messaging layer uses.
-inline constexpr uint8_t NID_TYPE_INTERNAL = 0x01;
-inline constexpr uint8_t NID_TYPE_NORMAL_FOLDER = 0x02;
-inline constexpr uint8_t NID_TYPE_SEARCH_FOLDER = 0x03;
-inline constexpr uint8_t NID_TYPE_NORMAL_MESSAGE = 0x04;
-inline constexpr uint8_t NID_TYPE_ATTACHMENT = 0x05;
-inline constexpr uint8_t NID_TYPE_HIERARCHY_TABLE = 0x0D;
-inline constexpr uint8_t NID_TYPE_CONTENTS_TABLE = 0x0E;
-inline constexpr uint8_t NID_TYPE_ASSOC_CONTENTS_TABLE = 0x0F;
-
 class PstStore {
   public:
     // Creates the file (replacing none: an existing file is an error) with the store's fixed

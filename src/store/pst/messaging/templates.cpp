@@ -1,7 +1,7 @@
 #include "store/pst/messaging/templates.h"
 
-#include "store/pst/ltp/le.h"
 #include "store/pst/ltp/ltp.h"
+#include "store/pst/pst_base.h"
 namespace quill::store::pst::messaging {
 
 namespace {

@@ -143,8 +143,8 @@ void HEADER::write(uint8_t* out) const {
     w.bytes(rgbReserved2, sizeof rgbReserved2);
     w.u8(bReserved);
     w.bytes(rgbReserved3, sizeof rgbReserved3);
-    putU32(out + 4, ComputeCrc(out + kCrcStart, kCrcPartialSize));
-    putU32(out + 524, ComputeCrc(out + kCrcStart, kCrcFullSize));
+    StoreU32(out + 4, ComputeCrc(out + kCrcStart, kCrcPartialSize));
+    StoreU32(out + 524, ComputeCrc(out + kCrcStart, kCrcFullSize));
 }
 
 HEADER HEADER::read(const uint8_t* in) {

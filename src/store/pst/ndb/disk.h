@@ -14,84 +14,12 @@
 #include <cstdint>
 #include <cstring>
 
+#include "store/pst/pst_base.h"
+
 namespace quill::store::pst::ndb {
 
 using Bid = uint64_t;  // block or page id ([MS-PST] 2.2.2.2)
 using Ib = uint64_t;   // absolute file offset ([MS-PST] 2.2.2.3)
-
-// ---- Little-endian serialisation -------------------------------------------------------
-
-class LeWriter {
-  public:
-    explicit LeWriter(uint8_t* out) : p_(out) {}
-    void u8(uint8_t v) { *p_++ = v; }
-    void u16(uint16_t v) {
-        u8(uint8_t(v));
-        u8(uint8_t(v >> 8));
-    }
-    void u32(uint32_t v) {
-        u16(uint16_t(v));
-        u16(uint16_t(v >> 16));
-    }
-    void u64(uint64_t v) {
-        u32(uint32_t(v));
-        u32(uint32_t(v >> 32));
-    }
-    void bytes(const uint8_t* src, size_t n) {
-        if (n) std::memcpy(p_, src, n);
-        p_ += n;
-    }
-    uint8_t* position() const { return p_; }
-
-  private:
-    uint8_t* p_;
-};
-
-class LeReader {
-  public:
-    explicit LeReader(const uint8_t* in) : p_(in) {}
-    uint8_t u8() { return *p_++; }
-    uint16_t u16() {
-        uint16_t v = uint16_t(p_[0] | (p_[1] << 8));
-        p_ += 2;
-        return v;
-    }
-    uint32_t u32() {
-        uint32_t lo = u16();
-        return lo | (uint32_t(u16()) << 16);
-    }
-    uint64_t u64() {
-        uint64_t lo = u32();
-        return lo | (uint64_t(u32()) << 32);
-    }
-    void bytes(uint8_t* dst, size_t n) {
-        if (n) std::memcpy(dst, p_, n);
-        p_ += n;
-    }
-    const uint8_t* position() const { return p_; }
-
-  private:
-    const uint8_t* p_;
-};
-
-inline uint16_t getU16(const uint8_t* p) {
-    return LeReader(p).u16();
-}
-inline uint32_t getU32(const uint8_t* p) {
-    return LeReader(p).u32();
-}
-inline uint64_t getU64(const uint8_t* p) {
-    return LeReader(p).u64();
-}
-inline void putU16(uint8_t* p, uint16_t v) {
-    LeWriter(p).u16(v);
-}
-inline void putU32(uint8_t* p, uint32_t v) {
-    LeWriter(p).u32(v);
-}
-inline void putU64(uint8_t* p, uint64_t v) {
-    LeWriter(p).u64(v);
-}
 
 // ---- Checksum, signature, encoding ------------------------------------------------------
 
@@ -156,20 +84,6 @@ inline size_t BlockAllocSize(size_t cb) {
     return (cb + 16 + kSlotSize - 1) / kSlotSize * kSlotSize;
 }
 
-// NID types and fixed values used by the node database ([MS-PST] 2.2.2.1, 2.2.2.6).
-constexpr uint32_t NID_TYPE_NORMAL_FOLDER = 0x02;
-constexpr uint32_t NID_TYPE_SEARCH_FOLDER = 0x03;
-constexpr uint32_t NID_TYPE_NORMAL_MESSAGE = 0x04;
-constexpr uint32_t NID_TYPE_ASSOC_MESSAGE = 0x08;
-inline uint32_t NidType(uint32_t nid) {
-    return nid & 0x1F;
-}
-inline uint32_t NidIndex(uint32_t nid) {
-    return nid >> 5;
-}
-inline uint32_t MakeNid(uint32_t type, uint32_t index) {
-    return (index << 5) | (type & 0x1F);
-}
 // Starting nidIndex of each NID type in a blank file ([MS-PST] 2.2.2.6, rgnid[]).
 uint32_t InitialNidIndex(uint32_t nidType);
 

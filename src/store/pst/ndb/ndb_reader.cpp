@@ -11,6 +11,8 @@
 #include <functional>
 #include <unordered_map>
 
+#include "shell/file_io.h"
+
 namespace quill::store::pst::ndb {
 
 namespace {
@@ -79,18 +81,12 @@ NdbReader::~NdbReader() {
 }
 
 void NdbReader::readAt(Ib ib, uint8_t* out, size_t size) const {
-    while (size > 0) {
-        ssize_t n = ::pread(fd_, out, size, off_t(ib));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw NdbError(NdbErrorKind::Io, "Cannot read the store file", path_, ib, errno);
-        }
-        if (n == 0)
-            throw NdbError(NdbErrorKind::Corrupt, "Unexpected end of the store file", path_, ib);
-        out += n;
-        size -= size_t(n);
-        ib += uint64_t(n);
-    }
+    IoResult r = PreadAll(fd_, out, size, ib);
+    if (r.error)
+        throw NdbError(NdbErrorKind::Io, "Cannot read the store file", path_, ib + r.done, r.error);
+    if (r.done < size)
+        throw NdbError(NdbErrorKind::Corrupt, "Unexpected end of the store file", path_,
+                       ib + r.done);
 }
 
 void NdbReader::loadTrees() {
@@ -403,10 +399,10 @@ void NdbReader::checkInto(const CheckOptions& options, CheckReport& rep) {
                 problem(where + ": cEnt over cEntMax");
                 return;
             }
-            if (getU32(buf + 492) != 0) problem(where + ": dwPadding not 0");
+            if (LoadU32(buf + 492) != 0) problem(where + ": dwPadding not 0");
             std::optional<uint64_t> prev;
             for (size_t i = 0; i < cEnt; ++i) {
-                uint64_t key = getU64(buf + i * cbEnt);
+                uint64_t key = LoadU64(buf + i * cbEnt);
                 if (ptype == ptypeBBT && cLevel == 0) key &= ~uint64_t(1);
                 if ((prev && key <= *prev) || key < low || (high && key >= *high)) {
                     problem(where + ": key " + Hex(key) + " out of order or out of range");
@@ -422,7 +418,7 @@ void NdbReader::checkInto(const CheckOptions& options, CheckReport& rep) {
                 if (cLevel > 0) {
                     BTENTRY e = BTENTRY::read(r);
                     std::optional<uint64_t> next =
-                        i + 1 < cEnt ? std::optional<uint64_t>(getU64(buf + (i + 1) * cbEnt))
+                        i + 1 < cEnt ? std::optional<uint64_t>(LoadU64(buf + (i + 1) * cbEnt))
                                      : high;
                     walk(e.BREF_, ptype, cLevel - 1, e.btkey, next, pages);
                 } else if (ptype == ptypeNBT) {

@@ -5,13 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdint>
+#include <map>
+#include <string>
 #include <vector>
 
-#include <map>
 #include "store/model.h"
-#include "store/pst/ltp/le.h"
 #include "store/pst/node_content.h"
+#include "store/pst/pst_base.h"
 
 namespace quill::store::pst::ltp::testing {
 
@@ -83,25 +85,14 @@ class HeapReader {
     std::vector<Bytes> blocks_;
 };
 
-inline Bytes Hex(const char* text) {
+// Bytes written as hexadecimal digits; anything else between them is ignored.
+inline Bytes Hex(const std::string& text) {
+    std::string digits;
+    for (char c : text)
+        if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
     Bytes out;
-    int nibble = -1;
-    for (const char* p = text; *p; ++p) {
-        int v = -1;
-        if (*p >= '0' && *p <= '9')
-            v = *p - '0';
-        else if (*p >= 'A' && *p <= 'F')
-            v = *p - 'A' + 10;
-        else if (*p >= 'a' && *p <= 'f')
-            v = *p - 'a' + 10;
-        if (v < 0) continue;
-        if (nibble < 0) {
-            nibble = v;
-        } else {
-            out.push_back(static_cast<uint8_t>(nibble * 16 + v));
-            nibble = -1;
-        }
-    }
+    for (size_t i = 0; i + 1 < digits.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -109,6 +100,12 @@ inline Bytes Hex(const char* text) {
 // the cells whose existence bit is set; variable-size cells resolved through the heap or the
 // table's subnodes.
 using Row = std::map<uint32_t, Bytes>;
+
+// Property types whose values a table row holds in place ([MS-PST] 2.3.4.4.1).
+inline bool InRow(uint16_t type) {
+    return type == 0x0B || type == 0x02 || type == 0x03 || type == 0x14 || type == 0x40 ||
+           (type >= 0x04 && type <= 0x07) || type == 0x0A;
+}
 
 inline Bytes ResolveHnid(const HeapReader& heap, const NodeContent& node, uint32_t hnid) {
     if (hnid == 0) return {};
@@ -141,11 +138,7 @@ inline std::vector<Row> ReadTable(const NodeContent& node) {
             uint16_t ib = LoadU16(d + 4);
             uint8_t cb = d[6], bit = d[7];
             if ((row[cebAt + bit / 8] & (0x80 >> (bit % 8))) == 0) continue;
-            uint16_t type = tag & 0xFFFF;
-            bool inRow = type == 0x0B || type == 0x02 || type == 0x03 || type == 0x14 ||
-                         type == 0x40 || type == 0x04 || type == 0x05 || type == 0x06 ||
-                         type == 0x07 || type == 0x0A;
-            if (inRow)
+            if (InRow(tag & 0xFFFF))
                 out[tag] = Bytes(row + ib, row + ib + cb);
             else
                 out[tag] = ResolveHnid(heap, node, LoadU32(row + ib));
@@ -165,13 +158,8 @@ inline std::map<uint32_t, Bytes> ReadProperties(const NodeContent& node) {
         uint16_t id = LoadU16(&r[0]), type = LoadU16(&r[2]);
         uint32_t hnid = LoadU32(&r[4]);
         uint32_t tag = (uint32_t(id) << 16) | type;
-        bool inRecord =
-            type == 0x0B || type == 0x02 || type == 0x03 || type == 0x04 || type == 0x0A;
-        if (inRecord) {
-            out[tag] = Bytes(&r[4], &r[8]);
-        } else {
-            out[tag] = ResolveHnid(heap, node, hnid);
-        }
+        bool inRecord = type == 0x0A || type == 0x0B || (type >= 0x02 && type <= 0x04);
+        out[tag] = inRecord ? Bytes(&r[4], &r[8]) : ResolveHnid(heap, node, hnid);
     }
     return out;
 }

@@ -2,9 +2,9 @@
 
 #include "heap_reader.h"
 #include "store/pst/ltp/heap.h"
-#include "store/pst/ltp/le.h"
 #include "store/pst/ltp/ltp_error.h"
 #include "store/pst/ltp/property_context.h"
+#include "store/pst/pst_base.h"
 #include "store/utf16.h"
 
 namespace quill::store::pst::ltp {
@@ -26,18 +26,6 @@ std::map<uint16_t, Stored> ReadRecords(const HeapReader& reader) {
         out[LoadU16(&r[0])] = Stored{LoadU16(&r[2]), LoadU32(&r[4])};
     }
     return out;
-}
-
-TEST(PropertyContext, ManyPropertiesGetAnIndexLevel) {
-    std::vector<Property> props;
-    for (uint16_t id = 0x8000; id < 0x8000 + 600; ++id)
-        props.push_back(Int32Property(MakeTag(id, PT_LONG), id));
-    LocalNids nids;
-    HeapReader reader(BuildPropertyContext(props, nids).data);
-    EXPECT_EQ(reader.get(reader.userRoot())[3], 1) << "bIdxLevels";
-    auto records = ReadRecords(reader);
-    ASSERT_EQ(records.size(), 600u);
-    EXPECT_EQ(records[0x8000 + 599].hnid, 0x8000u + 599);
 }
 
 TEST(PropertyContext, RejectsDuplicateIdsAndWrongSizes) {

@@ -1,31 +1,20 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <thread>
-#include <vector>
-
-#include "../../../support/files.h"
 #include "ltp/heap_reader.h"
 #include "pst_test_support.h"
 #include "sample_message.h"
 #include "store/pst/ltp/ltp.h"
 #include "store/pst/messaging/messaging.h"
-#include "store/pst/ndb/ndb.h"
 
 namespace quill::store::pst::messaging {
 namespace {
 
-using ltp::LoadU32;
 using ltp::Utf16le;
 using ltp::testing::Hex;
 using ltp::testing::ReadProperties;
 using ltp::testing::ReadTable;
-using quill::testing::ReadFile;
-using testing::Quote;
 using testing::Recorded;
-using testing::RunTool;
 using testing::SampleMessage;
-using testing::ScratchDir;
 
 const SubnodeContent* Subnode(const NodeContent& node, Nid nid) {
     for (const SubnodeContent& s : node.subnodes)
@@ -160,241 +149,6 @@ TEST(MessageWriter, AFinishedFolderIsWrittenOnceAndTakesNoMoreMessages) {
     store->commit();
     EXPECT_FALSE(nodes.count(0x808E));
     EXPECT_TRUE(nodes.count(0x80AE));
-}
-
-std::string LongBody() {
-    std::string body;
-    for (int i = 0; i < 800; ++i) body += "Line " + std::to_string(i) + " of a long body – ✓\r\n";
-    return body;
-}
-
-// A store with full messages, exported by pffexport and readpst and compared with what went in.
-TEST(MessageRoundTrip, MessagesSurviveBothReaders) {
-    ScratchDir dir;
-    auto file = dir.path() / "messages.pst";
-    {
-        auto store = PstStore::create(file, "Store");
-        FolderId inbox = store->addFolder("Inbox");
-        Message first = SampleMessage("Grüße 1");
-        // Named properties: a header by name and one by number.
-        NamedProperty header{PS_INTERNET_HEADERS, true, 0, "X-Mailer"};
-        NamedProperty numbered{PSETID_Common, false, 0x8554, ""};
-        first.props.setNamed(header, PT_UNICODE, std::string("Quillmere"));
-        first.props.setNamed(numbered, PT_UNICODE, std::string("16.0"));
-        store->addMessage(inbox, first);
-        store->commit();
-        FolderId other = store->addFolder("Other");
-        store->addMessage(other, SampleMessage("Grüße 2", false));
-        Message third = SampleMessage("Grüße 3");
-        third.props.set(PidTagBody, LongBody());  // past one heap allocation: a subnode
-        store->addMessage(inbox, third);
-        store->close();
-    }
-    {
-        ndb::NdbReader reader(file);
-        auto report = reader.check();
-        EXPECT_TRUE(report.ok()) << report.summary();
-    }
-    auto info = RunTool("pffinfo -a " + Quote(file));
-    EXPECT_EQ(info.status, 0) << info.output;
-    EXPECT_EQ(info.output.find("rror"), std::string::npos) << info.output;
-
-    auto exp =
-        RunTool("pffexport -m items -d -q -t " + Quote(dir.path() / "x") + " " + Quote(file));
-    ASSERT_EQ(exp.status, 0) << exp.output;
-    EXPECT_EQ(exp.output.find("rror"), std::string::npos) << exp.output;
-    auto inbox = dir.path() / "x.export" / "Top of Personal Folders" / "Inbox";
-    auto m1 = inbox / "Message00001";
-    EXPECT_TRUE(std::filesystem::exists(inbox / "Message00002"));
-    EXPECT_FALSE(std::filesystem::exists(inbox / "Message00003"));
-    // Subjects, senders, recipients, bodies and attachments of messages the run stores are
-    // compared field by field in the PST run tests; here what only this layer sets.
-    std::string headers = ReadFile(m1 / "OutlookHeaders.txt");
-    EXPECT_NE(headers.find("Flags:\t\t\t\t\t0x00000011 (Read, Has attachments)"), std::string::npos)
-        << headers;
-    std::string values = ReadFile(m1 / "ItemValues.txt");
-    EXPECT_NE(values.find("Maps to entry:\t\t\tX-Mailer\nValue:\n0x00000000: 51 00 75 00 69 00"),
-              std::string::npos)
-        << "named property by name";
-    EXPECT_NE(values.find("Maps to entry type:\t\t0x00008554\nValue:\n0x00000000: 31 00 36 00"),
-              std::string::npos)
-        << "named property by number";
-    EXPECT_EQ(ReadFile(m1 / "Attachments" / "Attachment00003" / "Message00001" / "Message.txt"),
-              "Inner body");
-    EXPECT_EQ(ReadFile(inbox / "Message00002" / "Message.txt"), LongBody());
-    auto other = dir.path() / "x.export" / "Top of Personal Folders" / "Other" / "Message00001";
-    EXPECT_NE(ReadFile(other / "OutlookHeaders.txt").find("0x00000010 (Unread, Has attachments)"),
-              std::string::npos);
-
-    auto ls = RunTool("lspst " + Quote(file));
-    EXPECT_EQ(ls.status, 0);
-    EXPECT_NE(ls.output.find("Email\tFrom: Anna Müller\tSubject: RE: Grüße 3"), std::string::npos)
-        << ls.output;
-
-    std::filesystem::create_directories(dir.path() / "r");
-    auto rp = RunTool("readpst -D -r -8 -o " + Quote(dir.path() / "r") + " " + Quote(file));
-    EXPECT_EQ(rp.status, 0) << rp.output;
-    EXPECT_NE(rp.output.find("\"Inbox\" - 2 items done, 0 items skipped."), std::string::npos)
-        << rp.output;
-    EXPECT_NE(rp.output.find("\"Other\" - 1 items done, 0 items skipped."), std::string::npos)
-        << rp.output;
-}
-
-// Messages made ready on several threads at once, each naming a property of its own, then
-// stored in order: every message is there, in order, each with its own named value.
-TEST(MessageRoundTrip, MessagesPreparedOnSeveralThreadsAreStoredInOrder) {
-    ScratchDir dir;
-    auto file = dir.path() / "prepared.pst";
-    constexpr int kThreads = 4, kEach = 10;
-    {
-        auto store = PstStore::create(file, "Store");
-        FolderId inbox = store->addFolder("Inbox");
-        std::vector<Message> messages(kThreads * kEach);
-        std::vector<BuiltMessage> prepared(messages.size());
-        std::vector<std::thread> threads;
-        for (int t = 0; t < kThreads; ++t) {
-            threads.emplace_back([&, t] {
-                for (int i = t; i < kThreads * kEach; i += kThreads) {
-                    messages[i] = SampleMessage("Number " + std::to_string(i));
-                    NamedProperty own{PS_INTERNET_HEADERS, true, 0, "X-Own-" + std::to_string(i)};
-                    messages[i].props.setNamed(own, PT_UNICODE, "value " + std::to_string(i));
-                    prepared[i] = store->prepareMessage(messages[i]);
-                }
-            });
-        }
-        for (std::thread& t : threads) t.join();
-        for (const BuiltMessage& p : prepared) store->addPrepared(inbox, p);
-        store->close();
-    }
-    auto exp =
-        RunTool("pffexport -m items -d -q -t " + Quote(dir.path() / "x") + " " + Quote(file));
-    ASSERT_EQ(exp.status, 0) << exp.output;
-    auto inbox = dir.path() / "x.export" / "Top of Personal Folders" / "Inbox";
-    for (int i = 0; i < kThreads * kEach; ++i) {
-        char name[32];
-        std::snprintf(name, sizeof name, "Message%05d", i + 1);
-        std::string values = ReadFile(inbox / name / "ItemValues.txt");
-        const std::string headers = ReadFile(inbox / name / "OutlookHeaders.txt");
-        EXPECT_NE(headers.find("RE: Number " + std::to_string(i) + "\n"), std::string::npos)
-            << name << "\n"
-            << headers;
-        std::string own = "Maps to entry:\t\t\tX-Own-" + std::to_string(i) + "\nValue:\n";
-        size_t at = values.find(own);
-        ASSERT_NE(at, std::string::npos) << name;
-        EXPECT_EQ(values.substr(at + own.size(), 24), "0x00000000: 76 00 61 00 ") << name;
-    }
-    EXPECT_FALSE(std::filesystem::exists(inbox / "Message00041"));
-}
-
-// A large attachment and body are written a block at a time with the breather called in
-// between, so that a window stays responsive during a message of hundreds of megabytes. (The
-// PST run tests read such values back, written with the run's breather.)
-TEST(MessageRoundTrip, LargeValuesLetTheBreatherInBetweenBlocks) {
-    ScratchDir dir;
-    auto file = dir.path() / "breathing.pst";
-    auto store = PstStore::create(file, "Store");
-    FolderId inbox = store->addFolder("Inbox");
-    Message m = SampleMessage("Large", true, 2000000);
-    m.props.set(PidTagBody, std::string(300000, 'b'));
-    size_t calls = 0;
-    store->setBreather([&] { ++calls; });
-    store->addMessage(inbox, m);
-    EXPECT_GE(calls, (2000000 + 600000) / 8176);
-    store->setBreather(nullptr);
-    store->close();
-}
-
-// Tables of a message past one heap allocation: their row matrices go into subnodes of the
-// tables' own subnode trees, and 400 attachments need a two-level subnode tree (SIBLOCK).
-TEST(MessageRoundTrip, ManyRecipientsAndManyAttachments) {
-    ScratchDir dir;
-    auto file = dir.path() / "many.pst";
-    {
-        auto store = PstStore::create(file, "Store");
-        FolderId folder = store->addFolder("Inbox");
-        Message m;
-        m.props.set(PidTagSubject, std::string("Many"));
-        for (int i = 0; i < 150; ++i) {
-            Recipient r;
-            r.props.set(PidTagDisplayName, "Person " + std::to_string(i));
-            r.props.set(PidTagEmailAddress, "person" + std::to_string(i) + "@example.org");
-            r.props.set(PidTagRecipientType, i % 2 == 0 ? MAPI_TO : MAPI_CC);
-            m.recipients.push_back(std::move(r));
-        }
-        store->addMessage(folder, m);
-        for (int i = 0; i < 400; ++i) {
-            Attachment a;
-            a.props.set(PidTagAttachLongFilename, "file" + std::to_string(i) + ".txt");
-            std::string text = "attachment " + std::to_string(i);
-            a.data = Bytes(text.begin(), text.end());
-            m.attachments.push_back(std::move(a));
-        }
-        m.props.set(PidTagSubject, std::string("Many attachments"));
-        store->addMessage(folder, m);
-        store->close();
-    }
-    auto exp = RunTool("pffexport -m items -q -t " + Quote(dir.path() / "x") + " " + Quote(file));
-    ASSERT_EQ(exp.status, 0) << exp.output;
-    auto folder = dir.path() / "x.export" / "Top of Personal Folders" / "Inbox";
-    std::string recipients = ReadFile(folder / "Message00001" / "Recipients.txt");
-    EXPECT_NE(recipients.find("person0@example.org"), std::string::npos);
-    EXPECT_NE(recipients.find("person149@example.org"), std::string::npos);
-    EXPECT_EQ(ReadFile(folder / "Message00002" / "Attachments" / "400_file399.txt"),
-              "attachment 399");
-
-    // libpst 0.6.76 cannot read two-level subnode trees: it still lists both messages, but
-    // without the 400 attachments (Outlook and libpff read them).
-    std::filesystem::create_directories(dir.path() / "r");
-    auto rp = RunTool("readpst -D -r -8 -o " + Quote(dir.path() / "r") + " " + Quote(file));
-    EXPECT_NE(rp.output.find("\"Inbox\" - 2 items done, 0 items skipped."), std::string::npos)
-        << rp.output;
-}
-
-// A folder whose contents table spans many heap blocks and a row matrix of many blocks; libpff
-// finds the messages only through that table, libpst through the node tree.
-TEST(MessageRoundTrip, LargeFolderIsListedCompletelyAndInOrder) {
-    ScratchDir dir;
-    auto file = dir.path() / "large.pst";
-    const int count = 2000;
-    {
-        auto store = PstStore::create(file, "Store");
-        FolderId folder = store->addFolder("Archive");
-        for (int i = 0; i < count; ++i) {
-            Message m;
-            m.props.set(PidTagSubject, "Message number " + std::to_string(i));
-            m.props.set(PidTagSentRepresentingName, "Sender " + std::to_string(i % 7));
-            m.props.set(PidTagMessageFlags, int32_t(i % 3 == 0 ? 0 : MSGFLAG_READ));
-            store->addMessage(folder, m);
-        }
-        store->close();
-    }
-    ndb::NdbReader reader(file);
-    EXPECT_TRUE(reader.check().ok()) << reader.check().summary();
-    NodeContent contents = reader.readNode(0x808E);
-    EXPECT_GT(contents.data.size(), 8176u) << "the table's heap spans several blocks";
-    // Each heap block is exactly one data block of the node.
-    std::vector<uint32_t> blocks = reader.streamBlockSizes(reader.findNode(0x808E)->bidData);
-    ASSERT_GT(blocks.size(), 1u);
-    for (size_t i = 0; i + 1 < blocks.size(); ++i) EXPECT_EQ(blocks[i], 8176u) << i;
-    auto rows = ReadTable(contents);
-    ASSERT_EQ(rows.size(), size_t(count));
-    EXPECT_EQ(rows[count - 1][PidTagSubject], EncodeSubject("Message number 1999", ""));
-    auto folderProps = ReadProperties(reader.readNode(0x8082));
-    EXPECT_EQ(LoadU32(folderProps[PidTagContentCount].data()), uint32_t(count));
-    EXPECT_EQ(LoadU32(folderProps[PidTagContentUnreadCount].data()), uint32_t((count + 2) / 3));
-
-    auto exp = RunTool("pffexport -m items -q -t " + Quote(dir.path() / "x") + " " + Quote(file));
-    ASSERT_EQ(exp.status, 0) << exp.output;
-    auto folder = dir.path() / "x.export" / "Top of Personal Folders" / "Archive";
-    EXPECT_TRUE(std::filesystem::exists(folder / "Message02000"));
-    EXPECT_FALSE(std::filesystem::exists(folder / "Message02001"));
-    EXPECT_NE(ReadFile(folder / "Message02000" / "OutlookHeaders.txt").find("Message number 1999"),
-              std::string::npos);
-
-    std::filesystem::create_directories(dir.path() / "r");
-    auto rp = RunTool("readpst -D -r -o " + Quote(dir.path() / "r") + " " + Quote(file));
-    EXPECT_NE(rp.output.find("\"Archive\" - 2000 items done, 0 items skipped."), std::string::npos)
-        << rp.output;
 }
 
 }  // namespace

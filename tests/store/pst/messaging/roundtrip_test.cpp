@@ -1,23 +1,35 @@
 // Stores written to files and read back by readers nobody here wrote: pffinfo and pffexport
 // (libpff) and readpst and lspst (libpst), plus the node database's own structure checker.
+// One store holds every case, so that each reader runs once.
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <regex>
+#include <thread>
 
+#include "../../../support/files.h"
+#include "ltp/heap_reader.h"
 #include "pst_test_support.h"
+#include "sample_message.h"
 #include "store/pst/messaging/messaging.h"
 #include "store/pst/ndb/ndb.h"
 
 namespace quill::store::pst::messaging {
 namespace {
 
+using ltp::testing::ReadProperties;
+using ltp::testing::ReadTable;
+using quill::testing::ReadFile;
 using testing::Quote;
 using testing::RunTool;
+using testing::SampleMessage;
 using testing::ScratchDir;
+namespace fs = std::filesystem;
 
 const std::string kStoreName = "MBOX Mailbox : Created - 5.12.26 9.7.03";
+constexpr int kPrepared = 40, kArchived = 2000;
 
 void ExpectNoComplaint(const testing::ToolResult& r, const std::string& tool) {
     EXPECT_EQ(r.status, 0) << tool << ":\n" << r.output;
@@ -26,104 +38,217 @@ void ExpectNoComplaint(const testing::ToolResult& r, const std::string& tool) {
                                                           << r.output;
 }
 
-void ExpectStructureSound(const std::filesystem::path& file) {
-    ndb::NdbReader reader(file);
-    ndb::CheckReport report = reader.check();
-    EXPECT_TRUE(report.ok()) << report.summary();
+// The first group of every match of `pattern` in `text`.
+std::vector<std::string> Matches(const std::string& text, const std::string& pattern) {
+    std::vector<std::string> out;
+    std::regex re(pattern);
+    for (std::sregex_iterator it(text.begin(), text.end(), re), end; it != end; ++it)
+        out.push_back((*it)[1]);
+    return out;
 }
 
-// The folder names readpst processes, in its order (it walks the nodes by parent link).
-std::vector<std::string> ReadpstFolders(const std::string& output) {
-    std::vector<std::string> names;
-    std::regex folder("Processing Folder \"(.*)\"");
-    for (std::sregex_iterator it(output.begin(), output.end(), folder), end; it != end; ++it)
-        names.push_back((*it)[1]);
-    return names;
+std::string LongBody() {
+    std::string body;
+    for (int i = 0; i < 800; ++i) body += "Line " + std::to_string(i) + " of a long body – ✓\r\n";
+    return body;
 }
 
-// The folders pffexport saves under the top folder, in its order (it walks the hierarchy
-// tables), from its log.
-std::vector<std::string> PffexportTopFolders(const std::filesystem::path& log) {
-    std::ifstream in(log);
-    std::string line;
-    std::vector<std::string> names;
-    std::regex saved("Created directory: .*\\.export/Top of Personal Folders/(.*)\\.$");
-    std::smatch m;
-    while (std::getline(in, line))
-        if (std::regex_match(line, m, saved)) names.push_back(m[1]);
-    return names;
-}
-
-struct Checked {
-    std::vector<std::string> readpstFolders, pffexportFolders;
-    std::string readpstOutput;
-};
-
-Checked ReadBack(const ScratchDir& dir, const std::filesystem::path& file) {
-    Checked c;
-    ExpectStructureSound(file);
-    auto info = RunTool("pffinfo -a " + Quote(file));
-    ExpectNoComplaint(info, "pffinfo");
-    EXPECT_NE(info.output.find("Folders:\t\tSubtree, Wastbox, Finder"), std::string::npos)
-        << info.output;
-
-    auto log = dir.path() / "pffexport.log";
-    auto exp = RunTool("pffexport -m items -q -l " + Quote(log) + " -t " + Quote(dir.path() / "x") +
-                       " " + Quote(file));
-    ExpectNoComplaint(exp, "pffexport");
-    EXPECT_FALSE(std::filesystem::exists(dir.path() / "x.orphans"));
-    c.pffexportFolders = PffexportTopFolders(log);
-
-    auto ls = RunTool("lspst " + Quote(file));
-    ExpectNoComplaint(ls, "lspst");
-
-    std::filesystem::create_directories(dir.path() / "readpst");
-    auto rp = RunTool("readpst -D -r -o " + Quote(dir.path() / "readpst") + " " + Quote(file));
-    ExpectNoComplaint(rp, "readpst");
-    EXPECT_NE(rp.output.find("\"" + kStoreName + "\" - "), std::string::npos) << rp.output;
-    c.readpstOutput = rp.output;
-    c.readpstFolders = ReadpstFolders(rp.output);
-    return c;
-}
-
-// No folder, folders with Unicode names, a thousand folders: listed in order by both readers,
-// with commits in between as the conversion run makes them after each mailbox.
-TEST(PstRoundTrip, FoldersAreListedInOrder) {
-    std::vector<std::string> thousand;
+// Folders with Unicode names and a thousand more, committed every 250 as the conversion run
+// commits after each mailbox; full messages with named properties, an unread one, a long body
+// and a large attachment; messages made ready on several threads; a message of 150 recipients
+// and one of 400 attachments (a two-level subnode tree); a folder of 2000 messages.
+std::vector<std::string> AddFolders(PstStore& store, std::map<std::string, FolderId>& ids) {
+    std::vector<std::string> names = {
+        "Inbox", "Other", "Prepared", "Many", "Archive", "Grüße – Überblick", "日本語のフォルダ"};
     for (int i = 1; i <= 1000; ++i) {
         char name[32];
         std::snprintf(name, sizeof name, "Mailbox %04d", i);
-        thousand.push_back(name);
+        names.push_back(name);
     }
-    const struct Row {
-        std::vector<std::string> names;
-        size_t commitEvery;
-    } rows[] = {{{}, 1},
-                {{"Inbox", "Grüße – Überblick", "日本語のフォルダ", "Archive 📁"}, 1},
-                {thousand, 250}};
-    for (const Row& row : rows) {
-        ScratchDir dir;
-        auto file = dir.path() / ("folders" + std::to_string(row.names.size()) + ".pst");
-        {
-            auto store = PstStore::create(file, kStoreName);
-            for (size_t i = 0; i < row.names.size(); ++i) {
-                store->addFolder(row.names[i]);
-                if ((i + 1) % row.commitEvery == 0) store->commit();
+    names.push_back("Archive 📁");
+    for (size_t i = 0; i < names.size(); ++i) {
+        ids[names[i]] = store.addFolder(names[i]);
+        if ((i + 1) % 250 == 0) store.commit();
+    }
+    return names;
+}
+
+void AddMessages(PstStore& store, std::map<std::string, FolderId>& ids, size_t& breaths) {
+    Message first = SampleMessage("Grüße 1");
+    first.props.setNamed({PS_INTERNET_HEADERS, true, 0, "X-Mailer"}, PT_UNICODE,
+                         std::string("Quillmere"));
+    first.props.setNamed({PSETID_Common, false, 0x8554, ""}, PT_UNICODE, std::string("16.0"));
+    store.addMessage(ids["Inbox"], first);
+    store.commit();
+    store.addMessage(ids["Other"], SampleMessage("Grüße 2", false));
+    // Its attachment and body are written a block at a time with the breather called in
+    // between, so that a window stays responsive during a message of hundreds of megabytes.
+    Message third = SampleMessage("Grüße 3", true, 2000000);
+    third.props.set(PidTagBody, LongBody());  // past one heap allocation: a subnode
+    store.setBreather([&] { ++breaths; });
+    store.addMessage(ids["Inbox"], third);
+    store.setBreather(nullptr);
+
+    std::vector<Message> messages(kPrepared);
+    std::vector<BuiltMessage> prepared(messages.size());
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = t; i < kPrepared; i += 4) {
+                messages[i] = SampleMessage("Number " + std::to_string(i));
+                NamedProperty own{PS_INTERNET_HEADERS, true, 0, "X-Own-" + std::to_string(i)};
+                messages[i].props.setNamed(own, PT_UNICODE, "value " + std::to_string(i));
+                prepared[i] = store.prepareMessage(messages[i]);
             }
-            store->close();
-        }
-        Checked c = ReadBack(dir, file);
-        std::vector<std::string> expected{"Deleted Items"};
-        expected.insert(expected.end(), row.names.begin(), row.names.end());
-        EXPECT_EQ(c.readpstFolders, expected);
-        // libpff 20180714 turns characters outside the BMP (UTF-16 surrogate pairs) into other
-        // ones ("📁" U+1F4C1 comes out as U+1F0C2); readpst above shows the name is stored right.
-        if (expected.back() == "Archive 📁") {
-            expected.pop_back();
-            c.pffexportFolders.pop_back();
-        }
-        EXPECT_EQ(c.pffexportFolders, expected);
+        });
     }
+    for (std::thread& t : threads) t.join();
+    for (const BuiltMessage& p : prepared) store.addPrepared(ids["Prepared"], p);
+
+    Message many;
+    many.props.set(PidTagSubject, std::string("Many"));
+    for (int i = 0; i < 150; ++i) {
+        Recipient r;
+        r.props.set(PidTagDisplayName, "Person " + std::to_string(i));
+        r.props.set(PidTagEmailAddress, "person" + std::to_string(i) + "@example.org");
+        r.props.set(PidTagRecipientType, i % 2 == 0 ? MAPI_TO : MAPI_CC);
+        many.recipients.push_back(std::move(r));
+    }
+    store.addMessage(ids["Many"], many);
+    for (int i = 0; i < 400; ++i) {
+        Attachment a;
+        a.props.set(PidTagAttachLongFilename, "file" + std::to_string(i) + ".txt");
+        std::string text = "attachment " + std::to_string(i);
+        a.data = Bytes(text.begin(), text.end());
+        many.attachments.push_back(std::move(a));
+    }
+    store.addMessage(ids["Many"], many);
+
+    for (int i = 0; i < kArchived; ++i) {
+        Message m;
+        m.props.set(PidTagSubject, "Message number " + std::to_string(i));
+        m.props.set(PidTagSentRepresentingName, "Sender " + std::to_string(i % 7));
+        m.props.set(PidTagMessageFlags, int32_t(i % 3 == 0 ? 0 : MSGFLAG_READ));
+        store.addMessage(ids["Archive"], m);
+    }
+}
+
+TEST(PstRoundTrip, OneStoreOfEveryKindSurvivesEveryReader) {
+    ScratchDir dir;
+    const fs::path file = dir.path() / "store.pst";
+    std::map<std::string, FolderId> ids;
+    std::vector<std::string> names;
+    size_t breaths = 0;
+    {
+        auto store = PstStore::create(file, kStoreName);
+        names = AddFolders(*store, ids);
+        AddMessages(*store, ids, breaths);
+        store->close();
+    }
+    EXPECT_GE(breaths, 2000000u / 8176);
+
+    ndb::NdbReader reader(file);
+    EXPECT_TRUE(reader.check().ok()) << reader.check().summary();
+    // A folder's contents table spans many heap blocks, each exactly one data block of the
+    // node, and a row matrix of many blocks; libpff finds messages only through that table.
+    const Nid archive = ids["Archive"].nid,
+              archiveContents = MakeNid(NID_TYPE_CONTENTS_TABLE, NidIndex(archive));
+    std::vector<uint32_t> blocks =
+        reader.streamBlockSizes(reader.findNode(archiveContents)->bidData);
+    ASSERT_GT(blocks.size(), 1u);
+    for (size_t i = 0; i + 1 < blocks.size(); ++i) EXPECT_EQ(blocks[i], 8176u) << i;
+    auto rows = ReadTable(reader.readNode(archiveContents));
+    ASSERT_EQ(rows.size(), size_t(kArchived));
+    EXPECT_EQ(rows.back()[PidTagSubject], EncodeSubject("Message number 1999", ""));
+    auto archiveProps = ReadProperties(reader.readNode(archive));
+    EXPECT_EQ(LoadU32(archiveProps[PidTagContentCount].data()), uint32_t(kArchived));
+    EXPECT_EQ(LoadU32(archiveProps[PidTagContentUnreadCount].data()), uint32_t(kArchived + 2) / 3);
+
+    auto info = RunTool("pffinfo -a " + Quote(file));
+    ExpectNoComplaint(info, "pffinfo");
+    EXPECT_NE(info.output.find("Folders:\t\tSubtree, Wastbox, Finder"), std::string::npos);
+    // "-m all" also looks for deleted items in free space: stale copies of rewritten nodes
+    // (the hierarchy tables before the last commits) must not be found there.
+    const fs::path log = dir.path() / "pffexport.log", x = dir.path() / "x";
+    auto exp =
+        RunTool("pffexport -m all -d -q -l " + Quote(log) + " -t " + Quote(x) + " " + Quote(file));
+    ExpectNoComplaint(exp, "pffexport");
+    EXPECT_FALSE(fs::exists(dir.path() / "x.recovered"));
+    EXPECT_FALSE(fs::exists(dir.path() / "x.orphans"));
+    auto ls = RunTool("lspst " + Quote(file));
+    ExpectNoComplaint(ls, "lspst");
+    EXPECT_NE(ls.output.find("Email\tFrom: Anna Müller\tSubject: RE: Grüße 3"), std::string::npos);
+    fs::create_directories(dir.path() / "r");
+    auto rp = RunTool("readpst -D -r -8 -o " + Quote(dir.path() / "r") + " " + Quote(file));
+    ExpectNoComplaint(rp, "readpst");
+    EXPECT_NE(rp.output.find("\"" + kStoreName + "\" - "), std::string::npos) << rp.output;
+
+    // Folders listed in order by both readers: readpst walks the nodes by parent link,
+    // pffexport the hierarchy tables.
+    std::vector<std::string> expected{"Deleted Items"};
+    expected.insert(expected.end(), names.begin(), names.end());
+    EXPECT_EQ(Matches(rp.output, "Processing Folder \"(.*)\""), expected);
+    // libpff 20180714 turns characters outside the BMP (UTF-16 surrogate pairs) into other
+    // ones ("📁" U+1F4C1 comes out as U+1F0C2); readpst above shows the name is stored right.
+    expected.pop_back();
+    std::vector<std::string> exported = Matches(
+        ReadFile(log), "Created directory: .*\\.export/Top of Personal Folders/([^/\n]*)\\.\n");
+    ASSERT_FALSE(exported.empty());
+    exported.pop_back();
+    EXPECT_EQ(exported, expected);
+    // libpst 0.6.76 cannot read two-level subnode trees: it still lists both messages of
+    // "Many", but without the 400 attachments (Outlook and libpff read them).
+    for (const char* done : {"\"Inbox\" - 2 items", "\"Other\" - 1 items", "\"Many\" - 2 items",
+                             "\"Prepared\" - 40 items", "\"Archive\" - 2000 items"})
+        EXPECT_NE(rp.output.find(std::string(done) + " done, 0 items skipped."), std::string::npos)
+            << done;
+
+    // What only this layer sets; subjects, senders, recipients, bodies and attachments of the
+    // messages the run stores are compared field by field in the PST run tests.
+    const fs::path top = dir.path() / "x.export" / "Top of Personal Folders";
+    const fs::path m1 = top / "Inbox" / "Message00001";
+    EXPECT_NE(ReadFile(m1 / "OutlookHeaders.txt")
+                  .find("Flags:\t\t\t\t\t0x00000011 (Read, Has "
+                        "attachments)"),
+              std::string::npos);
+    std::string values = ReadFile(m1 / "ItemValues.txt");
+    EXPECT_NE(values.find("Maps to entry:\t\t\tX-Mailer\nValue:\n0x00000000: 51 00 75 00 69 00"),
+              std::string::npos)
+        << "named property by name";
+    EXPECT_NE(values.find("Maps to entry type:\t\t0x00008554\nValue:\n0x00000000: 31 00 36 00"),
+              std::string::npos)
+        << "named property by number";
+    EXPECT_EQ(ReadFile(m1 / "Attachments" / "Attachment00003" / "Message00001" / "Message.txt"),
+              "Inner body");
+    EXPECT_EQ(ReadFile(top / "Inbox" / "Message00002" / "Message.txt"), LongBody());
+    EXPECT_FALSE(fs::exists(top / "Inbox" / "Message00003"));
+    EXPECT_NE(ReadFile(top / "Other" / "Message00001" / "OutlookHeaders.txt")
+                  .find("0x00000010 (Unread, Has attachments)"),
+              std::string::npos);
+    // Messages prepared on several threads are all there, in order, each with its own name.
+    for (int i = 0; i < kPrepared; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "Message%05d", i + 1);
+        const fs::path m = top / "Prepared" / name;
+        EXPECT_NE(ReadFile(m / "OutlookHeaders.txt").find("RE: Number " + std::to_string(i) + "\n"),
+                  std::string::npos)
+            << name;
+        std::string own = "Maps to entry:\t\t\tX-Own-" + std::to_string(i) + "\nValue:\n";
+        values = ReadFile(m / "ItemValues.txt");
+        size_t at = values.find(own);
+        ASSERT_NE(at, std::string::npos) << name;
+        EXPECT_EQ(values.substr(at + own.size(), 24), "0x00000000: 76 00 61 00 ") << name;
+    }
+    EXPECT_FALSE(fs::exists(top / "Prepared" / "Message00041"));
+    std::string recipients = ReadFile(top / "Many" / "Message00001" / "Recipients.txt");
+    EXPECT_NE(recipients.find("person0@example.org"), std::string::npos);
+    EXPECT_NE(recipients.find("person149@example.org"), std::string::npos);
+    EXPECT_EQ(ReadFile(top / "Many" / "Message00002" / "Attachments" / "400_file399.txt"),
+              "attachment 399");
+    EXPECT_NE(ReadFile(top / "Archive" / "Message02000" / "OutlookHeaders.txt")
+                  .find("Message number 1999"),
+              std::string::npos);
+    EXPECT_FALSE(fs::exists(top / "Archive" / "Message02001"));
 }
 
 TEST(PstRoundTrip, AnExistingFileIsNotReplacedAndTheErrorNamesIt) {
@@ -137,25 +262,7 @@ TEST(PstRoundTrip, AnExistingFileIsNotReplacedAndTheErrorNamesIt) {
         EXPECT_EQ(e.kind(), PstError::Kind::Write);
         EXPECT_NE(std::string(e.what()).find(file.string()), std::string::npos) << e.what();
     }
-    EXPECT_EQ(std::filesystem::file_size(file), 11u);
-}
-
-// After several commits, the space freed by them holds no stale copy of a rewritten node (the
-// top folder's hierarchy table before the last folders were added) for pffexport's recovery
-// ("-m all") to find and export under <target>.recovered.
-TEST(PstRoundTrip, NoStaleCopiesAreRecoveredAfterSeveralCommits) {
-    ScratchDir dir;
-    auto file = dir.path() / "commits.pst";
-    {
-        auto store = PstStore::create(file, kStoreName);
-        store->addFolder("Inbox");
-        store->commit();
-        store->addFolder("Sent");
-        store->close();
-    }
-    auto exp = RunTool("pffexport -m all -q -t " + Quote(dir.path() / "x") + " " + Quote(file));
-    ExpectNoComplaint(exp, "pffexport");
-    EXPECT_FALSE(std::filesystem::exists(dir.path() / "x.recovered"));
+    EXPECT_EQ(fs::file_size(file), 11u);
 }
 
 }  // namespace

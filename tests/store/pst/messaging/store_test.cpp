@@ -8,7 +8,6 @@
 namespace quill::store::pst::messaging {
 namespace {
 
-using ltp::LoadU32;
 using ltp::Utf16le;
 using ltp::testing::Hex;
 using ltp::testing::ReadProperties;
