@@ -375,25 +375,10 @@ void SetLe32(Bytes& b, size_t at, uint32_t v) {
     for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-// Directory entries of a small file (one FAT sector), by name: file offset and stream id.
-struct DirEntry {
-    size_t at;
-    uint32_t id;
-};
-std::map<std::string, DirEntry> DirectoryEntries(const Bytes& file) {
-    std::map<std::string, DirEntry> out;
-    size_t fatAt = (Le32(file, 0x4C) + 1) * 512;
-    uint32_t id = 0;
-    for (uint32_t s = Le32(file, 0x30); s < 128; s = Le32(file, fatAt + 4 * s)) {
-        for (size_t e = 0; e < 4; ++e, ++id) {
-            size_t at = (s + 1) * 512 + e * 128;
-            std::string name;
-            for (size_t i = 0; i + 1 < file[at + 0x40]; i += 2)
-                if (file[at + i]) name.push_back(static_cast<char>(file[at + i]));
-            if (file[at + 0x42] != 0) out[name] = {at, id};
-        }
-    }
-    return out;
+// The file offset of a directory entry, by name.
+size_t EntryAt(const Bytes& file, const std::string& name) {
+    const Bytes utf16 = ToUtf16le(name);
+    return std::search(file.begin(), file.end(), utf16.begin(), utf16.end()) - file.begin();
 }
 
 // Each corruption of a good file, and the checker says what is wrong.
@@ -407,9 +392,8 @@ TEST(MsgChecker, RejectsCorruptedFiles) {
     const Bytes good = ReadFile(file);
     ASSERT_EQ(Le32(good, 0x2C), 1u) << "the corruptions assume one FAT sector";
     const size_t fat = (Le32(good, 0x4C) + 1) * 512;
-    auto entries = DirectoryEntries(good);
-    const size_t big = entries.at("__substg1.0_37010102").at;
-    const DirEntry subject = entries.at("__substg1.0_0037001F");
+    const size_t big = EntryAt(good, "__substg1.0_37010102");
+    const size_t subject = EntryAt(good, "__substg1.0_0037001F");
     const uint32_t bigStart = Le32(good, big + 0x74);
     const std::pair<const char*, std::function<void(Bytes&)>> corruptions[] = {
         {"signature", [](Bytes& b) { b[0] ^= 0xFF; }},
@@ -418,17 +402,17 @@ TEST(MsgChecker, RejectsCorruptedFiles) {
          [&](Bytes& b) { SetLe32(b, big + 0x74, Le32(b, 0x30)); }},
         {"chain past the end", [&](Bytes& b) { SetLe32(b, fat + 4 * bigStart, 100000); }},
         {"chain loops", [&](Bytes& b) { SetLe32(b, fat + 4 * (bigStart + 1), bigStart); }},
-        {"sibling is itself", [&](Bytes& b) { SetLe32(b, subject.at + 0x48, subject.id); }},
+        {"sibling is the root", [&](Bytes& b) { SetLe32(b, subject + 0x48, 0); }},
         {"names out of order",
          [&](Bytes& b) {
-             size_t body = entries.at("__substg1.0_1000001F").at;
-             std::swap_ranges(b.begin() + subject.at, b.begin() + subject.at + 64,
-                              b.begin() + body);
+             std::swap_ranges(b.begin() + subject, b.begin() + subject + 64,
+                              b.begin() + EntryAt(b, "__substg1.0_1000001F"));
          }},
         {"two red siblings in a row",
          [&](Bytes& b) {
-             for (const auto& [name, e] : entries)
-                 if (name.starts_with("__substg1.0_")) b[e.at + 0x43] = 0;
+             const Bytes prefix = ToUtf16le("__substg1.0_");
+             for (size_t at = 0; at + 128 <= b.size(); at += 128)
+                 if (std::equal(prefix.begin(), prefix.end(), b.begin() + at)) b[at + 0x43] = 0;
          }},
         {"truncated", [](Bytes& b) { b.resize(b.size() - 512); }},
     };
