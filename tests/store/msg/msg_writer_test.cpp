@@ -256,9 +256,6 @@ TEST_P(MsgRoundTrip, CheckerOlefileAndReadersReadTheMessageBack) {
     ASSERT_TRUE(d) << failure;
     for (const auto& e : d->errors) ADD_FAILURE() << e;
     ExpectStored(*d, *m, "");
-    // Unicode declared: STORE_UNICODE_OK in PidTagStoreSupportMask.
-    EXPECT_NE(std::stoul(d->props.at("").at(PidTagStoreSupportMask).substr(4, 2), nullptr, 16) & 4,
-              0u);
     EXPECT_TRUE(d->streamSizes.count("__nameid_version1.0/__substg1.0_00020102"));
     ASSERT_TRUE(WriteMsgFile(*m, folder.path() / "again.msg").ok());
     EXPECT_TRUE(ReadFile(file) == ReadFile(folder.path() / "again.msg"));
@@ -295,39 +292,6 @@ TEST(MsgNameHash, MatchesTheVectorMicrosoftGaveForXMailer) {
     EXPECT_EQ(0x1000 + ((0xFF504E89u ^ ((3u << 1) | 1)) % 0x1F), 0x100Fu);
 }
 
-TEST(MsgNameMap, EntryWordFollowsTheFormatDocumentExample) {
-    // [MS-OXMSG] 3.2: bytes 10 00 00 00 07 00 05 00 are string offset 0x10, property index 5,
-    // GUID index 3, kind 1. Build the same: five numeric names first, then two strings whose
-    // second record starts at 0x10.
-    const Guid set = {0x09, 0x92, 0x7D, 0x46, 0x35, 0x2E, 0x7D, 0x1A,
-                      0x41, 0x11, 0x92, 0x72, 0x01, 0xF2, 0x30, 0x12};
-    Message m;
-    for (uint32_t lid = 0; lid < 4; ++lid)
-        m.props.setNamed({set, false, 0x8100 + lid, ""}, PT_LONG, int32_t(1));
-    m.props.setNamed({set, true, 0, "ABCDEF"}, PT_LONG, int32_t(1));  // record of 16 bytes
-    m.props.setNamed({set, true, 0, "SIZE"}, PT_LONG, int32_t(1));
-    NamedPropertyMap map;
-    ASSERT_TRUE(map.collect(m));
-    Bytes entries = map.entryStream();
-    ASSERT_EQ(entries.size(), 6u * 8);
-    EXPECT_EQ(Bytes(entries.begin() + 40, entries.end()), Hex("1000000007000500"));
-    // Numeric names keep their LID; PS_MAPI and PS_PUBLIC_STRINGS are never stored.
-    EXPECT_EQ(Bytes(entries.begin(), entries.begin() + 8), Hex("0081000006000000"));
-    EXPECT_EQ(map.guidStream().size(), 16u);
-}
-
-TEST(MsgNameMap, WellKnownSetsUseTheirFixedIndexes) {
-    Message m;
-    m.props.setNamed({PS_PUBLIC_STRINGS, true, 0, "Keywords"}, PT_MV_UNICODE, MultiString{"a"});
-    m.props.setNamed({PS_MAPI, false, 0x0037, ""}, PT_UNICODE, std::string("x"));
-    NamedPropertyMap map;
-    ASSERT_TRUE(map.collect(m));
-    EXPECT_TRUE(map.guidStream().empty());
-    // Kind 1 with GUID index 2; kind 0 with GUID index 1, property index 1.
-    EXPECT_EQ(map.entryStream(), Hex("0000000005000000"
-                                     "3700000002000100"));
-}
-
 TEST(MsgNamedProperties, MapStorageDescribesEveryNameUsedAnywhereInTheFile) {
     if (std::string why = MissingPython(); !why.empty()) GTEST_SKIP() << why;
     TempFolder folder;
@@ -346,6 +310,8 @@ TEST(MsgNamedProperties, MapStorageDescribesEveryNameUsedAnywhereInTheFile) {
                                                    int32_t(7));
     m->attachments.back().embedded->props.setNamed({PSETID_Common, false, 0x8554, ""}, PT_UNICODE,
                                                    std::string("16.0"));
+    m->attachments.back().embedded->props.setNamed({PS_MAPI, false, 0x0037, ""}, PT_UNICODE,
+                                                   std::string("x"));
     fs::path file = folder.path() / "named.msg";
     ASSERT_TRUE(WriteMsgFile(*m, file).ok());
 
@@ -353,7 +319,8 @@ TEST(MsgNamedProperties, MapStorageDescribesEveryNameUsedAnywhereInTheFile) {
     std::optional<MsgDump> d = DumpMsg(file, failure);
     ASSERT_TRUE(d) << failure;
     for (const auto& e : d->errors) ADD_FAILURE() << e;
-    // Names in first-use order: X-Mailer 0x8000, 0x8552 0x8001, Keywords 0x8002, 0x8554 0x8003.
+    // Names in first-use order: X-Mailer 0x8000, 0x8552 0x8001, Keywords 0x8002, 0x8554 0x8003,
+    // PS_MAPI's 0x0037 0x8004.
     // GUIDs: PS_INTERNET_HEADERS index 3, PSETID_Common index 4; PS_PUBLIC_STRINGS is index 2.
     EXPECT_EQ(d->texts.at("__substg1.0_8000001F"), "Quillmere");
     EXPECT_EQ(d->props.at("").at(PidTagStoreSupportMask), LeHex(1 | 0x40000, 8));
@@ -365,7 +332,16 @@ TEST(MsgNamedProperties, MapStorageDescribesEveryNameUsedAnywhereInTheFile) {
     EXPECT_EQ(d->props.at(emb).at(0x80010003), "0700000000000000");
     EXPECT_EQ(d->texts.at(emb + "/__substg1.0_8003001F"), "16.0");
     EXPECT_EQ(d->streamSizes.at("__nameid_version1.0/__substg1.0_00020102"), 32u);
-    EXPECT_EQ(d->streamSizes.at("__nameid_version1.0/__substg1.0_00030102"), 4u * 8);
+    // Entries: the name's offset in the string stream or its LID, the GUID index times two
+    // plus 1 for a string, the property index (PS_MAPI 0x8004 with GUID index 1).
+    const Bytes entries =
+        Hex("0000000007000000"
+            "5285000008000100"
+            "1400000005000200"
+            "5485000008000300"
+            "3700000002000400");
+    EXPECT_EQ(d->sha256.at("__nameid_version1.0/__substg1.0_00030102"),
+              Sha256(entries.data(), entries.size()));
     // Two names of 16 bytes after their lengths; "x-mailer" hashes alone into stream 0x100F
     // with GUID index 3 (Microsoft's worked example).
     EXPECT_EQ(d->streamSizes.at("__nameid_version1.0/__substg1.0_00040102"), 2u * (4 + 16));
@@ -382,25 +358,10 @@ void SetLe32(Bytes& b, size_t at, uint32_t v) {
     for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-// Directory entries of a small file (one FAT sector), by name: file offset and stream id.
-struct DirEntry {
-    size_t at;
-    uint32_t id;
-};
-std::map<std::string, DirEntry> DirectoryEntries(const Bytes& file) {
-    std::map<std::string, DirEntry> out;
-    size_t fatAt = (Le32(file, 0x4C) + 1) * 512;
-    uint32_t id = 0;
-    for (uint32_t s = Le32(file, 0x30); s < 128; s = Le32(file, fatAt + 4 * s)) {
-        for (size_t e = 0; e < 4; ++e, ++id) {
-            size_t at = (s + 1) * 512 + e * 128;
-            std::string name;
-            for (size_t i = 0; i + 1 < file[at + 0x40]; i += 2)
-                if (file[at + i]) name.push_back(static_cast<char>(file[at + i]));
-            if (file[at + 0x42] != 0) out[name] = {at, id};
-        }
-    }
-    return out;
+// The file offset of a directory entry, by name.
+size_t EntryAt(const Bytes& file, const std::string& name) {
+    const Bytes utf16 = ToUtf16le(name);
+    return std::search(file.begin(), file.end(), utf16.begin(), utf16.end()) - file.begin();
 }
 
 // Each corruption of a good file, and the checker says what is wrong.
@@ -414,9 +375,8 @@ TEST(MsgChecker, RejectsCorruptedFiles) {
     const Bytes good = ReadFile(file);
     ASSERT_EQ(Le32(good, 0x2C), 1u) << "the corruptions assume one FAT sector";
     const size_t fat = (Le32(good, 0x4C) + 1) * 512;
-    auto entries = DirectoryEntries(good);
-    const size_t big = entries.at("__substg1.0_37010102").at;
-    const DirEntry subject = entries.at("__substg1.0_0037001F");
+    const size_t big = EntryAt(good, "__substg1.0_37010102");
+    const size_t subject = EntryAt(good, "__substg1.0_0037001F");
     const uint32_t bigStart = Le32(good, big + 0x74);
     const std::pair<const char*, std::function<void(Bytes&)>> corruptions[] = {
         {"signature", [](Bytes& b) { b[0] ^= 0xFF; }},
@@ -425,17 +385,17 @@ TEST(MsgChecker, RejectsCorruptedFiles) {
          [&](Bytes& b) { SetLe32(b, big + 0x74, Le32(b, 0x30)); }},
         {"chain past the end", [&](Bytes& b) { SetLe32(b, fat + 4 * bigStart, 100000); }},
         {"chain loops", [&](Bytes& b) { SetLe32(b, fat + 4 * (bigStart + 1), bigStart); }},
-        {"sibling is itself", [&](Bytes& b) { SetLe32(b, subject.at + 0x48, subject.id); }},
+        {"sibling is the root", [&](Bytes& b) { SetLe32(b, subject + 0x48, 0); }},
         {"names out of order",
          [&](Bytes& b) {
-             size_t body = entries.at("__substg1.0_1000001F").at;
-             std::swap_ranges(b.begin() + subject.at, b.begin() + subject.at + 64,
-                              b.begin() + body);
+             std::swap_ranges(b.begin() + subject, b.begin() + subject + 64,
+                              b.begin() + EntryAt(b, "__substg1.0_1000001F"));
          }},
         {"two red siblings in a row",
          [&](Bytes& b) {
-             for (const auto& [name, e] : entries)
-                 if (name.starts_with("__substg1.0_")) b[e.at + 0x43] = 0;
+             const Bytes prefix = ToUtf16le("__substg1.0_");
+             for (size_t at = 0; at + 128 <= b.size(); at += 128)
+                 if (std::equal(prefix.begin(), prefix.end(), b.begin() + at)) b[at + 0x43] = 0;
          }},
         {"truncated", [](Bytes& b) { b.resize(b.size() - 512); }},
     };
