@@ -8,9 +8,10 @@
 // refused before anything is written. The file appears under its final name only when it is
 // complete: it is written under a temporary name in the same folder and renamed at the end; on
 // failure the partial file is removed and a file already under the final name is left as it
-// was. A file under 8 MiB reaches the disk in one system call (writev), a larger one in
-// pieces of about a MiB; either way its streams go straight from the message's buffers, so
-// the writer copies only the file's header and tables.
+// was. A file of at most 256 KiB is copied into one buffer and reaches the disk in one
+// write(); one under store::kInMemoryLimit in one writev() straight from the message's
+// buffers; a larger one in pieces of about a MiB, its large streams straight from the
+// message's buffers, so that a large attachment is never copied whole.
 
 #include <filesystem>
 #include <string>
