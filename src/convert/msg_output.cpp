@@ -1,0 +1,108 @@
+// The MSG output: one .msg file per message, beside where its .eml would have stayed.
+
+#include "convert/store_outputs.h"
+#include "convert/store_step.h"
+#include "shell/paths.h"
+#include "store/msg/msg_writer.h"
+
+namespace quill {
+
+namespace {
+
+// An MSG run's queue holds the messages themselves (see MsgOutput): a few of several MiB each
+// would otherwise double its memory.
+constexpr uint64_t kMaxPendingHeldBytes = uint64_t(8) << 20;
+
+// What a worker's long step sees as its front end: nobody to show anything to, only whether
+// the run still wants its result.
+class StopFlagFrontend : public SilentFrontend {
+  public:
+    explicit StopFlagFrontend(const std::atomic<bool>& stop) : stop_(stop) {}
+    bool cancelRequested() const override { return stop_; }
+
+  private:
+    const std::atomic<bool>& stop_;
+};
+
+class MsgOutput : public StoreOutput {
+  public:
+    void setYieldClock(YieldClock* clock) override { step_.setYieldClock(clock); }
+    StoreError open(const std::string&) override { return std::nullopt; }
+    // As in a PST run, a message the cut holds whole is imported from memory, its message file
+    // written only when it cannot be converted, to keep it.
+    HandOver handOver() const override { return HandOver::HeldInMemory; }
+    StoreError beginMailbox(const StoreFolderPath&, const std::string& outputFolder) override {
+        folder_ = outputFolder;
+        return std::nullopt;
+    }
+    StoreError storeMessage(uint64_t k, const std::string& file,
+                            const MessageBytes& bytes) override {
+        std::string target = AddTrailingSeparator(folder_) + "Email-" + std::to_string(k) + ".msg";
+        return step_.submit(
+            file, bytes ? bytes->size() : MessageFileSize(file), target,
+            [file, bytes, target](const std::atomic<bool>& stop) {
+                bool imported = false;
+                StoreError error = Convert(file, bytes, target, stop, imported);
+                // An imported message is spent, as its file is once the .msg takes it over.
+                return StoredMessage{file, error, imported ? nullptr : bytes};
+            },
+            Taken);
+    }
+    StoreError endMailbox() override { return step_.drain(Taken); }
+    StoreError close() override { return endMailbox(); }
+    void abandon() override {
+        step_.abandon([](const StoredMessage& m) { return !m.error; });
+    }
+
+  private:
+    // A message not imported stays as a message file.
+    static StoreError Taken(const StoredMessage& m) {
+        return m.error && m.held ? KeepHeldMessage(m) : KeepMessageFile(m);
+    }
+
+    // A message's whole store step: the import, then the .msg file, over the spent message
+    // file when the message had one (a message the cut held in memory had none).
+    static StoreError Convert(const std::string& file, const MessageBytes& bytes,
+                              const std::string& target, const std::atomic<bool>& stop,
+                              bool& imported) {
+        if (stop) return "stopped at the user's request";
+        std::string error;
+        auto message = ImportMessage(file, bytes, error);
+        if (!message) return error;
+        imported = true;
+        try {
+            // The message file is spent once imported: the .msg takes its place on the disk.
+            store::msg::MsgWriteOptions options;
+            if (!bytes) {
+                options.spentFile = file;
+                options.spentFileIsTemporary = true;
+            }
+            // A large message's write looks at the flag between pieces and stops early.
+            StopFlagFrontend stopFlag(stop);
+            YieldClock stopClock(stopFlag);
+            options.yieldClock = &stopClock;
+            store::msg::MsgWriteResult written =
+                store::msg::WriteMsgFile(*message, target, options);
+            if (!written) return written.error;
+            if (bytes || written.spentFileConsumed) return std::nullopt;
+        } catch (const std::exception& e) {
+            return "Could not write the message file " + target + ": " + e.what();
+        }
+        return RemoveMessageFile(file);
+    }
+
+    std::string folder_;
+    // A worker per core, each doing a message's whole store step (the import, then the
+    // write), as the imports of a PST run: the compound file is our own and takes no lock.
+    // GMime's objects take global locks of GLib's, so more threads than cores only contend.
+    StoreStep<StoredMessage> step_{OrderedWorkers<StoredMessage>::DefaultThreads(),
+                                   kMaxPendingHeldBytes};
+};
+
+}  // namespace
+
+std::unique_ptr<StoreOutput> MakeMsgOutput() {
+    return std::make_unique<MsgOutput>();
+}
+
+}  // namespace quill
