@@ -1,5 +1,9 @@
 // The MSG output: one .msg file per message, beside where its .eml would have stayed.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "convert/store_outputs.h"
 #include "convert/store_step.h"
 #include "shell/paths.h"
@@ -23,6 +27,20 @@ class StopFlagFrontend : public SilentFrontend {
   private:
     const std::atomic<bool>& stop_;
 };
+
+// The message file the cut left under its temporary name, opened to be written over when it
+// is a plain file with no other name; -1 otherwise.
+int OpenSpentFile(const std::string& file) {
+    int fd = ::open(file.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+        ::fcntl(fd, F_SETFL, 0) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
 
 class MsgOutput : public StoreOutput {
   public:
@@ -60,8 +78,11 @@ class MsgOutput : public StoreOutput {
         return m.error && m.held ? KeepHeldMessage(m) : KeepMessageFile(m);
     }
 
-    // A message's whole store step: the import, then the .msg file, over the spent message
-    // file when the message had one (a message the cut held in memory had none).
+    // A message's whole store step: the import, then the .msg file. The message file, when
+    // the message had one (a message the cut held in memory had none), is spent once
+    // imported: the .msg is written over it where it lies and takes its place on the disk,
+    // which spares creating one file and deleting another per message. Only when it cannot
+    // be written over is the .msg made afresh and the message file deleted.
     static StoreError Convert(const std::string& file, const MessageBytes& bytes,
                               const std::string& target, const std::atomic<bool>& stop,
                               bool& imported) {
@@ -71,20 +92,17 @@ class MsgOutput : public StoreOutput {
         if (!message) return error;
         imported = true;
         try {
-            // The message file is spent once imported: the .msg takes its place on the disk.
             store::msg::MsgWriteOptions options;
-            if (!bytes) {
-                options.spentFile = file;
-                options.spentFileIsTemporary = true;
-            }
             // A large message's write looks at the flag between pieces and stops early.
             StopFlagFrontend stopFlag(stop);
             YieldClock stopClock(stopFlag);
             options.yieldClock = &stopClock;
+            const int spent = bytes ? -1 : OpenSpentFile(file);
             store::msg::MsgWriteResult written =
-                store::msg::WriteMsgFile(*message, target, options);
+                spent >= 0 ? store::msg::WriteMsgFile(*message, target, spent, file, options)
+                           : store::msg::WriteMsgFile(*message, target, options);
             if (!written) return written.error;
-            if (bytes || written.spentFileConsumed) return std::nullopt;
+            if (bytes || spent >= 0) return std::nullopt;
         } catch (const std::exception& e) {
             return "Could not write the message file " + target + ": " + e.what();
         }

@@ -30,15 +30,6 @@ struct MsgWriteOptions {
     // the front end asks to stop, the write ends, the partial file is removed and the result
     // says `cancelled`.
     YieldClock* yieldClock = nullptr;
-    // A file of the caller's in the same folder that it no longer needs (the intermediate
-    // message file the message was read from). The writer moves it to its temporary name and
-    // writes the .msg over it instead of creating a file, which spares creating one file and
-    // deleting another per message. Only a plain file with one name is taken; the result
-    // says whether it was (it is then gone, whether or not the write succeeded).
-    std::filesystem::path spentFile;
-    // spentFile already lies under a temporary name of the caller's that nothing else uses:
-    // it is written over where it is, without a move to a name of the writer's first.
-    bool spentFileIsTemporary = false;
 };
 
 struct MsgWriteResult {
@@ -50,8 +41,6 @@ struct MsgWriteResult {
     int systemError = 0;
     // The front end asked to stop (see MsgWriteOptions::yieldClock); nothing was written.
     bool cancelled = false;
-    // MsgWriteOptions::spentFile was taken over and no longer exists under its name.
-    bool spentFileConsumed = false;
 
     bool ok() const { return error.empty(); }
     explicit operator bool() const { return ok(); }
@@ -63,6 +52,15 @@ struct MsgWriteResult {
 // PidTagMessageClass "IPM.Note" when the model has none, PidTagAttachMethod matching the
 // attachment's content, and the named-property map. Thread-safe for different paths.
 [[nodiscard]] MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path& path,
+                                          const MsgWriteOptions& options = {});
+// The same, written into a file of the caller's instead of one the writer makes: `fd`, open
+// for writing, of the file `file` in the same folder as `path`, which nothing else uses. The
+// .msg is written from the file's start over what it held (a longer old content is cut off)
+// and the file renamed to `path`. `fd` is closed in every case; `file` is removed when the
+// write fails once begun, and left as it was when the message is refused before. For a caller
+// with a file to spare there: creating one file and deleting another cost more than a message.
+[[nodiscard]] MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path& path,
+                                          int fd, const std::filesystem::path& file,
                                           const MsgWriteOptions& options = {});
 
 }  // namespace quill::store::msg
