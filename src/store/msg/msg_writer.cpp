@@ -457,8 +457,8 @@ class BufferedSink : public FileSinkBase {
     size_t used_ = 0;
 };
 
-// Both ways of writing: into `fd` of `file` when the caller gives one (fd >= 0), else into a
-// temporary file the writer makes.
+// Both ways of writing: into the caller's file `tempPath`, open as `fd`, when it gives one
+// (fd >= 0), else into a temporary file the writer makes.
 MsgWriteResult Write(const Message& message, const fs::path& path, int fd, fs::path tempPath,
                      const MsgWriteOptions& options) {
     struct Closer {
