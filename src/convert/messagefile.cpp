@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "convert/message_text.h"
+#include "shell/file_io.h"
 #include "shell/paths.h"
 
 namespace quill {
@@ -142,18 +143,11 @@ class MessageCutter {
         uint64_t written = 0;
         auto flush = [&]() -> bool {
             if (!openFile()) return false;
-            size_t done = 0;
-            while (done < out_.size()) {
-                ssize_t w = ::write(out, out_.data() + done, out_.size() - done);
-                if (w < 0 && errno == EINTR) continue;
-                if (w <= 0) {
-                    int code = w < 0 ? errno : ENOSPC;
-                    fail(k, code,
-                         "Could not write message file " + part + " at offset " +
-                             std::to_string(written + done));
-                    return false;
-                }
-                done += static_cast<size_t>(w);
+            if (IoResult w = WriteAll(out, out_.data(), out_.size()); w.error) {
+                fail(k, w.error,
+                     "Could not write message file " + part + " at offset " +
+                         std::to_string(written + w.done));
+                return false;
             }
             written += out_.size();
             out_.clear();
@@ -250,17 +244,15 @@ class MessageCutter {
             }
         }
         blockData_ = in_.data();
-        ssize_t got;
-        do {
-            got = ::pread(fd_, in_.data(), in_.size(), static_cast<off_t>(at));
-        } while (got < 0 && errno == EINTR);
-        if (got < 0) {
+        // A read that fails after some bytes hands those over; the next one reports it.
+        const IoResult got = PreadAll(fd_, in_.data(), in_.size(), at);
+        if (got.done == 0 && got.error) {
             blockLen_ = 0;
             return fail(
-                k, errno,
+                k, got.error,
                 "Could not read mailbox " + mailboxPath_ + " at offset " + std::to_string(at));
         }
-        if (got == 0) {
+        if (got.done == 0) {
             blockLen_ = 0;
             return fail(k, 0,
                         "Mailbox " + mailboxPath_ + " ends at offset " + std::to_string(at) +
@@ -268,7 +260,7 @@ class MessageCutter {
                             std::to_string(end));
         }
         blockStart_ = at;
-        blockLen_ = static_cast<uint64_t>(got);
+        blockLen_ = got.done;
         return true;
     }
 

@@ -5,8 +5,9 @@
 // Message k is exactly the bytes from its separator offset up to the next separator's (the
 // last one up to the end of the file), its line ends written as CR LF, as MessageText
 // describes; a message that reaches past the end of the file is a failure, not a short file.
-// Messages are copied in bounded blocks, never held whole, so a message of any size or a line of
-// any length costs a few MiB of memory.
+// Messages are copied in bounded blocks, so a message of any size or a line of any length costs
+// a few MiB of memory; only a store run has messages of up to store::kInMemoryLimit held whole
+// (HandOver::HeldInMemory).
 //
 // A file is written under a temporary name in the same folder ("Email-3.eml.part") and
 // renamed when complete, so a file under its final name is always whole; a file of the same
@@ -49,7 +50,7 @@ std::string MessageFilePath(const std::string& outputFolder, uint64_t k,
                             const std::string& extension);
 
 // The temporary name a message file is written under until it is complete. A plain file
-// found there with no other name is written over (see StoreOutput: spent message files).
+// found there with no other name (left by an interrupted run) is written over.
 std::string MessageFilePartPath(const std::string& messageFilePath);
 
 // Cuts message k of the mailbox (positions: separator offsets in increasing order, as the
@@ -86,9 +87,9 @@ enum class HandOver {
     // then disposes of it (a store run), which spares a rename per message; it then owns it.
     Temporary,
     // As Temporary, except that a message small enough to be held whole in memory (up to
-    // 8 MiB in the mailbox) is not written at all: `done` gets its bytes and the temporary
-    // path, where no file is. For a caller that needs the file only when it cannot take the
-    // message, and then writes it.
+    // store::kInMemoryLimit in the mailbox) is not written at all: `done` gets its bytes and
+    // the temporary path, where no file is. For a caller that needs the file only when it
+    // cannot take the message, and then writes it.
     HeldInMemory,
 };
 

@@ -12,6 +12,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "shell/file_io.h"
+
 namespace quill {
 
 namespace {
@@ -266,14 +268,8 @@ FrmFinder::CopyOutcome FrmFinder::MakeWorkingCopy(const std::string& copyPath, i
                     want = std::min(want, kBlockSize);
                     moved = ::pread(in, buffer.data(), want, static_cast<off_t>(at));
                     if (moved > 0) {
-                        ssize_t done = 0;
-                        while (done < moved) {
-                            ssize_t w = ::pwrite(out, buffer.data() + done, moved - done,
-                                                 static_cast<off_t>(at + done));
-                            if (w < 0 && errno == EINTR) continue;
-                            if (w <= 0) return copyFailed(w < 0 ? errno : ENOSPC);
-                            done += w;
-                        }
+                        IoResult w = PwriteAll(out, buffer.data(), static_cast<size_t>(moved), at);
+                        if (w.error) return copyFailed(w.error);
                     }
                 }
                 if (moved < 0) {
@@ -442,16 +438,14 @@ bool FrmFinder::FillQueue() {
     block.length = 0;
     if (block.data.empty()) block.data.resize(kBlockSize);
     const size_t want = static_cast<size_t>(std::min<uint64_t>(kBlockSize, dataEnd_ - pos));
-    ssize_t got;
-    do {
-        got = ::pread(FileNum, block.data.data(), want, static_cast<off_t>(pos));
-    } while (got < 0 && errno == EINTR);
-    if (got < 0) {
-        fail("Could not read " + searchedFile() + " at offset " + std::to_string(pos), errno);
+    // A read that fails after some bytes hands those over; the next one reports it.
+    const IoResult got = PreadAll(FileNum, block.data.data(), want, pos);
+    if (got.done == 0 && got.error) {
+        fail("Could not read " + searchedFile() + " at offset " + std::to_string(pos), got.error);
         searchEnd_ = SearchEnd::ReadFailed;
         return false;
     }
-    if (got == 0) {
+    if (got.done == 0) {
         lastError_ = "The " + searchedFile() + " ends at offset " + std::to_string(pos) +
                      ", before the " + std::to_string(scanLimit_) +
                      " bytes the mailbox had when it was opened";
@@ -459,7 +453,7 @@ bool FrmFinder::FillQueue() {
         return false;
     }
     block.start = pos;
-    block.length = static_cast<size_t>(got);
+    block.length = got.done;
     scanner_.feed(block.data.data(), block.length, queue_);
     clock_.maybeYield();
     if (clock_.cancelled()) {

@@ -39,7 +39,7 @@ class FrmFinder {
         None,        // no search has ended since the last Find_Click
         Exhausted,   // every separator was found
         NotStarted,  // Find_Click could not start one (empty name, missing file, failed open)
-        ReadFailed,  // the working copy could not be read to its end: lastError() says why
+        ReadFailed,  // the searched file could not be read to its end: lastError() says why
         Cancelled,   // the user asked the program to end
     };
 
@@ -53,20 +53,22 @@ class FrmFinder {
     std::string Text1;
     std::string Text2;
 
-    // Opens the mailbox and makes its working copy; shows a message when a file is already
-    // open or the mailbox is too short or cannot be copied, and otherwise leaves the reader
-    // closed silently. Never throws.
+    // Opens the mailbox and makes its working copy, or opens the mailbox itself when no copy
+    // can be made beside it; shows a message when a file is already open or the mailbox is too
+    // short or cannot be read, and otherwise leaves the reader closed silently when it fails.
+    // Never throws.
     void Open_MBOX(const std::string& fmboxname);
     // Finds the first separator, opening the file named in Text1 if none is open.
     void Find_Click();
     // Finds the separator after the last one found; only beeps when none is held.
     void FindNext_Click();
-    // Closes the working copy and deletes it (also one left behind by a failed open).
+    // Closes the searched file and deletes the working copy (also one left behind by a failed
+    // open); a mailbox read in place is left as it is.
     void CloseFile();
 
     // Reader state, under the names the program gives them.
     std::string FileName;
-    int FileNum = 0;        // above 0 while a working copy is open
+    int FileNum = 0;        // above 0 while the searched file is open
     int64_t FileSize = 0;   // length of the mailbox when opened
     int64_t CurPos = 0;     // bytes consumed by the search, as the search steps see them
     int64_t FoundPos = -1;  // offset of the last separator found; -1 when none is held
@@ -117,7 +119,7 @@ class FrmFinder {
     std::vector<uint64_t> queue_;  // separators found ahead of the one last handed out
     size_t queueHead_ = 0;
     std::vector<uint64_t> reported_;  // offsets handed out since the search began
-    // Read buffers of the working copy: the block being scanned and those kept before it.
+    // Read buffers of the searched file: the block being scanned and those kept before it.
     struct Block {
         std::vector<char> data;
         uint64_t start = 0;
@@ -126,7 +128,7 @@ class FrmFinder {
     std::vector<Block> blocks_{1};
     size_t current_ = 0;  // the block read last
     void forgetBlocks();
-    uint64_t scanLimit_ = 0;  // bytes of the working copy to search
+    uint64_t scanLimit_ = 0;  // bytes of the searched file to search
     uint64_t dataEnd_ = 0;    // end of the data extent being read (sparse files)
     SearchEnd searchEnd_ = SearchEnd::None;
     std::string lastError_;

@@ -380,43 +380,6 @@ int CreateTemporary(const fs::path& path, fs::path& tempPath) {
     return -1;
 }
 
-// Moves the caller's spent file to a temporary name beside `path` and opens it for writing
-// over, so that the new file takes its place on the disk: creating a file and deleting another
-// cost more than the message itself. Only a plain file with no other name qualifies; -1 when
-// the file cannot be taken over (`taken` then says whether it is gone all the same). The file
-// is not emptied here but, when it was longer, cut to the new length once written: on ext4
-// emptying a file makes its close wait for the disk. `oldSize` is its length.
-int TakeOverFile(const fs::path& spent, bool spentIsTemporary, const fs::path& path,
-                 fs::path& tempPath, bool& taken, uint64_t& oldSize) {
-    taken = false;
-    struct stat st {};
-    if (spentIsTemporary) {
-        int fd = ::open(spent.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) return -1;
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
-            ::fcntl(fd, F_SETFL, 0) != 0) {
-            ::close(fd);
-            return -1;
-        }
-        taken = true;
-        tempPath = spent;
-        oldSize = static_cast<uint64_t>(st.st_size);
-        return fd;
-    }
-    if (::lstat(spent.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) return -1;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        tempPath = TemporaryName(path);
-        if (::renameat2(AT_FDCWD, spent.c_str(), AT_FDCWD, tempPath.c_str(), RENAME_NOREPLACE) == 0)
-            break;
-        if (errno != EEXIST || attempt == 99) return -1;
-    }
-    taken = true;
-    oldSize = static_cast<uint64_t>(st.st_size);
-    int fd = ::open(tempPath.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) ::unlink(tempPath.c_str());  // the spent file is not wanted either way
-    return fd;
-}
-
 MsgWriteResult Fail(const fs::path& path, const Failure& f) {
     MsgWriteResult r;
     r.systemError = f.systemError;
@@ -543,10 +506,16 @@ class BufferedSink : public FileSinkBase {
 
 thread_local std::unique_ptr<uint8_t[]> BufferedSink::spare_;
 
-}  // namespace
-
-MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path& path,
-                            const MsgWriteOptions& options) {
+// Both ways of writing: into the caller's file `tempPath`, open as `fd`, when it gives one
+// (fd >= 0), else into a temporary file the writer makes.
+MsgWriteResult Write(const Message& message, const fs::path& path, int fd, fs::path tempPath,
+                     const MsgWriteOptions& options) {
+    struct Closer {
+        int& fd;
+        ~Closer() {
+            if (fd >= 0) ::close(fd);
+        }
+    } closer{fd};
     // What can be known before any file is made: the whole layout.
     NamedPropertyMap names;
     if (!names.collect(message)) {
@@ -579,25 +548,19 @@ MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path&
                                   0, -1});
     }
 
-    fs::path tempPath;
-    int fd = -1;
-    bool consumed = false;
-    bool writingOver = false;  // the spent file's old bytes reach past the new file's end
-    if (!options.spentFile.empty()) {
-        uint64_t oldSize = 0;
-        fd = TakeOverFile(options.spentFile, options.spentFileIsTemporary, path, tempPath, consumed,
-                          oldSize);
-        writingOver = fd >= 0 && oldSize > fileSize;
-    }
-    if (fd < 0) fd = CreateTemporary(path, tempPath);
+    // The caller's file is written over, not emptied first: on ext4 emptying a file makes its
+    // close wait for the disk. When it was longer, it is cut to the new length once written.
+    bool writingOver = false;
+    struct stat st {};
+    if (fd >= 0)
+        writingOver = ::fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) > fileSize;
+    else
+        fd = CreateTemporary(path, tempPath);
     if (fd < 0) {
         int err = errno;
-        MsgWriteResult r =
-            Fail(path, SystemFailure("creating the temporary file \"" +
-                                         tempPath.filename().string() + "\" beside it",
-                                     err));
-        r.spentFileConsumed = consumed;
-        return r;
+        return Fail(path, SystemFailure("creating the temporary file \"" +
+                                            tempPath.filename().string() + "\" beside it",
+                                        err));
     }
     auto closeFile = [&]() -> int {
         int raw = fd;
@@ -628,15 +591,11 @@ MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path&
     } catch (const Failure& f) {
         closeFile();
         ::unlink(tempPath.c_str());
-        MsgWriteResult r = Fail(path, f);
-        r.spentFileConsumed = consumed;
-        return r;
+        return Fail(path, f);
     } catch (const std::exception& e) {  // out of memory, mostly
         closeFile();
         ::unlink(tempPath.c_str());
-        MsgWriteResult r = Fail(path, Failure{"writing the file", e.what(), 0, -1});
-        r.spentFileConsumed = consumed;
-        return r;
+        return Fail(path, Failure{"writing the file", e.what(), 0, -1});
     }
     if (options.syncToDisk) {
         // The new name itself lives in the folder: make it survive a power cut too.
@@ -645,15 +604,23 @@ MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path&
         if (dir < 0 || ::fsync(dir) != 0) {
             int err = errno;
             if (dir >= 0) ::close(dir);
-            MsgWriteResult r = Fail(path, SystemFailure("flushing its folder to the disk", err));
-            r.spentFileConsumed = consumed;
-            return r;
+            return Fail(path, SystemFailure("flushing its folder to the disk", err));
         }
         ::close(dir);
     }
-    MsgWriteResult r;
-    r.spentFileConsumed = consumed;
-    return r;
+    return {};
+}
+
+}  // namespace
+
+MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path& path,
+                            const MsgWriteOptions& options) {
+    return Write(message, path, -1, {}, options);
+}
+
+MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path& path, int fd,
+                            const std::filesystem::path& file, const MsgWriteOptions& options) {
+    return Write(message, path, fd, file, options);
 }
 
 }  // namespace quill::store::msg

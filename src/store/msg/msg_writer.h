@@ -8,9 +8,10 @@
 // refused before anything is written. The file appears under its final name only when it is
 // complete: it is written under a temporary name in the same folder and renamed at the end; on
 // failure the partial file is removed and a file already under the final name is left as it
-// was. A file under 8 MiB reaches the disk in one system call (writev), a larger one in
-// pieces of about a MiB; either way its streams go straight from the message's buffers, so
-// the writer copies only the file's header and tables.
+// was. A file of at most 256 KiB is copied into one buffer and reaches the disk in one
+// write(); one under store::kInMemoryLimit in one writev() straight from the message's
+// buffers; a larger one in pieces of about a MiB, its large streams straight from the
+// message's buffers, so that a large attachment is never copied whole.
 
 #include <filesystem>
 #include <string>
@@ -29,15 +30,6 @@ struct MsgWriteOptions {
     // the front end asks to stop, the write ends, the partial file is removed and the result
     // says `cancelled`.
     YieldClock* yieldClock = nullptr;
-    // A file of the caller's in the same folder that it no longer needs (the intermediate
-    // message file the message was read from). The writer moves it to its temporary name and
-    // writes the .msg over it instead of creating a file, which spares creating one file and
-    // deleting another per message. Only a plain file with one name is taken; the result
-    // says whether it was (it is then gone, whether or not the write succeeded).
-    std::filesystem::path spentFile;
-    // spentFile already lies under a temporary name of the caller's that nothing else uses:
-    // it is written over where it is, without a move to a name of the writer's first.
-    bool spentFileIsTemporary = false;
 };
 
 struct MsgWriteResult {
@@ -49,8 +41,6 @@ struct MsgWriteResult {
     int systemError = 0;
     // The front end asked to stop (see MsgWriteOptions::yieldClock); nothing was written.
     bool cancelled = false;
-    // MsgWriteOptions::spentFile was taken over and no longer exists under its name.
-    bool spentFileConsumed = false;
 
     bool ok() const { return error.empty(); }
     explicit operator bool() const { return ok(); }
@@ -62,6 +52,15 @@ struct MsgWriteResult {
 // PidTagMessageClass "IPM.Note" when the model has none, PidTagAttachMethod matching the
 // attachment's content, and the named-property map. Thread-safe for different paths.
 [[nodiscard]] MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path& path,
+                                          const MsgWriteOptions& options = {});
+// The same, written into a file of the caller's instead of one the writer makes: `fd`, open
+// for writing, of the file `file` in the same folder as `path`, which nothing else uses. The
+// .msg is written from the file's start over what it held (a longer old content is cut off)
+// and the file renamed to `path`. `fd` is closed in every case; `file` is removed when the
+// write fails once begun, and left as it was when the message is refused before. For a caller
+// with a file to spare there: creating one file and deleting another cost more than a message.
+[[nodiscard]] MsgWriteResult WriteMsgFile(const Message& message, const std::filesystem::path& path,
+                                          int fd, const std::filesystem::path& file,
                                           const MsgWriteOptions& options = {});
 
 }  // namespace quill::store::msg
