@@ -220,19 +220,6 @@ std::string Field(const std::string& text, const std::string& name) {
     return text.substr(start, text.find('\n', start) - start);
 }
 
-// Folder names and messages of a pffexport tree, each message's directory in store order.
-std::map<std::string, std::vector<fs::path>> PffMessages(const fs::path& top) {
-    std::map<std::string, std::vector<fs::path>> out;
-    for (const auto& folder : fs::directory_iterator(top)) {
-        if (!folder.is_directory()) continue;  // the folder's own ItemValues.txt
-        auto& list = out[folder.path().filename().string()];
-        for (const auto& m : fs::directory_iterator(folder.path()))
-            if (m.is_directory()) list.push_back(m.path());
-        std::sort(list.begin(), list.end());  // Message00001, Message00002, ...: store order
-    }
-    return out;
-}
-
 // Each value pffexport -d dumps for a message (ItemValues.txt), by its property id or the name
 // its named property maps to ("0x00001090", "0x00008530", "Keywords").
 std::map<std::string, std::string> PffValues(const fs::path& dir) {
@@ -337,16 +324,21 @@ void ExpectReadpstFile(const fs::path& file, const Mail& m) {
     EXPECT_EQ(ReadpstShown(*r, m), Expected(m, kReadpst)) << file;
 }
 
-// readpst numbers the messages of a folder 1.eml, 2.eml, ... in the order it reads them. It runs
-// with -j 0: its parallel jobs share one file offset and now and then read a block from the
-// wrong place, dropping a message of a large folder ("A NULL item was seen").
-std::map<std::string, std::vector<fs::path>> ReadpstMessages(const fs::path& storeDir) {
+// The messages of each folder of a reader's export, in store order: pffexport's message
+// folders Message00001, Message00002, ... (beside the folder's own ItemValues.txt), readpst's
+// files 1.eml, 2.eml, ... (readpst runs with -j 0: its parallel jobs share one file offset and
+// now and then read a block from the wrong place, dropping a message of a large folder, "A
+// NULL item was seen").
+std::map<std::string, std::vector<fs::path>> ExportedMessages(const fs::path& top) {
     std::map<std::string, std::vector<fs::path>> out;
-    for (const auto& folder : fs::directory_iterator(storeDir)) {
+    for (const auto& folder : fs::directory_iterator(top)) {
+        if (!folder.is_directory()) continue;
         auto& list = out[folder.path().filename().string()];
-        for (const auto& m : fs::directory_iterator(folder.path())) list.push_back(m.path());
+        for (const auto& m : fs::directory_iterator(folder.path()))
+            if (m.is_directory() == (m.path().extension() != ".eml")) list.push_back(m.path());
         std::sort(list.begin(), list.end(), [](const fs::path& a, const fs::path& b) {
-            return std::stoul(a.stem().string()) < std::stoul(b.stem().string());
+            const std::string x = a.stem().string(), y = b.stem().string();
+            return x.size() != y.size() ? x.size() < y.size() : x < y;
         });
     }
     return out;
@@ -418,14 +410,14 @@ class PstRun : public RunFolders<Host> {
     std::map<std::string, std::vector<fs::path>> readpst(const fs::path& pst) {
         fs::create_directories(root_ / "r");
         EXPECT_EQ(Shell("readpst -j 0 -D -e -8 -b -o " + Quote(root_ / "r") + " " + Quote(pst)), 0);
-        return ReadpstMessages(root_ / "r" /
-                               ("MBOX Mailbox _ Created - " + pst.stem().string().substr(4)));
+        return ExportedMessages(root_ / "r" /
+                                ("MBOX Mailbox _ Created - " + pst.stem().string().substr(4)));
     }
     std::map<std::string, std::vector<fs::path>> pffexport(const fs::path& pst) {
         EXPECT_EQ(
             Shell("pffexport -d -m items -f all -q -t " + Quote(root_ / "x") + " " + Quote(pst)),
             0);
-        return PffMessages(root_ / "x.export" / "Top of Personal Folders");
+        return ExportedMessages(root_ / "x.export" / "Top of Personal Folders");
     }
     // Converts, then checks every message of every mailbox through the three readers; those a
     // mail program had deleted are expected in Deleted Items, in mailbox order.
