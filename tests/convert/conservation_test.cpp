@@ -94,9 +94,8 @@ std::string GenerateMailbox(std::mt19937_64& rng) {
 }  // namespace
 
 TEST(Conservation, MessageFilesHoldEveryByteFromTheFirstSeparatorOn) {
-    const fs::path root = fs::temp_directory_path() / "quill-conservation";
-    fs::remove_all(root);
-    const fs::path mailboxPath = root / "in" / "box.mbox";
+    const ScratchDir scratch;
+    const fs::path root = scratch.path(), mailboxPath = root / "in" / "box.mbox";
     for (int seed = 0; seed < 150; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         std::mt19937_64 rng(seed);
@@ -158,5 +157,4 @@ TEST(Conservation, MessageFilesHoldEveryByteFromTheFirstSeparatorOn) {
             << std::distance(joined.begin(),
                              std::mismatch(joined.begin(), joined.end(), expected.begin()).first);
     }
-    fs::remove_all(root);
 }

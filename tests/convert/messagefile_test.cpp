@@ -9,8 +9,6 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "../reader/scripted_frontend.h"
 #include "../support/files.h"
@@ -30,11 +28,15 @@ namespace {
 
 class MessageFilesTest : public ::testing::Test {
   protected:
-    void SetUp() override { fs::create_directories(out_); }
+    void SetUp() override { fresh(); }
+    // An empty output folder.
+    void fresh() {
+        fs::remove_all(out_);
+        fs::create_directories(out_);
+    }
     std::string write(const std::string& name, const std::string& bytes) {
-        auto path = dir_ / name;
-        std::ofstream(path, std::ios::binary) << bytes;
-        return path.string();
+        WriteFile(dir_ / name, bytes);
+        return (dir_ / name).string();
     }
     std::vector<std::string> outFiles() const {
         std::vector<std::string> names;
@@ -91,8 +93,7 @@ TEST_F(MessageFilesTest, EveryMessageByteForByte) {
         const Positions positions = FindSeparatorsSimple(row.mailbox, "From ");
         ASSERT_EQ(positions.size(), row.files.size()) << row.what;
 
-        fs::remove_all(out_);
-        fs::create_directories(out_);
+        fresh();
         for (uint64_t k = 0; k < positions.size(); ++k) {
             auto result = WriteMessageFile(clock_, path, positions, k, out_, ".eml");
             ASSERT_TRUE(result) << row.what << ": " << result.error.text;
@@ -100,8 +101,7 @@ TEST_F(MessageFilesTest, EveryMessageByteForByte) {
             EXPECT_EQ(outFile(k), row.files[k]) << row.what << ", message " << k;
         }
 
-        fs::remove_all(out_);
-        fs::create_directories(out_);
+        fresh();
         std::vector<std::string> reported;
         auto all = WriteMessageFiles(clock_, path, positions, out_, ".emlx",
                                      [&](uint64_t, const std::string& p, const MessageBytes& b) {
@@ -118,8 +118,7 @@ TEST_F(MessageFilesTest, EveryMessageByteForByte) {
         }
 
         // Handed over to a store: the bytes that come with a file are exactly the file's.
-        fs::remove_all(out_);
-        fs::create_directories(out_);
+        fresh();
         uint64_t handed = 0;
         auto over = WriteMessageFiles(
             clock_, path, positions, out_, ".eml",
@@ -136,8 +135,7 @@ TEST_F(MessageFilesTest, EveryMessageByteForByte) {
         EXPECT_EQ(handed, positions.size()) << row.what << ": small messages come with bytes";
 
         // Held in memory: no file at all, the bytes the file would have held.
-        fs::remove_all(out_);
-        fs::create_directories(out_);
+        fresh();
         auto held = WriteMessageFiles(
             clock_, path, positions, out_, ".eml",
             [&](uint64_t k, const std::string& p, const MessageBytes& b) {
@@ -249,7 +247,7 @@ TEST_F(MessageFilesTest, AFileThatCannotBeWrittenWhollyKeepsTheOldOne) {
     std::string mailbox = "From a\nsmall\nFrom b\n" + std::string(300000, 'x') + "\n";
     const std::string path = write("in.mbox", mailbox);
     const Positions positions = {0, 13};
-    std::ofstream(dir_ / "out" / "Email-1.eml") << "an earlier run's message";
+    WriteFile(dir_ / "out" / "Email-1.eml", "an earlier run's message");
 
     struct rlimit old;
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
@@ -302,8 +300,7 @@ TEST_F(MessageFilesTest, TheCallerOrTheProgramEndingStopsTheFiles) {
     EXPECT_FALSE(result.ok());
     EXPECT_EQ(outFiles().size(), 2u);
 
-    fs::remove_all(out_);
-    fs::create_directories(out_);
+    fresh();
     frontend_.cancel = true;
     result = WriteMessageFiles(clock_, path, {0, 9}, out_, ".eml");
     EXPECT_TRUE(result.cancelled);

@@ -14,7 +14,7 @@ function message(m) {
   line('subject', m.subject);
   line('senderName', m.senderName);
   line('senderEmail', m.senderEmailAddress);
-  line('submitTime', m.clientSubmitTime ? m.clientSubmitTime.toISOString() : '');
+  line('date', m.clientSubmitTime ? m.clientSubmitTime.toISOString() : '');
   line('read', m.isRead);
   line('verb', m.lastVerbExecuted);
   line('body', m.body);
