@@ -73,9 +73,11 @@ class MsgOutput : public StoreOutput {
     }
 
   private:
-    // A message not imported stays as a message file.
+    // A message not stored stays as a message file. A stored one has left nothing behind (its
+    // file became the .msg or was deleted), so there is nothing to look up on the disk.
     static StoreError Taken(const StoredMessage& m) {
-        return m.error && m.held ? KeepHeldMessage(m) : KeepMessageFile(m);
+        if (!m.error) return std::nullopt;
+        return m.held ? KeepHeldMessage(m) : KeepMessageFile(m);
     }
 
     // A message's whole store step: the import, then the .msg file. The message file, when
