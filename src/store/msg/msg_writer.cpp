@@ -380,6 +380,42 @@ int CreateTemporary(const fs::path& path, fs::path& tempPath) {
     return -1;
 }
 
+// An unnamed file in the folder of `path` (O_TMPFILE), named by NameUnnamed once written:
+// the folder gets one new entry instead of a temporary name and then a rename, which on a disk
+// file system is a good part of the cost of a small file. -1 where the file system cannot make
+// one, or the system has no /proc to name it by: the caller then makes a named temporary.
+int CreateUnnamed(const fs::path& path) {
+#ifdef O_TMPFILE
+    static const bool canName = ::access("/proc/self/fd", X_OK) == 0;
+    if (!canName) return -1;
+    const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
+    return ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+#else
+    return -1;
+#endif
+}
+
+// Gives the unnamed file open as `fd` the name `path`, replacing what has that name as a
+// rename would: then it is linked under a temporary name first (`tempPath`, cleared again
+// once renamed). 0, or the errno of the step that failed.
+int NameUnnamed(int fd, const fs::path& path, fs::path& tempPath) {
+    char self[48];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    if (::linkat(AT_FDCWD, self, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+    if (errno != EEXIST) return errno;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tempPath = TemporaryName(path);
+        if (::linkat(AT_FDCWD, self, AT_FDCWD, tempPath.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            const int err = ::rename(tempPath.c_str(), path.c_str()) == 0 ? 0 : errno;
+            if (err != 0) ::unlink(tempPath.c_str());
+            tempPath.clear();
+            return err;
+        }
+        if (errno != EEXIST) return errno;
+    }
+    return EEXIST;
+}
+
 MsgWriteResult Fail(const fs::path& path, const Failure& f) {
     MsgWriteResult r;
     r.systemError = f.systemError;
@@ -551,9 +587,12 @@ MsgWriteResult Write(const Message& message, const fs::path& path, int fd, fs::p
     // The caller's file is written over, not emptied first: on ext4 emptying a file makes its
     // close wait for the disk. When it was longer, it is cut to the new length once written.
     bool writingOver = false;
+    bool unnamed = false;
     struct stat st {};
     if (fd >= 0)
         writingOver = ::fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) > fileSize;
+    else if ((fd = CreateUnnamed(path)) >= 0)
+        unnamed = true;
     else
         fd = CreateTemporary(path, tempPath);
     if (fd < 0) {
@@ -584,10 +623,20 @@ MsgWriteResult Write(const Message& message, const fs::path& path, int fd, fs::p
             throw SystemFailure("cutting the file to its length", errno);
         if (options.syncToDisk && ::fsync(fd) != 0)
             throw SystemFailure("flushing the file to the disk", errno);
-        if (closeFile() != 0) throw SystemFailure("closing the file", errno);
-        std::error_code ec;
-        fs::rename(tempPath, path, ec);
-        if (ec) throw Failure{"giving the file its final name", ec.message(), ec.value(), -1};
+        if (unnamed) {
+            if (int err = NameUnnamed(fd, path, tempPath))
+                throw SystemFailure("giving the file its final name", err);
+            if (closeFile() != 0) {
+                const int err = errno;
+                ::unlink(path.c_str());
+                throw SystemFailure("closing the file", err);
+            }
+        } else {
+            if (closeFile() != 0) throw SystemFailure("closing the file", errno);
+            std::error_code ec;
+            fs::rename(tempPath, path, ec);
+            if (ec) throw Failure{"giving the file its final name", ec.message(), ec.value(), -1};
+        }
     } catch (const Failure& f) {
         closeFile();
         ::unlink(tempPath.c_str());
