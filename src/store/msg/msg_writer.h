@@ -6,12 +6,13 @@
 //
 // The whole file is laid out before it is made, so a message the format cannot hold is
 // refused before anything is written. The file appears under its final name only when it is
-// complete: it is written under a temporary name in the same folder and renamed at the end; on
-// failure the partial file is removed and a file already under the final name is left as it
-// was. A file of at most 256 KiB is copied into one buffer and reaches the disk in one
-// write(); one under store::kInMemoryLimit in one writev() straight from the message's
-// buffers; a larger one in pieces of about a MiB, its large streams straight from the
-// message's buffers, so that a large attachment is never copied whole.
+// complete: it is written unnamed in its folder (O_TMPFILE) and linked under its name at the
+// end, or, where the file system cannot, under a temporary name that is then renamed; on
+// failure the partial file goes and a file already under the final name is left as it was. A file
+// of at most 256 KiB is copied into one buffer and reaches the disk in one write(); one under
+// store::kInMemoryLimit in one writev() straight from the message's buffers; a larger one in pieces
+// of about a MiB, its large streams straight from the message's buffers, so that a large attachment
+// is never copied whole.
 
 #include <filesystem>
 #include <string>
