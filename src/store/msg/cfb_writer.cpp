@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstring>
 #include <numeric>
 #include <stdexcept>
 #include <string>
+
+#include "store/byte_order.h"
 
 namespace quill::store::msg {
 
@@ -26,25 +27,6 @@ constexpr uint32_t kEntriesPerSector = kSector / 4;  // FAT, mini FAT and DIFAT 
 constexpr uint32_t kDirEntrySize = 128;
 constexpr uint32_t kHeaderDifatEntries = 109;
 constexpr uint8_t kZeros[kSector] = {};
-
-// Little-endian fields; a plain copy where the machine is little-endian itself.
-template <typename T>
-void PutLe(uint8_t* at, T v) {
-    if constexpr (std::endian::native == std::endian::little) {
-        std::memcpy(at, &v, sizeof v);
-    } else {
-        for (size_t i = 0; i < sizeof v; ++i) at[i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
-void Put16(uint8_t* at, uint16_t v) {
-    PutLe(at, v);
-}
-void Put32(uint8_t* at, uint32_t v) {
-    PutLe(at, v);
-}
-void Put64(uint8_t* at, uint64_t v) {
-    PutLe(at, v);
-}
 
 // The characters an entry name may have: printable ASCII but '/', '\', ':' and '!'.
 constexpr std::array<bool, 256> kNameCharacters = [] {
@@ -73,7 +55,7 @@ class TableWriter {
     explicit TableWriter(CompoundFile::Sink& sink) : sink_(sink) {}
     ~TableWriter() = default;
     void add(uint32_t value) {
-        Put32(buffer_ + 4 * used_, value);
+        StoreU32(buffer_ + 4 * used_, value);
         if (++used_ == kCapacity) flush();
     }
     void flush() {
@@ -284,20 +266,20 @@ void CompoundFile::writeHeader(Sink& sink) const {
     uint8_t h[kSector] = {};
     static constexpr uint8_t kSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
     std::memcpy(h, kSignature, 8);
-    Put16(h + 0x18, 0x003E);  // minor version
-    Put16(h + 0x1A, 0x0003);  // major version 3: 512-byte sectors
-    Put16(h + 0x1C, 0xFFFE);  // byte order
-    Put16(h + 0x1E, 9);       // sector shift
-    Put16(h + 0x20, 6);       // mini sector shift
-    Put32(h + 0x2C, fatSectors_);
-    Put32(h + 0x30, directoryStart_);
-    Put32(h + 0x38, static_cast<uint32_t>(kMiniStreamCutoff));
-    Put32(h + 0x3C, miniFatSectors_ > 0 ? miniFatStart_ : ENDOFCHAIN);
-    Put32(h + 0x40, miniFatSectors_);
-    Put32(h + 0x44, difatSectors_ > 0 ? difatStart_ : ENDOFCHAIN);
-    Put32(h + 0x48, difatSectors_);
+    StoreU16(h + 0x18, 0x003E);  // minor version
+    StoreU16(h + 0x1A, 0x0003);  // major version 3: 512-byte sectors
+    StoreU16(h + 0x1C, 0xFFFE);  // byte order
+    StoreU16(h + 0x1E, 9);       // sector shift
+    StoreU16(h + 0x20, 6);       // mini sector shift
+    StoreU32(h + 0x2C, fatSectors_);
+    StoreU32(h + 0x30, directoryStart_);
+    StoreU32(h + 0x38, static_cast<uint32_t>(kMiniStreamCutoff));
+    StoreU32(h + 0x3C, miniFatSectors_ > 0 ? miniFatStart_ : ENDOFCHAIN);
+    StoreU32(h + 0x40, miniFatSectors_);
+    StoreU32(h + 0x44, difatSectors_ > 0 ? difatStart_ : ENDOFCHAIN);
+    StoreU32(h + 0x48, difatSectors_);
     for (uint32_t i = 0; i < kHeaderDifatEntries; ++i)
-        Put32(h + 0x4C + 4 * i, i < fatSectors_ ? fatStart_ + i : FREESECT);
+        StoreU32(h + 0x4C + 4 * i, i < fatSectors_ ? fatStart_ + i : FREESECT);
     sink.write(h, sizeof h);
 }
 
@@ -306,22 +288,22 @@ void CompoundFile::writeDirectory(Sink& sink) const {
     for (size_t i = 0; i < dir.size() / kDirEntrySize; ++i) {
         uint8_t* at = dir.data() + i * kDirEntrySize;
         if (i >= entries_.size()) {  // a free entry: no name, no links
-            Put32(at + 0x44, NOSTREAM);
-            Put32(at + 0x48, NOSTREAM);
-            Put32(at + 0x4C, NOSTREAM);
+            StoreU32(at + 0x44, NOSTREAM);
+            StoreU32(at + 0x48, NOSTREAM);
+            StoreU32(at + 0x4C, NOSTREAM);
             continue;
         }
         const Entry& e = entries_[i];
         for (size_t u = 0; u < e.nameUnits; ++u) at[2 * u] = static_cast<uint8_t>(e.name[u]);
-        Put16(at + 0x40, static_cast<uint16_t>(2 * (e.nameUnits + 1)));
+        StoreU16(at + 0x40, static_cast<uint16_t>(2 * (e.nameUnits + 1)));
         at[0x42] = e.type;
         at[0x43] = e.colour;
-        Put32(at + 0x44, e.left);
-        Put32(at + 0x48, e.right);
-        Put32(at + 0x4C, e.child);
+        StoreU32(at + 0x44, e.left);
+        StoreU32(at + 0x48, e.right);
+        StoreU32(at + 0x4C, e.child);
         std::memcpy(at + 0x50, e.clsid.data(), 16);
-        Put32(at + 0x74, e.start);
-        Put64(at + 0x78, e.size);
+        StoreU32(at + 0x74, e.start);
+        StoreU64(at + 0x78, e.size);
     }
     sink.write(dir.data(), dir.size());
 }

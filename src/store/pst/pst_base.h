@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "store/byte_order.h"
 #include "store/model.h"
 
 namespace quill::store::pst {
@@ -36,27 +37,7 @@ constexpr uint32_t NidIndex(Nid nid) {
     return nid >> 5;
 }
 
-// ---- Little-endian loads and stores ----------------------------------------------------
-
-inline void StoreU16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void StoreU32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-inline void StoreU64(uint8_t* p, uint64_t v) {
-    for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-inline uint16_t LoadU16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-inline uint32_t LoadU32(const uint8_t* p) {
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-inline uint64_t LoadU64(const uint8_t* p) {
-    return uint64_t(LoadU32(p)) | (uint64_t(LoadU32(p + 4)) << 32);
-}
+// ---- Little-endian appends and cursors (loads and stores: store/byte_order.h) ----------
 
 inline void AppendU8(Bytes& b, uint8_t v) {
     b.push_back(v);
