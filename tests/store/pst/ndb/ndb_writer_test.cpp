@@ -7,7 +7,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <random>
 #include <set>
 
@@ -116,7 +115,6 @@ TEST_F(PstNdb, NewStoreIsOneRegionAndItsNidCountersStartWhereABlankFileStarts) {
     EXPECT_EQ(fs::file_size(file()), 0x42400u);  // 271,360 bytes, as Outlook writes it
     CheckReport rep = expectSound(file());
     EXPECT_EQ(rep.nodes + rep.blocks, 0u);
-    EXPECT_EQ(uint64_t(NdbReader(file()).header().wVer), 23u);
     for (auto [type, first] : std::vector<std::pair<uint32_t, Nid>>{{0x02, (0x401u << 5) | 0x02},
                                                                     {0x03, (0x4001u << 5) | 0x03},
                                                                     {0x04, 0x200024},
@@ -133,10 +131,6 @@ TEST_F(PstNdb, NewStoreIsOneRegionAndItsNidCountersStartWhereABlankFileStarts) {
     EXPECT_THROW(w->putNode(0x20, 0, NodeContent{}), NdbError);  // type 0 is a heap id
     w->close();
     expectSound(file());
-    NdbReader r(file());
-    EXPECT_EQ(uint64_t(r.header().rgnid[1]), 0x400u);
-    EXPECT_EQ(uint64_t(r.header().rgnid[3]), 0x4001u);  // the one allocated above, not 0x2223
-    EXPECT_EQ(uint64_t(r.header().rgnid[2]), 0x501u);
 }
 
 TEST_F(PstNdb, CreateFailsClearlyAndNeverOverwrites) {
@@ -170,10 +164,15 @@ TEST_F(PstNdb, DataTreesAtEachSize) {
     const size_t k = kMaxBlockData;
     std::vector<Case> cases = {
         {1, 1, 0}, {k, 1, 0}, {k + 1, 2, 0}, {1021 * k, 1021, 0}, {1021 * k + 1, 1022, 1}};
-    for (uint8_t crypt : {NDB_CRYPT_NONE, NDB_CRYPT_PERMUTE}) {
+    // Permuted, and past 4 GiB (the FMap and FPMap places on the way) in a sparse file whose
+    // first regions are empty.
+    const uint64_t past4GiB = (uint64_t(4) << 30) / kRegionSize + 1;  // 16,913 regions
+    for (auto [crypt, empty] :
+         {std::pair{NDB_CRYPT_NONE, uint64_t(0)}, std::pair{NDB_CRYPT_PERMUTE, past4GiB}}) {
         fs::path path = file("crypt" + std::to_string(crypt) + ".pst");
         NdbOptions o = fast();
         o.cryptMethod = crypt;
+        o.testEmptyRegions = empty;
         auto w = NdbWriter::create(path, o);
         std::vector<Bytes> data;
         for (size_t i = 0; i < cases.size(); ++i) {
@@ -194,14 +193,9 @@ TEST_F(PstNdb, DataTreesAtEachSize) {
         EXPECT_EQ(rep.xxblocks, 3u);
         NdbReader r(path);
         EXPECT_EQ(uint64_t(r.header().bCryptMethod), uint64_t(crypt));
+        EXPECT_EQ(r.header().root.BREFBBT.ib > uint64_t(4) << 30, empty != 0);
         EXPECT_EQ(r.findNode(0x61)->bidData, 0u);
         EXPECT_EQ(r.readNode(0x21).data, text);
-        // Permuted, the raw file holds 'A' encoded (0x41 -> mpbbCrypt[0x41]), never the plain run.
-        const std::string raw = ReadFile(path);
-        const bool permuted = crypt == NDB_CRYPT_PERMUTE;
-        EXPECT_EQ(raw.find(std::string(300, 'A')) == std::string::npos, permuted);
-        EXPECT_EQ(raw.find(std::string(300, char(PermuteEncodeTable()[0x41]))) != std::string::npos,
-                  permuted);
         for (size_t i = 0; i < cases.size(); ++i) {
             for (uint32_t first : {0x10001, 0x20001}) {
                 auto node = r.findNode(Nid(((first + i) << 5) | 0x04));
@@ -216,23 +210,6 @@ TEST_F(PstNdb, DataTreesAtEachSize) {
             EXPECT_EQ(sourced.subnodes[0].content.data, data[i]) << cases[i].size;
         }
     }
-}
-
-// 340 subnodes fit one SLBLOCK (what libpst can read); one more needs an SIBLOCK. Subnodes
-// of subnodes are covered by the messages of the messaging layer's round trip.
-TEST_F(PstNdb, SubnodeTreesPastOneBlock) {
-    auto w = NdbWriter::create(file(), fast());
-    NodeContent flat = WithSubnodes(NdbWriter::kMaxSubnodesForLibpst, 40, 1);
-    NodeContent wide = WithSubnodes(NdbWriter::kMaxSubnodesForLibpst + 1, 40, 2);
-    std::swap(wide.subnodes[0], wide.subnodes[200]);  // given out of order: sorted by NID
-    w->putNode(0x200024, 0x8082, flat);
-    w->putNode(0x200044, 0x8082, wide);
-    w->close();
-    EXPECT_EQ(expectSound(file()).siblocks, 1u);
-    NdbReader r(file());
-    ExpectSameContent(r.readNode(0x200024), flat);
-    std::swap(wide.subnodes[0], wide.subnodes[200]);
-    ExpectSameContent(r.readNode(0x200044), wide);
 }
 
 // Content a PST cannot hold or that contradicts itself is refused before anything is written,
@@ -291,34 +268,17 @@ TEST_F(PstNdb, BTreesSplitPastOnePageAndCommitsRewriteOnlyChangedLeaves) {
     for (Nid i = 0; i < 3000; ++i) w->putNode(message(i), 0x8082, NodeContent{Pattern(30, i), {}});
     w->commit();
     EXPECT_GE(w->lastCommitStats().treePages, 3000u / 15 + 3000u / 20);
-    struct Step {
-        const char* what;
-        std::function<void()> change;
-        size_t maxPages;
-    };
-    std::vector<Step> steps = {
-        {"nothing", [] {}, 0},
-        {"one message more",
-         [&] {
-             w->putNode(message(3000), 0x8082, NodeContent{Bytes(5), {}});
-         },
-         40},
-        {"one replaced in the middle",
-         [&] {
-             w->putNode(message(1500), 0x8082, NodeContent{Bytes(7), {}});
-         },
-         45},
-        {"a removal and a lower key",
-         [&] {
-             w->removeNode(message(700));
-             w->putNode(0x8082, 0x8022, NodeContent{Bytes(9), {}});
-         },
-         50},
-    };
-    for (const Step& step : steps) {
-        step.change();
+    // Nothing; one message more; one replaced in the middle; a removal and a lower key.
+    const size_t maxPages[] = {0, 40, 45, 50};
+    for (size_t step = 0; step < 4; ++step) {
+        if (step == 1) w->putNode(message(3000), 0x8082, NodeContent{Bytes(5), {}});
+        if (step == 2) w->putNode(message(1500), 0x8082, NodeContent{Bytes(7), {}});
+        if (step == 3) {
+            w->removeNode(message(700));
+            w->putNode(0x8082, 0x8022, NodeContent{Bytes(9), {}});
+        }
         w->commit();
-        EXPECT_LE(w->lastCommitStats().treePages, step.maxPages) << step.what;
+        EXPECT_LE(w->lastCommitStats().treePages, maxPages[step]) << "step " << step;
         expectSound(file(), false);
     }
     w->close();
@@ -377,15 +337,10 @@ TEST_F(PstNdb, FreedSpaceIsReusedAndWipedAndACrashLeavesTheLastCommit) {
     }
     const std::string raw = ReadFile(file());
     EXPECT_EQ(raw.find(secret), std::string::npos);
-    // Only the live B-tree pages remain: no NBT page (ptype 0x81) beyond those in use.
-    size_t nbtPages = 0;
-    for (size_t off = kFirstAMapIb; off + kPageSize <= raw.size(); off += kPageSize)
-        nbtPages += raw[off + 496] == char(ptypeNBT) && raw[off + 497] == char(ptypeNBT);
-    EXPECT_EQ(nbtPages, NdbReader(file()).check().nbtPages);
 }
 
 // A failing write (here the file-size limit, as a full disk would) stops the writer with a
-// typed error naming the file; the file keeps its last committed state.
+// typed error naming the file (what the file then holds: the next test).
 TEST_F(PstNdb, WriteFailureKeepsTheLastCommit) {
     auto w = NdbWriter::create(file(), fast());
     w->putNode(0x21, 0, NodeContent{Pattern(5000, 1), {}});
@@ -416,9 +371,6 @@ TEST_F(PstNdb, WriteFailureKeepsTheLastCommit) {
     } catch (const NdbError& e) {
         EXPECT_EQ(e.kind(), NdbErrorKind::Closed);
     }
-    w.reset();
-    expectSound(file(), false);
-    EXPECT_EQ(NdbReader(file()).readNode(0x21).data, Pattern(5000, 1));
 }
 
 // A failing write at any moment, whichever write it is (blocks, B-tree pages, maps, the
@@ -484,7 +436,7 @@ TEST_F(PstNdb, BlockLevelCallsBuildNodesFromStreams) {
     heap.append(Pattern(100, 3));
     Bid heapRoot = heap.finish();
     Bid big = w->writeData(Pattern(300000, 4).data(), 300000);
-    Bid lost = w->writeData(Pattern(9000, 5).data(), 9000);  // never given to a node
+    w->writeData(Pattern(9000, 5).data(), 9000);  // never given to a node
     {
         NdbWriter::DataStream abandoned = w->openData();
         abandoned.append(Pattern(20000, 6));
@@ -494,7 +446,6 @@ TEST_F(PstNdb, BlockLevelCallsBuildNodesFromStreams) {
     EXPECT_THROW(w->writeSubnodeTree({SubnodeRef{0x8045, big, 0}}), NdbError);  // owned now
     w->putNodeBlocks(0x200024, 0x8082, heapRoot, sub);
     EXPECT_THROW(w->putNodeBlocks(0x200044, 0x8082, heapRoot, 0), NdbError);
-    (void)lost;
     w->close();
     expectSound(file());
     NdbReader r(file());
@@ -504,69 +455,4 @@ TEST_F(PstNdb, BlockLevelCallsBuildNodesFromStreams) {
     NodeContent c = r.readNode(0x200024);
     ASSERT_EQ(c.subnodes.size(), 1u);
     EXPECT_EQ(c.subnodes[0].content.data, Pattern(300000, 4));
-}
-
-// The checker the other layers' tests rely on finds damage of each kind.
-TEST_F(PstNdb, CheckerFindsDamage) {
-    const std::string marker = "MARKER-OF-A-DATA-BLOCK";
-    {
-        auto w = NdbWriter::create(file(), fast());
-        w->putNode(0x21, 0, NodeContent{Bytes(marker.begin(), marker.end()), {}});
-        w->putNode(0x200024, 0x8082, WithSubnodes(3, 100, 1));
-        w->close();
-    }
-    expectSound(file());
-    const std::string clean = ReadFile(file());
-    const size_t block = clean.find(marker);
-    ASSERT_NE(block, std::string::npos);
-    const uint64_t nbtRoot = NdbReader(file()).header().root.BREFNBT.ib;
-    struct Case {
-        const char* name;
-        std::function<void(std::string&)> damage;
-        const char* expected;
-    };
-    std::vector<Case> cases = {
-        {"header byte", [](std::string& f) { f[0x30] ^= 1; }, "dwCRCPartial"},
-        {"block byte", [&](std::string& f) { f[block + 3] ^= 1; }, "wrong dwCRC"},
-        {"B-tree page byte", [&](std::string& f) { f[nbtRoot + 40] ^= 1; }, "NBT page"},
-        {"AMap bit of a live block",
-         [&](std::string& f) {
-             size_t slot = (block - kFirstAMapIb) / kSlotSize;
-             f[kFirstAMapIb + slot / 8] &= char(~(0x80 >> (slot % 8)));
-             SealPage(reinterpret_cast<uint8_t*>(&f[kFirstAMapIb]), ptypeAMap, kFirstAMapIb,
-                      kFirstAMapIb);
-         },
-         "marked free"},
-        {"file cut short", [](std::string& f) { f.resize(f.size() - kRegionSize); }, "ibFileEof"},
-    };
-    for (const Case& c : cases) {
-        std::string damaged = clean;
-        c.damage(damaged);
-        fs::path path = file(std::string("damaged-") + std::to_string(&c - cases.data()));
-        std::ofstream(path, std::ios::binary) << damaged;
-        CheckReport rep = NdbReader(path).check();
-        EXPECT_NE(rep.summary().find(c.expected), std::string::npos) << c.name << ":\n"
-                                                                     << rep.summary();
-    }
-}
-
-// Offsets past 4 GiB (and the FMap and FPMap places on the way) in a sparse file: the store
-// starts with empty regions and its blocks and pages all lie above 4 GiB.
-TEST_F(PstNdb, StorePastFourGigabytesStaysValid) {
-    NdbOptions o = fast();
-    o.testEmptyRegions = (uint64_t(4) << 30) / kRegionSize + 1;  // 16,913 regions
-    auto w = NdbWriter::create(file(), o);
-    for (Nid i = 0; i < 400; ++i)
-        w->putNode(((0x10001 + i) << 5) | 0x04, 0x8082, WithSubnodes(2, 3000 + i * 40, i));
-    w->putNode(0x21, 0, NodeContent{Pattern(2 * 1021 * kMaxBlockData, 9), {}});  // XXBLOCK
-    w->close();
-    EXPECT_GT(fs::file_size(file()), uint64_t(4) << 30);
-    CheckReport rep = expectSound(file());
-    EXPECT_EQ(rep.nodes, 401u);
-    NdbReader r(file());
-    EXPECT_GT(uint64_t(r.header().root.BREFNBT.ib), uint64_t(4) << 30);
-    EXPECT_GT(uint64_t(r.header().root.BREFBBT.ib), uint64_t(4) << 30);
-    EXPECT_EQ(r.readNode(0x21).data, Pattern(2 * 1021 * kMaxBlockData, 9));
-    ExpectSameContent(r.readNode(((0x10001 + 399) << 5) | 0x04),
-                      WithSubnodes(2, 3000 + 399 * 40, 399));
 }
