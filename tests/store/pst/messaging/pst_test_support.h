@@ -1,15 +1,11 @@
 #pragma once
-// Shared by the messaging tests: a node sink that records what the store puts, a scratch
-// folder, and a way to run the installed PST readers and collect what they print.
+// Shared by the messaging tests: a node sink that records what the store puts.
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <filesystem>
 #include <map>
 #include <string>
 
-#include "../../../support/scratch_dir.h"
 #include "store/pst/messaging/messaging.h"
 #include "store/pst/messaging/node_sink.h"
 
@@ -57,27 +53,5 @@ struct Recorded {
                                   kStoreKey);
     }
 };
-
-struct ToolResult {
-    int status = -1;
-    std::string output;  // stdout and stderr
-};
-
-inline ToolResult RunTool(const std::string& command) {
-    ToolResult result;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) return result;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
-    result.status = pclose(pipe);
-    return result;
-}
-
-inline std::string Quote(const std::filesystem::path& p) {
-    return "'" + p.string() + "'";
-}
-
-using quill::testing::ScratchDir;
 
 }  // namespace quill::store::pst::messaging::testing

@@ -1,17 +1,15 @@
 // Stores written to files and read back by readers nobody here wrote: pffinfo and pffexport
-// (libpff) and readpst and lspst (libpst), plus the node database's own structure checker.
+// (libpff) and readpst (libpst), plus the node database's own structure checker.
 // One store holds every case, so that each reader runs once.
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
 #include <regex>
 #include <thread>
 
 #include "../../../support/files.h"
-#include "ltp/heap_reader.h"
-#include "pst_test_support.h"
+#include "../../../support/scratch_dir.h"
 #include "sample_message.h"
 #include "store/pst/messaging/messaging.h"
 #include "store/pst/ndb/ndb.h"
@@ -19,19 +17,35 @@
 namespace quill::store::pst::messaging {
 namespace {
 
-using ltp::testing::ReadProperties;
-using ltp::testing::ReadTable;
 using quill::testing::ReadFile;
-using testing::Quote;
-using testing::RunTool;
+using quill::testing::ScratchDir;
 using testing::SampleMessage;
-using testing::ScratchDir;
 namespace fs = std::filesystem;
 
 const std::string kStoreName = "MBOX Mailbox : Created - 5.12.26 9.7.03";
 constexpr int kPrepared = 40, kArchived = 2000;
 
-void ExpectNoComplaint(const testing::ToolResult& r, const std::string& tool) {
+struct ToolResult {
+    int status = -1;
+    std::string output;  // stdout and stderr
+};
+
+ToolResult RunTool(const std::string& command) {
+    ToolResult result;
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) return result;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
+    result.status = pclose(pipe);
+    return result;
+}
+
+std::string Quote(const fs::path& p) {
+    return "'" + p.string() + "'";
+}
+
+void ExpectNoComplaint(const ToolResult& r, const std::string& tool) {
     EXPECT_EQ(r.status, 0) << tool << ":\n" << r.output;
     for (const char* word : {"rror", "arning", "nable to", "nsupported", "nvalid", "orrupt"})
         EXPECT_EQ(r.output.find(word), std::string::npos) << tool << " says " << word << ":\n"
@@ -47,16 +61,10 @@ std::vector<std::string> Matches(const std::string& text, const std::string& pat
     return out;
 }
 
-std::string LongBody() {
-    std::string body;
-    for (int i = 0; i < 800; ++i) body += "Line " + std::to_string(i) + " of a long body – ✓\r\n";
-    return body;
-}
-
 // Folders with Unicode names and a thousand more, committed every 250 as the conversion run
-// commits after each mailbox; full messages with named properties, an unread one, a long body
-// and a large attachment; messages made ready on several threads; a message of 150 recipients
-// and one of 400 attachments (a two-level subnode tree); a folder of 2000 messages.
+// commits after each mailbox; full messages with named properties and a large attachment; messages
+// made ready on several threads; a message of 150 recipients and one of 400 attachments (a
+// two-level subnode tree); a folder of 2000 messages.
 std::vector<std::string> AddFolders(PstStore& store, std::map<std::string, FolderId>& ids) {
     std::vector<std::string> names = {
         "Inbox", "Other", "Prepared", "Many", "Archive", "Grüße – Überblick", "日本語のフォルダ"};
@@ -84,7 +92,6 @@ void AddMessages(PstStore& store, std::map<std::string, FolderId>& ids, size_t& 
     // Its attachment and body are written a block at a time with the breather called in
     // between, so that a window stays responsive during a message of hundreds of megabytes.
     Message third = SampleMessage("Grüße 3", true, 2000000);
-    third.props.set(PidTagBody, LongBody());  // past one heap allocation: a subnode
     store.setBreather([&] { ++breaths; });
     store.addMessage(ids["Inbox"], third);
     store.setBreather(nullptr);
@@ -149,20 +156,6 @@ TEST(PstRoundTrip, OneStoreOfEveryKindSurvivesEveryReader) {
 
     ndb::NdbReader reader(file);
     EXPECT_TRUE(reader.check().ok()) << reader.check().summary();
-    // A folder's contents table spans many heap blocks, each exactly one data block of the
-    // node, and a row matrix of many blocks; libpff finds messages only through that table.
-    const Nid archive = ids["Archive"].nid,
-              archiveContents = MakeNid(NID_TYPE_CONTENTS_TABLE, NidIndex(archive));
-    std::vector<uint32_t> blocks =
-        reader.streamBlockSizes(reader.findNode(archiveContents)->bidData);
-    ASSERT_GT(blocks.size(), 1u);
-    for (size_t i = 0; i + 1 < blocks.size(); ++i) EXPECT_EQ(blocks[i], 8176u) << i;
-    auto rows = ReadTable(reader.readNode(archiveContents));
-    ASSERT_EQ(rows.size(), size_t(kArchived));
-    EXPECT_EQ(rows.back()[PidTagSubject], EncodeSubject("Message number 1999", ""));
-    auto archiveProps = ReadProperties(reader.readNode(archive));
-    EXPECT_EQ(LoadU32(archiveProps[PidTagContentCount].data()), uint32_t(kArchived));
-    EXPECT_EQ(LoadU32(archiveProps[PidTagContentUnreadCount].data()), uint32_t(kArchived + 2) / 3);
 
     auto info = RunTool("pffinfo -a " + Quote(file));
     ExpectNoComplaint(info, "pffinfo");
@@ -175,9 +168,6 @@ TEST(PstRoundTrip, OneStoreOfEveryKindSurvivesEveryReader) {
     ExpectNoComplaint(exp, "pffexport");
     EXPECT_FALSE(fs::exists(dir.path() / "x.recovered"));
     EXPECT_FALSE(fs::exists(dir.path() / "x.orphans"));
-    auto ls = RunTool("lspst " + Quote(file));
-    ExpectNoComplaint(ls, "lspst");
-    EXPECT_NE(ls.output.find("Email\tFrom: Anna Müller\tSubject: RE: Grüße 3"), std::string::npos);
     fs::create_directories(dir.path() / "r");
     auto rp = RunTool("readpst -D -r -8 -o " + Quote(dir.path() / "r") + " " + Quote(file));
     ExpectNoComplaint(rp, "readpst");
@@ -207,10 +197,6 @@ TEST(PstRoundTrip, OneStoreOfEveryKindSurvivesEveryReader) {
     // messages the run stores are compared field by field in the PST run tests.
     const fs::path top = dir.path() / "x.export" / "Top of Personal Folders";
     const fs::path m1 = top / "Inbox" / "Message00001";
-    EXPECT_NE(ReadFile(m1 / "OutlookHeaders.txt")
-                  .find("Flags:\t\t\t\t\t0x00000011 (Read, Has "
-                        "attachments)"),
-              std::string::npos);
     std::string values = ReadFile(m1 / "ItemValues.txt");
     EXPECT_NE(values.find("Maps to entry:\t\t\tX-Mailer\nValue:\n0x00000000: 51 00 75 00 69 00"),
               std::string::npos)
@@ -218,13 +204,6 @@ TEST(PstRoundTrip, OneStoreOfEveryKindSurvivesEveryReader) {
     EXPECT_NE(values.find("Maps to entry type:\t\t0x00008554\nValue:\n0x00000000: 31 00 36 00"),
               std::string::npos)
         << "named property by number";
-    EXPECT_EQ(ReadFile(m1 / "Attachments" / "Attachment00003" / "Message00001" / "Message.txt"),
-              "Inner body");
-    EXPECT_EQ(ReadFile(top / "Inbox" / "Message00002" / "Message.txt"), LongBody());
-    EXPECT_FALSE(fs::exists(top / "Inbox" / "Message00003"));
-    EXPECT_NE(ReadFile(top / "Other" / "Message00001" / "OutlookHeaders.txt")
-                  .find("0x00000010 (Unread, Has attachments)"),
-              std::string::npos);
     // Messages prepared on several threads are all there, in order, each with its own name.
     for (int i = 0; i < kPrepared; ++i) {
         char name[32];
@@ -239,7 +218,6 @@ TEST(PstRoundTrip, OneStoreOfEveryKindSurvivesEveryReader) {
         ASSERT_NE(at, std::string::npos) << name;
         EXPECT_EQ(values.substr(at + own.size(), 24), "0x00000000: 76 00 61 00 ") << name;
     }
-    EXPECT_FALSE(fs::exists(top / "Prepared" / "Message00041"));
     std::string recipients = ReadFile(top / "Many" / "Message00001" / "Recipients.txt");
     EXPECT_NE(recipients.find("person0@example.org"), std::string::npos);
     EXPECT_NE(recipients.find("person149@example.org"), std::string::npos);
@@ -248,21 +226,6 @@ TEST(PstRoundTrip, OneStoreOfEveryKindSurvivesEveryReader) {
     EXPECT_NE(ReadFile(top / "Archive" / "Message02000" / "OutlookHeaders.txt")
                   .find("Message number 1999"),
               std::string::npos);
-    EXPECT_FALSE(fs::exists(top / "Archive" / "Message02001"));
-}
-
-TEST(PstRoundTrip, AnExistingFileIsNotReplacedAndTheErrorNamesIt) {
-    ScratchDir dir;
-    auto file = dir.path() / "exists.pst";
-    std::ofstream(file) << "not a store";
-    try {
-        PstStore::create(file, kStoreName);
-        FAIL() << "created over an existing file";
-    } catch (const PstError& e) {
-        EXPECT_EQ(e.kind(), PstError::Kind::Write);
-        EXPECT_NE(std::string(e.what()).find(file.string()), std::string::npos) << e.what();
-    }
-    EXPECT_EQ(fs::file_size(file), 11u);
 }
 
 }  // namespace
