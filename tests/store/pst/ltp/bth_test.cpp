@@ -20,13 +20,6 @@ Bytes Records(size_t count, uint32_t step) {
     return records;
 }
 
-TEST(Bth, EmptyTreeHasNoRoot) {
-    HeapBuilder heap(bTypeBTH);
-    Hid header = WriteBth(heap, 4, 4, {});
-    EXPECT_EQ(header, 0x20u);
-    EXPECT_EQ(HeapReader(heap.finish()).get(header), Hex("B5 04 04 00 00 00 00 00"));
-}
-
 TEST(Bth, ManyRecordsGetIndexLevelsAndReadBackInOrder) {
     struct Case {
         size_t count;
