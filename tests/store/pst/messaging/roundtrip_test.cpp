@@ -153,6 +153,7 @@ TEST(PstRoundTrip, OneStoreOfEveryKindSurvivesEveryReader) {
         store->close();
     }
     EXPECT_GE(breaths, 2000000u / 8176);
+    EXPECT_THROW(PstStore::create(file, kStoreName), PstError) << "an existing file is kept";
 
     ndb::NdbReader reader(file);
     EXPECT_TRUE(reader.check().ok()) << reader.check().summary();
@@ -209,18 +210,12 @@ TEST(PstRoundTrip, OneStoreOfEveryKindSurvivesEveryReader) {
         char name[32];
         std::snprintf(name, sizeof name, "Message%05d", i + 1);
         const fs::path m = top / "Prepared" / name;
-        EXPECT_NE(ReadFile(m / "OutlookHeaders.txt").find("RE: Number " + std::to_string(i) + "\n"),
-                  std::string::npos)
-            << name;
         std::string own = "Maps to entry:\t\t\tX-Own-" + std::to_string(i) + "\nValue:\n";
         values = ReadFile(m / "ItemValues.txt");
         size_t at = values.find(own);
         ASSERT_NE(at, std::string::npos) << name;
         EXPECT_EQ(values.substr(at + own.size(), 24), "0x00000000: 76 00 61 00 ") << name;
     }
-    std::string recipients = ReadFile(top / "Many" / "Message00001" / "Recipients.txt");
-    EXPECT_NE(recipients.find("person0@example.org"), std::string::npos);
-    EXPECT_NE(recipients.find("person149@example.org"), std::string::npos);
     EXPECT_EQ(ReadFile(top / "Many" / "Message00002" / "Attachments" / "400_file399.txt"),
               "attachment 399");
     EXPECT_NE(ReadFile(top / "Archive" / "Message02000" / "OutlookHeaders.txt")
