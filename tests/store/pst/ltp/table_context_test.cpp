@@ -79,7 +79,7 @@ TEST(TableContext, ReplacedRowsKeepTheirPlaceAndLargeOrBorrowedCellsGoToSubnodes
 }
 
 TEST(TableContext, RejectsCellsThatAreNotColumnsOrDoNotFit) {
-    const PropTag tags[] = {0x36020003};
+    const PropTag tags[] = {0x36020003, 0x00020002, 0x0003000B};  // with 2- and 1-byte columns
     TableContext tc(TableLayout::FromTags(tags));
     const Property unknown[] = {Int32Property(0x36030003, 1)};
     const Property wrong[] = {Property{0x36020003, Hex("01")}};
