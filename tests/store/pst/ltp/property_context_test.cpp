@@ -85,11 +85,5 @@ TEST(PropertyContext, RefusesWhatAPstCannotHold) {
                  LtpError);
 }
 
-// Strings convert as the UTF-16 tests say; here the multi-valued layout: count, offsets, texts.
-TEST(PropertyValue, MultiValuedStringsAreCountOffsetsAndTexts) {
-    EXPECT_EQ(EncodeValue(PT_MV_UNICODE, MultiString{"ab", "", "c"}),
-              Hex("03000000 10000000 14000000 14000000 6100 6200 6300"));
-}
-
 }  // namespace
 }  // namespace quill::store::pst::ltp
