@@ -159,58 +159,6 @@ TEST_F(RunTest, RecordsFailedMailboxesAndConvertsTheOthers) {
     EXPECT_TRUE(end.ends_with(tail)) << end;
 }
 
-// A store output that records what the run hands it. (A failing store is a shared front-end
-// case, a mailbox that fails in a store run a PST run test.)
-class RecordingStore : public StoreOutput {
-  public:
-    explicit RecordingStore(std::vector<std::string>& log) : log_(log) {}
-    StoreError open(const std::string&) override { return note("open"); }
-    StoreError beginMailbox(const StoreFolderPath& path, const std::string&) override {
-        std::string name;
-        for (const std::string& part : path) name += (name.empty() ? "" : "/") + part;
-        return note("folder " + name);
-    }
-    StoreError storeMessage(uint64_t k, const std::string& file, const MessageBytes&) override {
-        note("message " + std::to_string(k) + " " + (fs::exists(file) ? "present" : "missing"));
-        fs::remove(file);
-        return std::nullopt;
-    }
-    StoreError endMailbox() override { return note("commit"); }
-    StoreError close() override { return note("close"); }
-    void abandon() override { note("abandon"); }
-
-  private:
-    StoreError note(const std::string& call) {
-        log_.push_back(call);
-        return std::nullopt;
-    }
-    std::vector<std::string>& log_;
-};
-
-TEST_F(RunTest, StoreGetsAFolderPerMailboxWithUniqueNamesAndEveryMessage) {
-    fs::path a = in_ / "A" / "Inbox.mbox", b = in_ / "B" / "Inbox.mbox", c = in_ / "c.mbox";
-    WriteFile(a, "From a\nX: 1\nFrom b\nX: 2\n");
-    WriteFile(b, "From c\nX: 3\n");
-    WriteFile(c, "not a mailbox\n");
-    std::vector<std::string> log;
-    RunSettings settings;
-    settings.storeOutputs = [&](OutputKind) { return std::make_unique<RecordingStore>(log); };
-
-    RunSummary s =
-        RunConversion(host_, OutputKind::PST, {a.string(), b.string(), c.string()}, settings);
-
-    EXPECT_EQ(s.converted, 2u);
-    EXPECT_EQ(log, (std::vector<std::string>{"open", "folder Inbox", "message 0 present",
-                                             "message 1 present", "commit", "folder Inbox (2)",
-                                             "message 0 present", "commit", "folder c", "commit",
-                                             "close"}));
-    EXPECT_EQ(FilesBelow(out_), std::vector<std::string>{});  // every intermediate file is gone
-    EXPECT_TRUE(fs::is_directory(outFor(a)));
-    // The store's text, then the mailbox whose store folder stays empty.
-    EXPECT_EQ(host_.boxes.back().text,
-              SuccessText(OutputKind::PST) + "\r\n\r\nNo message was found in:\r\n" + c.string());
-}
-
 // A mailbox of the MIME fixtures (alternatives with several recipients, a forwarded message
 // with an attachment of its own, an empty attachment) leaves one .msg file per message and
 // nothing else. Each is what the writer makes of its message (the writer's own tests read such
