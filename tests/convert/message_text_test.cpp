@@ -44,19 +44,3 @@ TEST(MessageText, WritesEveryLineEndAsCrLfAndEndsWithAnEmptyLine) {
                 << row.what << " in blocks of " << block;
     }
 }
-
-TEST(FindLineEnd, FindsTheFirstCrOrLfAtEveryPlace) {
-    for (size_t length : {0, 1, 15, 16, 17, 31, 32, 33, 100}) {
-        std::string text(length, 'x');
-        EXPECT_EQ(FindLineEnd(text.data(), text.data() + length), text.data() + length);
-        for (size_t at = 0; at < length; ++at) {
-            for (char end : {'\r', '\n'}) {
-                std::string withEnd = text;
-                withEnd[at] = end;
-                if (at + 1 < length) withEnd[length - 1] = '\n';
-                EXPECT_EQ(FindLineEnd(withEnd.data(), withEnd.data() + length), withEnd.data() + at)
-                    << length << " " << at;
-            }
-        }
-    }
-}
