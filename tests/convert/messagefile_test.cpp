@@ -54,61 +54,42 @@ class MessageFilesTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(MessageFilesTest, EveryMessageByteForByte) {
-    struct Row {
-        const char* what;
-        std::string mailbox;
-        std::vector<std::string> files;
-    } rows[] = {
-        {"mixed mailbox",
-         "From a\r\nX: 1\n\rbody\rFrom b\nY: 2\r\n\nFrom c\rZ\n",
-         {"From a\r\nX: 1\r\n\r\nbody\r\n\r\n", "From b\r\nY: 2\r\n\r\n\r\n",
-          "From c\r\nZ\r\n\r\n"}},
-        {"last line without a line end",
-         "From a\nX\nFrom b\nend",
-         {"From a\r\nX\r\n\r\n", "From b\r\nend\r\n\r\n"}},
-        {"byte-order mark before the first message",
-         "\xEF\xBB\xBF"
-         "From a\nX\nFrom b\nY\n",
-         {"From a\r\nX\r\n\r\n", "From b\r\nY\r\n\r\n"}},
-        {"two separator lines in a row",
-         "From a\nFrom b\nY\n",
-         {"From a\r\n\r\n", "From b\r\nY\r\n\r\n"}},
+// Cut while the separators are still being found, as a store run does: a message goes only
+// once the separator after it is known, the last one only when the search has ended. The
+// mailbox's bytes are lent in small blocks, as a search that read them lends them. Held in
+// memory, the messages leave no file at all. The mailbox: a byte-order mark, every kind of line
+// end, two separator lines in a row, no line end at the very end.
+TEST_F(MessageFilesTest, EveryMessageByteForByteWhileTheSearchGoesOn) {
+    const std::string content =
+        "\xEF\xBB\xBF"
+        "From a\r\nX: 1\n\rbody\rFrom b\nFrom c\nY: 2\r\n\nFrom d\rZ\nend";
+    const std::vector<std::string> files = {"From a\r\nX: 1\r\n\r\nbody\r\n\r\n", "From b\r\n\r\n",
+                                            "From c\r\nY: 2\r\n\r\n\r\n",
+                                            "From d\r\nZ\r\nend\r\n\r\n"};
+    const std::string path = write("in.mbox", content);
+    const Positions positions = FindSeparatorsSimple(content, "From ");
+    ASSERT_EQ(positions.size(), files.size());
+    auto lend = [&](uint64_t at) -> std::span<const char> {
+        if (at >= content.size()) return {};
+        const uint64_t end = std::min<uint64_t>(content.size(), (at / 7 + 1) * 7);
+        return {content.data() + at, static_cast<size_t>(end - at)};
     };
-    for (const auto& row : rows) {
-        const std::string path = write("in.mbox", row.mailbox);
-        const Positions positions = FindSeparatorsSimple(row.mailbox, "From ");
-        ASSERT_EQ(positions.size(), row.files.size()) << row.what;
-
-        // Cut while the separators are still being found, as a store run does: a message goes
-        // only once the separator after it is known, the last one only when the search has
-        // ended. The mailbox's bytes are lent in small blocks, as a search that read them lends
-        // them. Held in memory, the messages leave no file at all.
-        fresh();
-        const std::string content = ReadFile(path);
-        auto lend = [&](uint64_t at) -> std::span<const char> {
-            if (at >= content.size()) return {};
-            const uint64_t end = std::min<uint64_t>(content.size(), (at / 7 + 1) * 7);
-            return {content.data() + at, static_cast<size_t>(end - at)};
-        };
-        std::vector<std::string> early;
-        MailboxCut cut(
-            clock_, path, out_, ".eml",
-            [&](uint64_t k, const std::string&, const MessageBytes& b) {
-                EXPECT_EQ(k, early.size());
-                early.push_back(b ? *b : std::string("(no bytes)"));
-                return true;
-            },
-            HandOver::HeldInMemory);
-        for (size_t found = 1; found <= positions.size(); ++found) {
-            ASSERT_TRUE(
-                cut.cutFound(Positions(positions.begin(), positions.begin() + found), lend));
-            EXPECT_EQ(early.size(), found - 1) << row.what;
-        }
-        ASSERT_TRUE(cut.cutRest(positions).ok()) << row.what;
-        EXPECT_EQ(early, row.files) << row.what;
-        EXPECT_EQ(outFiles(), std::vector<std::string>{}) << row.what;
+    std::vector<std::string> early;
+    MailboxCut cut(
+        clock_, path, out_, ".eml",
+        [&](uint64_t k, const std::string&, const MessageBytes& b) {
+            EXPECT_EQ(k, early.size());
+            early.push_back(b ? *b : std::string("(no bytes)"));
+            return true;
+        },
+        HandOver::HeldInMemory);
+    for (size_t found = 1; found <= positions.size(); ++found) {
+        ASSERT_TRUE(cut.cutFound(Positions(positions.begin(), positions.begin() + found), lend));
+        EXPECT_EQ(early.size(), found - 1);
     }
+    ASSERT_TRUE(cut.cutRest(positions).ok());
+    EXPECT_EQ(early, files);
+    EXPECT_EQ(outFiles(), std::vector<std::string>{});
 }
 
 // A second run replaces the files of the same names; higher numbers of a longer earlier run

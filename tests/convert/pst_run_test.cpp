@@ -222,7 +222,7 @@ uint32_t Le32(const std::string& b, size_t at) {
 
 // A message as pffexport shows it; attachments are Attachments/<n>_<name> for data,
 // Attachments/Attachment<n>/Message00001 for messages.
-Lines PffShown(const fs::path& dir, const Mail& m, bool top = true) {
+Lines PffShown(const fs::path& dir, const Mail& m) {
     const std::string h = ReadFile(dir / "OutlookHeaders.txt");
     std::map<std::string, std::string> v = PffValues(dir);
     std::string request = v["0x00008530"];
@@ -263,8 +263,7 @@ Lines PffShown(const fs::path& dir, const Mail& m, bool top = true) {
     for (const Mail& f : m.forwarded) {
         char name[32];
         std::snprintf(name, sizeof name, "Attachment%05zu", n++);
-        for (const std::string& line :
-             PffShown(dir / "Attachments" / name / "Message00001", f, false))
+        for (const std::string& line : PffShown(dir / "Attachments" / name / "Message00001", f))
             l.push_back("> " + line);
     }
     return l;
@@ -279,10 +278,7 @@ std::map<std::string, std::vector<fs::path>> ExportedMessages(const fs::path& to
         auto& list = out[folder.path().filename().string()];
         for (const auto& m : fs::directory_iterator(folder.path()))
             if (m.is_directory()) list.push_back(m.path());
-        std::sort(list.begin(), list.end(), [](const fs::path& a, const fs::path& b) {
-            const std::string x = a.stem().string(), y = b.stem().string();
-            return x.size() != y.size() ? x.size() < y.size() : x < y;
-        });
+        std::sort(list.begin(), list.end());
     }
     return out;
 }

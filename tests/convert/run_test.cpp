@@ -48,33 +48,27 @@ namespace {
 
 class RunTest : public RunFolders<ScriptedRunHost> {};
 
+// The mailboxes' texts and files are the shared front-end cases' (and the command line shows
+// the captions); here the window's row and bar follow each mailbox.
 TEST_F(RunTest, ProgressShowsEachMailboxInTurn) {
     fs::path lf = in_ / "lf.mbox", crlf = in_ / "crlf.mbox", none = in_ / "none.mbx";
     WriteFile(lf, "From a\nSubject: 1\n\nbody\nFrom b\nSubject: 2\n\n>From x\n");
     WriteFile(crlf, "From c\r\nX: 1\r\n\r\nhi\r\n");
     WriteFile(none, "no separator here\nFrom: someone\n");
 
-    RunSummary s = RunConversion(host_, OutputKind::EML, {lf, crlf, none});
+    RunConversion(host_, OutputKind::EML, {lf, crlf, none});
 
-    EXPECT_EQ(s.converted, 2u);
-    EXPECT_EQ(s.messages, 3u);
-    EXPECT_EQ(host_.folderPrompts, std::vector<std::string>{"Choose Folder to Save..."});
     EXPECT_EQ(
         host_.captionsOf(Caption::LblProgessCurrent),
         (std::vector<std::string>{"Mailbox 1 (of 3) ", "Mailbox 2 (of 3) ", "Mailbox 3 (of 3) "}));
-    EXPECT_EQ(host_.captionsOf(Caption::LblIMMFile),
-              (std::vector<std::string>{"lf.mbox", "crlf.mbox", "none.mbx"}));
     EXPECT_EQ(host_.rowsSelected, (std::vector<size_t>{0, 1, 2}));
-    auto found = host_.captionsOf(Caption::LblEmlsFound);
-    EXPECT_NE(std::find(found.begin(), found.end(), "2 Messages"), found.end());
-    EXPECT_EQ(found.back(), "0 Messages");
+    EXPECT_EQ(host_.captionsOf(Caption::LblEmlsFound).back(), "0 Messages");
     std::vector<double> bar1;
     for (auto& [b, v] : host_.bars)
         if (b == Bar::ProgressBar1) bar1.push_back(v);
     ASSERT_EQ(bar1.size(), 3u);
     EXPECT_NEAR(bar1[0], 100.0 / 3, 1e-9);
     EXPECT_DOUBLE_EQ(bar1[2], 100.0);
-    EXPECT_EQ(ReadFile(outFor(lf) / "Email-1.eml"), "From b\r\nSubject: 2\r\n\r\n>From x\r\n\r\n");
 }
 
 TEST(MailboxOutputFolder, KeepsTheMailboxPathBelowTheOutputFolder) {
@@ -96,18 +90,16 @@ TEST(MailboxOutputFolder, KeepsTheMailboxPathBelowTheOutputFolder) {
         EXPECT_EQ(MailboxOutputFolder(r.output, r.mailbox), r.expected) << r.mailbox;
 }
 
+// (The PST run test has the common names: an .mbox and an .MBOX mailbox, a bundle.)
 TEST(StoreFolderName, DropsMboxEndingsAndNamesBundlesAfterTheirFolder) {
     struct Row {
         const char* mailbox;
         const char* expected;
     } rows[] = {
-        {"/m/Inbox.mbox", "Inbox"},
-        {"/m/Inbox.MBOX", "Inbox"},
         {"/m/Inbox.Mbox", "Inbox.Mbox"},
         {"/m/Inbox.mbx", "Inbox.mbx"},
         {"/m/a.mbox.mbox", "a"},
         {"/m/ Sent.mbox ", "Sent"},
-        {"/m/Work.mbox/mbox", "Work"},
         {"/m/Work/mbox", "mbox"},
         // A name that would be empty: a store folder must have one.
         {"/m/.mbox", ".mbox"},
