@@ -532,18 +532,13 @@ TEST_F(PstRun, AFailedRunLeavesAReadableStoreOfWholeMessages) {
 // PST run normally never writes one for a message it holds in memory. The store here fails
 // on the file size limit, which leaves room for the much smaller message file.
 TEST_F(PstRun, MessageTheStoreCannotTakeIsKeptAsItsMessageFile) {
-    std::vector<std::string> messages;
-    std::string mailbox;
+    std::vector<Mail> mails;
     for (int i = 0; i < 12; ++i) {
-        messages.push_back("From bob@example.com Tue Jan  6 11:00:00 2026\nSubject: Number " +
-                           std::to_string(i) +
-                           "\nMIME-Version: 1.0\nContent-Type: application/octet-stream\n"
-                           "Content-Transfer-Encoding: base64\n\n" +
-                           Base64Lines(Binary(300u << 10, i)) + "\n");
-        mailbox += messages.back();
+        mails.push_back(Simple("Number " + std::to_string(i), i));
+        mails.back().attachments = {{"p.bin", Binary(300u << 10, i)}};
     }
     const fs::path box = in_ / "Limited.mbox";
-    WriteFile(box, mailbox);
+    WriteMailbox(box, mails);
 
     struct rlimit old {};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
@@ -562,8 +557,10 @@ TEST_F(PstRun, MessageTheStoreCannotTakeIsKeptAsItsMessageFile) {
     const std::string name = fs::path(kept[0]).filename().string();
     ASSERT_TRUE(name.starts_with("Email-") && name.ends_with(".eml")) << name;
     const size_t k = std::stoul(name.substr(6));
-    ASSERT_LT(k, messages.size());
-    EXPECT_EQ(ReadFile(folder / name), MessageFileText(messages[k]));
+    ASSERT_LT(k, mails.size());
+    EXPECT_EQ(ReadFile(folder / name),
+              MessageFileText("From bob@example.com Mon Jan  5 10:00:00 2026\n" + Render(mails[k]) +
+                              "\n"));
 }
 
 }  // namespace
