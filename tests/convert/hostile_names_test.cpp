@@ -34,8 +34,7 @@ const char* const kHostileNames[] = {
 using HostileNamesTest = RunFolders<Host>;
 
 // Besides the names above: control characters, bytes that are no UTF-8, names that are only
-// an ending. (As store folder names they are the name table's and the UTF-16 conversion's
-// cases.)
+// an ending (as store folder names, the name table's and the UTF-16 conversion's cases).
 TEST_F(HostileNamesTest, MailboxAndFolderNamesOfEveryKindAreConverted) {
     std::vector<std::string> rows, names(std::begin(kHostileNames), std::end(kHostileNames));
     for (const char* odd :

@@ -17,8 +17,7 @@ std::string Convert(const std::string& bytes, size_t blockSize) {
 
 }  // namespace
 
-// (Every byte passing unchanged, quoted and unquoted "From " lines and a last line without a
-// line end are the conservation test's mailboxes.)
+// (Any bytes, "From " lines and a last line without a line end: the conservation mailboxes.)
 TEST(MessageText, WritesEveryLineEndAsCrLfAndEndsWithAnEmptyLine) {
     struct Row {
         const char* what;

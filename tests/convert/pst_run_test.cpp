@@ -121,14 +121,6 @@ std::string Binary(size_t size, unsigned seed) {
     return bytes;
 }
 
-int Shell(const std::string& command) {
-    return std::system((command + " >/dev/null 2>&1").c_str());
-}
-
-std::string Quote(const fs::path& p) {
-    return "'" + p.string() + "'";
-}
-
 // ---- What pffexport (libpff) shows of a message, one "key value" line per value ----
 
 using Lines = std::vector<std::string>;
@@ -297,9 +289,10 @@ class PstRun : public RunFolders<Host> {
     // The store's folders as pffexport exports them.
     std::map<std::string, std::vector<fs::path>> pffexport(const fs::path& pst) {
         fs::remove_all(root_ / "x.export");
-        EXPECT_EQ(
-            Shell("pffexport -d -m items -f all -q -t " + Quote(root_ / "x") + " " + Quote(pst)),
-            0);
+        const std::string command = "pffexport -d -m items -f all -q -t '" +
+                                    (root_ / "x").string() + "' '" + pst.string() +
+                                    "' >/dev/null 2>&1";
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
         return ExportedMessages(exportTop_);
     }
     // Converts, then checks every message of every mailbox through pffexport; those a
@@ -325,13 +318,9 @@ class PstRun : public RunFolders<Host> {
             if (mails.empty()) empty += "\r\n" + path.string();
         if (!empty.empty()) empty = "\r\n\r\nNo message was found in:" + empty;
         EXPECT_EQ(host_.boxes[0].text, SuccessText(OutputKind::PST) + empty + DeletedItemsText(s));
-        for (const auto& [path, mails] : boxes) {
-            fs::path folder = MailboxOutputFolder(out_.string(), path.string());
-            EXPECT_TRUE(fs::is_directory(folder)) << folder;
-            EXPECT_TRUE(fs::is_empty(folder)) << folder << " still holds files";
-        }
+        // The store, and no message file beside it.
         const fs::path pst = storeFile();
-        ASSERT_TRUE(fs::is_regular_file(pst)) << pst;
+        EXPECT_EQ(FilesBelow(out_), std::vector<std::string>{pst.filename().string()});
         auto pff = pffexport(pst);
 
         std::vector<std::string> expectedFolders = folderNames;
@@ -346,10 +335,6 @@ class PstRun : public RunFolders<Host> {
             const std::vector<Mail>& mails = expected[i];
             const auto& pffList = pff[folderNames[i]];
             ASSERT_EQ(pffList.size(), mails.size()) << folderNames[i];
-            EXPECT_EQ(
-                Le32(PffValues(exportTop_ / folderNames[i])["0x00003603"], 0),
-                std::count_if(mails.begin(), mails.end(), [](const Mail& m) { return m.unread; }))
-                << folderNames[i];
             for (size_t k = 0; k < mails.size(); ++k) {
                 SCOPED_TRACE(folderNames[i] + " message " + std::to_string(k));
                 EXPECT_EQ(PffShown(pffList[k], mails[k]), Expected(mails[k]));
@@ -468,14 +453,18 @@ TEST_F(PstRun, EveryMessageOfEveryMailboxReadBack) {
          {size_t(3580), size_t(3581), block, block + 1, 2 * block, 1021 * block, 1021 * block + 1})
         large.attachments.push_back({"a" + std::to_string(size) + ".bin", Binary(size, size)});
 
+    // More messages than a store run keeps waiting for the store.
+    std::vector<Mail> many;
+    for (int i = 0; i < 300; ++i) many.push_back(Simple("Message " + std::to_string(i), i % 60));
     convertAndCompare({{in_ / "A" / "Inbox.mbox", {full, Simple("Second", 3), htmlOnly}},
                        {in_ / "B" / "Inbox.mbox", {Simple("Other inbox", 4)}},
                        {in_ / "Work.mbox" / "mbox", {Simple("Bundle one", 5), Simple("Two", 6)}},
                        {in_ / "Sent.MBOX", {Simple("Sent one", 7)}},
                        {in_ / "State", states},
                        {in_ / "Large.mbox", {Simple("Before", 9), large}},
-                       {in_ / "Empty.mbox", {}}},
-                      {"Inbox", "Inbox (2)", "Work", "Sent", "State", "Large", "Empty"});
+                       {in_ / "Empty.mbox", {}},
+                       {in_ / "Many.mbox", many}},
+                      {"Inbox", "Inbox (2)", "Work", "Sent", "State", "Large", "Empty", "Many"});
 }
 
 // A store run that fails (the window's box is the shared cases' test) leaves a store that

@@ -152,23 +152,37 @@ TEST_F(RunTest, RecordsFailedMailboxesAndConvertsTheOthers) {
 }
 
 // A mailbox of the MIME fixtures (alternatives with several recipients, a forwarded message
-// with an attachment of its own, an empty attachment) leaves one .msg file per message and
-// nothing else. Each is what the writer makes of its message (the writer's own tests read such
-// files with independent readers), but for the creation and modification times the import
-// stamps.
+// with an attachment of its own, an empty attachment) and of attachment names that are paths,
+// device names or control characters leaves one .msg file per message and nothing else. Each is
+// what the writer makes of its message (the writer's own tests read such files with independent
+// readers), but for the creation and modification times the import stamps.
 TEST_F(RunTest, MsgRunLeavesWhatTheWriterMakesOfEachMessage) {
     fs::path mailbox = in_ / "Inbox.mbox";
     std::string bytes;
     for (const char* name : {"alternative-plain-and-html.eml",
                              "forwarded-message-with-attachment.eml", "zero-byte-attachment.eml"})
         bytes += ReadFile(fs::path(QUILL_TEST_DATA) / "mime" / name);
+    bytes +=
+        "From x\nSubject: names\nDate: Mon, 5 Jan 2026 10:00:00 +0000\nMIME-Version: 1.0\n"
+        "Content-Type: multipart/mixed; boundary=b\n\n"
+        "--b\nContent-Type: text/plain\n\nhi\n";
+    for (const char* name : {"../../../../outside.txt", "/etc/cron.d/evil", "..", "CON", "NUL.txt",
+                             "lpt1", "a\\\\..\\\\b.txt", "tab\\there", "dir/sub/file.bin"})
+        bytes += std::string(
+                     "--b\nContent-Type: application/octet-stream\n"
+                     "Content-Disposition: attachment; filename=\"") +
+                 name + "\"\nContent-Transfer-Encoding: base64\n\nQUJD\n";
+    bytes +=
+        "--b\nContent-Type: application/octet-stream\nContent-Disposition: attachment; "
+        "filename*=UTF-8''ctl%01%0D%0A%1B%5B2J%00end%2F..%2F..\n\nABC\n--b--\n";
     WriteFile(mailbox, bytes);
     RunSummary s = RunConversion(host_, OutputKind::MSG, {mailbox.string()},
                                  DefaultRunSettings("/opt/quillmere/manual.html"));
     EXPECT_EQ(s.storeFailure, "");
     const fs::path folder = outFor(mailbox), rel = folder.lexically_relative(out_);
-    EXPECT_EQ(FilesBelow(out_), (std::vector<std::string>{rel / "Email-0.msg", rel / "Email-1.msg",
-                                                          rel / "Email-2.msg"}));
+    EXPECT_EQ(FilesBelow(out_),
+              (std::vector<std::string>{rel / "Email-0.msg", rel / "Email-1.msg",
+                                        rel / "Email-2.msg", rel / "Email-3.msg"}));
     // The file without the values of PidTagCreationTime and PidTagLastModificationTime.
     auto untimed = [](std::string file) {
         for (const char* tag : {"\x40\x00\x07\x30", "\x40\x00\x08\x30"})
@@ -179,7 +193,7 @@ TEST_F(RunTest, MsgRunLeavesWhatTheWriterMakesOfEachMessage) {
     ScriptedRunHost emlHost;
     emlHost.folderAnswer = (root_ / "eml").string();
     RunConversion(emlHost, OutputKind::EML, {mailbox.string()}, RunSettings{});
-    for (const std::string k : {"0", "1", "2"}) {
+    for (const std::string k : {"0", "1", "2", "3"}) {
         const fs::path eml = root_ / "eml" / mailbox.relative_path() / ("Email-" + k + ".eml");
         const fs::path own = root_ / ("own-" + k + ".msg");
         ASSERT_TRUE(store::msg::WriteMsgFile(store::mime::ImportMessageFile(eml).message, own));
