@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
 # PST runs against EML runs of the same generated mailbox (QUILL_BENCH_SIZE, default 1G), best
-# of 3 each, alternating, with our peak memory; then the big round trips of the PST run tests
-# (a folder of 70,001 messages, a message with a 50 MB attachment) through pffexport/readpst,
-# several minutes; QUILL_BENCH_SKIP_ROUNDTRIPS=1 leaves them out.
+# of 3 each, alternating, with our peak memory.
 #
 # Output folders of earlier runs are moved aside, not deleted, until the end: on ext4 without
 # a journal a file created within minutes of many deletions searches past every freed inode,
@@ -10,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 bin=build/bin
-for tool in quill-gen-mbox quillmere-convert pst_run_tests; do
+for tool in quill-gen-mbox quillmere-convert; do
   [ -x "$bin/$tool" ] || { echo "missing $bin/$tool: make build" >&2; exit 1; }
 done
 work=$(mktemp -d "${TMPDIR:-/tmp}/quill-bench-pstrun.XXXXXX")
@@ -46,8 +44,3 @@ ratio=$(awk -v a="${best[pst]}" -v b="${best[eml]}" 'BEGIN { printf "%.2f", a / 
 echo "eml: ${best[eml]} s  peak $((peak[eml] / 1024)) MB"
 echo "pst: ${best[pst]} s  peak $((peak[pst] / 1024)) MB  ratio to eml $ratio (target <= 2.0, peak < 256 MB)"
 
-[ "${QUILL_BENCH_SKIP_ROUNDTRIPS:-0}" = 1 ] && exit 0
-s=$(date +%s%N)
-QUILL_SLOW_TESTS=1 "$bin/pst_run_tests" --gtest_filter='*Slow*' --gtest_brief=1 | tail -1
-e=$(date +%s%N)
-awk -v s="$s" -v e="$e" 'BEGIN { printf "70,001 messages and a 50 MB attachment, read back: %.1f s\n", (e - s) / 1e9 }'

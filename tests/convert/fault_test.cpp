@@ -4,7 +4,7 @@
 // final name, and the other mailboxes converted. A mailbox folder where no working copy can
 // be made is no fault: its mailboxes convert.
 //
-// Read-only and full file systems are small tmpfs mounts made by the test, which needs root
+// Full file systems are small tmpfs mounts made by the test, which needs root
 // (or CAP_SYS_ADMIN): without it those cases are skipped and say why. Missing read or write
 // rights do not stop root, so those cases run in a child process as the user "nobody".
 
@@ -14,7 +14,6 @@
 #include <sys/wait.h>
 
 #include <cstring>
-#include <set>
 
 #include "convert/message_text.h"
 #include "convert/store_outputs.h"
@@ -48,10 +47,6 @@ class TmpfsMount {
     }
     ~TmpfsMount() {
         if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
-    }
-    // Makes the mounted file system read-only from now on.
-    bool makeReadOnly() {
-        return ::mount(nullptr, at_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
     }
     bool mounted() const { return mounted_; }
     std::string why() const { return "cannot mount a tmpfs at " + at_.string() + ": " + error_; }
@@ -128,33 +123,6 @@ std::string AsUnprivilegedUser(const std::function<std::string()>& fn) {
     return report;
 }
 
-// The .msg files below a folder are named Email-0.msg, Email-1.msg... without a gap, and
-// olefile (python3-olefile) opens each as a whole compound file. Returns how many there are.
-size_t CheckWholeMsgFiles(const fs::path& folder) {
-    std::vector<std::string> files;
-    for (const std::string& f : FilesBelow(folder))
-        if (fs::path(f).extension() == ".msg")
-            files.push_back(f);
-        else  // a message the store could not take, kept as its message file
-            EXPECT_EQ(fs::path(f).extension(), ".eml") << f;
-    const std::set<std::string> names(files.begin(), files.end());
-    std::string quoted;
-    for (size_t k = 0; k < files.size(); ++k) {
-        EXPECT_EQ(names.count("Email-" + std::to_string(k) + ".msg"), 1u) << files[k];
-        quoted += " '" + (folder / files[k]).string() + "'";
-    }
-    const std::string check =
-        "/usr/bin/python3 -c 'import olefile, sys\nfor p in sys.argv[1:]: "
-        "olefile.OleFileIO(p).close()'" +
-        quoted;
-    EXPECT_TRUE(files.empty() || std::system(check.c_str()) == 0) << "a .msg file is not whole";
-    return files.size();
-}
-
-bool HaveOlefile() {
-    return std::system("/usr/bin/python3 -c 'import olefile' >/dev/null 2>&1") == 0;
-}
-
 std::string Describe(const RunSummary& s, const Host& host) {
     std::string text = "converted " + std::to_string(s.converted) + "\n";
     for (const auto& f : s.failures) text += "failed " + f.mailbox + ": " + f.reason + "\n";
@@ -172,8 +140,6 @@ class FaultTest : public RunFolders<Host> {
         EXPECT_EQ(box.icon, MsgIcon::Exclamation);
         EXPECT_EQ(box.title, "Quillmere");
         for (const auto& m : mentions) EXPECT_NE(box.text.find(m), std::string::npos) << box.text;
-        EXPECT_EQ(host_.convertEnabled, (std::vector<bool>{false, true}));
-        EXPECT_EQ(host_.optionsCleared, 1);
     }
 };
 
@@ -195,65 +161,12 @@ TEST_F(FaultTest, FullOutputDiskStopsTheRunWithWholeFilesOnly) {
     expectFailureBox({"1 of 3 mailboxes were converted.", "output disk is full", big.string(),
                       "No space left on device"});
     EXPECT_EQ(CheckWholeFiles(outFor(a), smallBox), 3u);
-    EXPECT_GT(CheckWholeFiles(outFor(big), bigBox), 0u);
+    const size_t written = CheckWholeFiles(outFor(big), bigBox);
+    ASSERT_GT(written, 0u);
+    // The caption keeps the last message written, as after a run that went well.
+    EXPECT_EQ(host_.lastCaption(Caption::LblProgress),
+              "Saved Email-" + std::to_string(written - 1) + " Message");
     EXPECT_EQ(Leftovers(out_), std::vector<std::string>{});
-    EXPECT_EQ(Leftovers(in_), std::vector<std::string>{});
-}
-
-// An MSG run ends on the store's box when the output disk fills up, and when a mailbox is
-// cut short during its search (a store run takes messages while the search goes on). The
-// .msg files made before are whole, numbered from 0 without a gap; nothing temporary is left.
-TEST_F(FaultTest, FullDiskOrAMailboxCutShortEndAnMsgRunWithWholeFilesOnly) {
-    if (!HaveOlefile()) GTEST_SKIP() << "python3-olefile is not installed";
-    fs::path big = in_ / "big.mbox", cut = in_ / "cut.mbox";
-    WriteFile(big, Mailbox(300, 20000));
-    WriteFile(cut, Mailbox(40, 100000));
-    const uint64_t cutAt = uint64_t{3} << 19;
-    host_.onCaption = [&](Caption which, const std::string& text) {
-        if (which == Caption::LblHappening && text == "Searching for messages...")
-            fs::resize_file(cut, cutAt);
-    };
-    RunSummary s = RunConversion(host_, OutputKind::MSG, {cut}, DefaultRunSettings("manual.html"));
-    EXPECT_NE(s.storeFailure.find("ends at offset " + std::to_string(cutAt)), std::string::npos)
-        << s.storeFailure;
-    ASSERT_EQ(host_.boxes.size(), 1u);
-    EXPECT_EQ(host_.boxes.back().title, "Outlook Error");
-    CheckWholeMsgFiles(outFor(cut));
-    EXPECT_EQ(Leftovers(in_), std::vector<std::string>{});
-
-    // Room for the messages the cut writes ahead of the .msg writer (up to 128) and some more.
-    TmpfsMount disk(out_, "size=4m,nr_inodes=1000");
-    if (!disk.mounted()) GTEST_SKIP() << disk.why();
-    host_ = Host{};
-    host_.folderAnswer = out_.string();
-    s = RunConversion(host_, OutputKind::MSG, {big}, DefaultRunSettings("manual.html"));
-    EXPECT_NE(s.storeFailure.find("No space left on device"), std::string::npos) << s.storeFailure;
-    ASSERT_EQ(host_.boxes.size(), 1u);
-    EXPECT_EQ(host_.boxes.back().title, "Outlook Error");
-    EXPECT_GT(CheckWholeMsgFiles(outFor(big)), 0u);
-    EXPECT_LE(CheckWholeFiles(outFor(big), Mailbox(300, 20000)), 1u);
-}
-
-// A mailbox whose output folder lies on a read-only file system fails alone; a mailbox on a
-// read-only mount (a disc, a backup) converts like any other.
-TEST_F(FaultTest, ReadOnlyMountsFailOnlyTheOutputFolderOnThem) {
-    fs::path a = in_ / "a.mbox", b = in_ / "locked" / "b.mbox", ro = in_ / "cdrom" / "c.mbox";
-    WriteFile(a, Mailbox(2, 10));
-    WriteFile(b, Mailbox(2, 10));
-    TmpfsMount locked(outFor(b).parent_path(), "size=64k"), cdrom(ro.parent_path(), "size=64k");
-    if (!locked.mounted() || !cdrom.mounted()) GTEST_SKIP() << locked.why();
-    WriteFile(ro, Mailbox(2, 10));
-    ASSERT_TRUE(locked.makeReadOnly() && cdrom.makeReadOnly());
-
-    RunSummary s = RunConversion(host_, OutputKind::EML, {b, ro, a});
-
-    EXPECT_FALSE(s.stoppedNoSpace);
-    EXPECT_EQ(s.converted, 2u);
-    ASSERT_EQ(s.failures.size(), 1u);
-    EXPECT_EQ(s.failures[0].mailbox, b.string());
-    expectFailureBox({"2 of 3 mailboxes were converted.", b.string(), "Read-only file system"});
-    EXPECT_EQ(CheckWholeFiles(outFor(ro), Mailbox(2, 10)), 2u);
-    EXPECT_EQ(CheckWholeFiles(outFor(a), Mailbox(2, 10)), 2u);
     EXPECT_EQ(Leftovers(in_), std::vector<std::string>{});
 }
 
@@ -345,9 +258,7 @@ TEST_F(FaultTest, MailboxesThatCannotBeReadFailClearly) {
     expectFailureBox({"1 of 7 mailboxes were converted.", gone.string(), shrunk.string(),
                       tailCut.string(), pipe.string(), "/dev/zero"});
     EXPECT_EQ(CheckWholeFiles(outFor(tailCut), box), 5u);
-    EXPECT_FALSE(fs::exists(outFor(tailCut) / "Email-5.eml"));
     EXPECT_EQ(CheckWholeFiles(outFor(shrunk), box), 3u);
-    EXPECT_FALSE(fs::exists(outFor(shrunk) / "Email-3.eml"));
     EXPECT_EQ(CheckWholeFiles(outFor(a), box), 6u);
     EXPECT_EQ(Leftovers(out_), std::vector<std::string>{});
     EXPECT_EQ(Leftovers(in_), std::vector<std::string>{});

@@ -2,18 +2,14 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 
 #include "../reader/scripted_frontend.h"
 #include "../support/files.h"
 #include "../support/scratch_dir.h"
-#include "convert/message_text.h"
 #include "reader/separator_scan.h"
 
 namespace fs = std::filesystem;
@@ -58,133 +54,60 @@ class MessageFilesTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(MessageFilesTest, EveryMessageByteForByte) {
-    struct Row {
-        const char* what;
-        std::string mailbox;
-        std::vector<std::string> files;
-    } rows[] = {
-        // The line ends themselves are the message text's tests; here where messages start
-        // and end in the file.
-        {"CR LF mailbox",
-         "From a\r\nX: 1\r\n\r\nbody\r\nFrom b\r\nY: 2\r\n",
-         {"From a\r\nX: 1\r\n\r\nbody\r\n\r\n", "From b\r\nY: 2\r\n\r\n"}},
-        {"mixed mailbox",
-         "From a\r\nX: 1\n\rbody\rFrom b\nY: 2\r\n\nFrom c\rZ\n",
-         {"From a\r\nX: 1\r\n\r\nbody\r\n\r\n", "From b\r\nY: 2\r\n\r\n\r\n",
-          "From c\r\nZ\r\n\r\n"}},
-        {"last line without a line end",
-         "From a\nX\nFrom b\nend",
-         {"From a\r\nX\r\n\r\n", "From b\r\nend\r\n\r\n"}},
-        {"From inside lines stays in its message",
-         "From a\nSubject: Greetings From Rome\n\n>From here\nFrom b\nx\n",
-         {"From a\r\nSubject: Greetings From Rome\r\n\r\n>From here\r\n\r\n",
-          "From b\r\nx\r\n\r\n"}},
-        {"byte-order mark before the first message",
-         "\xEF\xBB\xBF"
-         "From a\nX\nFrom b\nY\n",
-         {"From a\r\nX\r\n\r\n", "From b\r\nY\r\n\r\n"}},
-        {"two separator lines in a row",
-         "From a\nFrom b\nY\n",
-         {"From a\r\n\r\n", "From b\r\nY\r\n\r\n"}},
+// Cut while the separators are still being found, as a store run does: a message goes only
+// once the separator after it is known, the last one only when the search has ended. The
+// mailbox's bytes are lent in small blocks, as a search that read them lends them. Held in
+// memory, the messages leave no file at all. The mailbox: a byte-order mark, every kind of line
+// end, two separator lines in a row, no line end at the very end.
+TEST_F(MessageFilesTest, EveryMessageByteForByteWhileTheSearchGoesOn) {
+    const std::string content =
+        "\xEF\xBB\xBF"
+        "From a\r\nX: 1\n\rbody\rFrom b\nFrom c\nY: 2\r\n\nFrom d\rZ\nend";
+    const std::vector<std::string> files = {"From a\r\nX: 1\r\n\r\nbody\r\n\r\n", "From b\r\n\r\n",
+                                            "From c\r\nY: 2\r\n\r\n\r\n",
+                                            "From d\r\nZ\r\nend\r\n\r\n"};
+    const std::string path = write("in.mbox", content);
+    const Positions positions = FindSeparatorsSimple(content, "From ");
+    ASSERT_EQ(positions.size(), files.size());
+    auto lend = [&](uint64_t at) -> std::span<const char> {
+        if (at >= content.size()) return {};
+        const uint64_t end = std::min<uint64_t>(content.size(), (at / 7 + 1) * 7);
+        return {content.data() + at, static_cast<size_t>(end - at)};
     };
-    for (const auto& row : rows) {
-        const std::string path = write("in.mbox", row.mailbox);
-        const Positions positions = FindSeparatorsSimple(row.mailbox, "From ");
-        ASSERT_EQ(positions.size(), row.files.size()) << row.what;
-
-        fresh();
-        for (uint64_t k = 0; k < positions.size(); ++k) {
-            auto result = WriteMessageFile(clock_, path, positions, k, out_, ".eml");
-            ASSERT_TRUE(result) << row.what << ": " << result.error.text;
-            EXPECT_EQ(result.path, out_ + "/Email-" + std::to_string(k) + ".eml");
-            EXPECT_EQ(outFile(k), row.files[k]) << row.what << ", message " << k;
-        }
-
-        fresh();
-        std::vector<std::string> reported;
-        auto all = WriteMessageFiles(clock_, path, positions, out_, ".emlx",
-                                     [&](uint64_t, const std::string& p, const MessageBytes& b) {
-                                         reported.push_back(p);
-                                         EXPECT_FALSE(b);  // only handed-over files come with it
-                                         return true;
-                                     });
-        ASSERT_TRUE(all.ok()) << row.what;
-        EXPECT_EQ(all.written, positions.size()) << row.what;
-        ASSERT_EQ(outFiles().size(), positions.size()) << row.what;  // nothing else left
-        for (uint64_t k = 0; k < positions.size(); ++k) {
-            EXPECT_EQ(outFile(k, ".emlx"), row.files[k]) << row.what << ", message " << k;
-            EXPECT_EQ(reported[k], out_ + "/Email-" + std::to_string(k) + ".emlx");
-        }
-
-        // Handed over to a store: the bytes that come with a file are exactly the file's.
-        fresh();
-        uint64_t handed = 0;
-        auto over = WriteMessageFiles(
-            clock_, path, positions, out_, ".eml",
-            [&](uint64_t k, const std::string& p, const MessageBytes& b) {
-                EXPECT_EQ(p, out_ + "/Email-" + std::to_string(k) + ".eml.part");
-                if (b) {
-                    EXPECT_EQ(*b, ReadFile(p)) << row.what << ", message " << k;
-                }
-                handed += b ? 1 : 0;
-                return true;
-            },
-            0, HandOver::Temporary);
-        ASSERT_TRUE(over.ok()) << row.what;
-        EXPECT_EQ(handed, positions.size()) << row.what << ": small messages come with bytes";
-
-        // Held in memory: no file at all, the bytes the file would have held.
-        fresh();
-        auto held = WriteMessageFiles(
-            clock_, path, positions, out_, ".eml",
-            [&](uint64_t k, const std::string& p, const MessageBytes& b) {
-                EXPECT_EQ(p, out_ + "/Email-" + std::to_string(k) + ".eml.part");
-                EXPECT_TRUE(b && *b == row.files[k]) << row.what << ", message " << k;
-                return true;
-            },
-            0, HandOver::HeldInMemory);
-        ASSERT_TRUE(held.ok()) << row.what;
-        EXPECT_EQ(outFiles(), std::vector<std::string>{}) << row.what;
-
-        // Cut while the separators are still being found: a message goes only once the
-        // separator after it is known, the last one only when the search has ended. The
-        // mailbox's bytes are lent in small blocks, as a search that read them lends them.
-        const std::string content = ReadFile(path);
-        auto lend = [&](uint64_t at) -> std::span<const char> {
-            if (at >= content.size()) return {};
-            const uint64_t end = std::min<uint64_t>(content.size(), (at / 7 + 1) * 7);
-            return {content.data() + at, static_cast<size_t>(end - at)};
-        };
-        std::vector<std::string> early;
-        MailboxCut cut(
-            clock_, path, out_, ".eml",
-            [&](uint64_t k, const std::string&, const MessageBytes& b) {
-                EXPECT_EQ(k, early.size());
-                early.push_back(b ? *b : std::string("(no bytes)"));
-                return true;
-            },
-            HandOver::HeldInMemory);
-        for (size_t found = 1; found <= positions.size(); ++found) {
-            ASSERT_TRUE(
-                cut.cutFound(Positions(positions.begin(), positions.begin() + found), lend));
-            EXPECT_EQ(early.size(), found - 1) << row.what;
-        }
-        ASSERT_TRUE(cut.cutRest(positions).ok()) << row.what;
-        EXPECT_EQ(early, row.files) << row.what;
+    std::vector<std::string> early;
+    MailboxCut cut(
+        clock_, path, out_, ".eml",
+        [&](uint64_t k, const std::string&, const MessageBytes& b) {
+            EXPECT_EQ(k, early.size());
+            early.push_back(b ? *b : std::string("(no bytes)"));
+            return true;
+        },
+        HandOver::HeldInMemory);
+    for (size_t found = 1; found <= positions.size(); ++found) {
+        ASSERT_TRUE(cut.cutFound(Positions(positions.begin(), positions.begin() + found), lend));
+        EXPECT_EQ(early.size(), found - 1);
     }
+    ASSERT_TRUE(cut.cutRest(positions).ok());
+    EXPECT_EQ(early, files);
+    EXPECT_EQ(outFiles(), std::vector<std::string>{});
 }
 
-// A second run replaces the files of the same names; higher numbers of a longer earlier run
-// stay. What lies under a temporary name is written over only when it is a file of its own:
+// Asked for a mailbox that is gone or a message it does not have, the cutter says what failed
+// and leaves no file.
+TEST_F(MessageFilesTest, AMissingMailboxOrMessageFailsWithTheReason) {
+    auto missing = WriteMessageFile(clock_, (dir_ / "gone.mbox").string(), {0}, 0, out_, ".eml");
+    EXPECT_EQ(missing.error.code, ENOENT);
+    EXPECT_NE(missing.error.text.find("gone.mbox"), std::string::npos) << missing.error.text;
+    EXPECT_FALSE(WriteMessageFile(clock_, write("in.mbox", "From a\nX\n"), {0}, 1, out_, ".eml"));
+    EXPECT_EQ(outFiles(), std::vector<std::string>{});
+}
+
+// What lies under a temporary name is written over only when it is a file of its own:
 // a spent file longer than the message (written over, then cut to length) and a shorter one
 // are, a file with a second name keeps its content, and a pipe does not block the cut.
 TEST_F(MessageFilesTest, WritingOverEarlierFiles) {
-    const std::string longer =
-        write("a.mbox", "From a\nold\nFrom b\nold\nFrom c\nold\nFrom d\nold\nFrom e\nold five\n");
     const std::string mbox =
         write("b.mbox", "From a\none\nFrom b\ntwo\nFrom c\nthree\nFrom d\n4\n");
-    ASSERT_TRUE(WriteMessageFiles(clock_, longer, {0, 11, 22, 33, 44}, out_, ".eml").ok());
     auto part = [&](int k) { return dir_ / "out" / ("Email-" + std::to_string(k) + ".eml.part"); };
     WriteFile(part(0), std::string(5000, 'x'));
     WriteFile(part(1), "y");
@@ -198,76 +121,9 @@ TEST_F(MessageFilesTest, WritingOverEarlierFiles) {
     EXPECT_EQ(outFile(1), "From b\r\ntwo\r\n\r\n");
     EXPECT_EQ(outFile(2), "From c\r\nthree\r\n\r\n");
     EXPECT_EQ(outFile(3), "From d\r\n4\r\n\r\n");
-    EXPECT_EQ(outFile(4), "From e\r\nold five\r\n\r\n");
     EXPECT_EQ(ReadFile(dir_ / "keep.txt"), "keep me");
     EXPECT_EQ(outFiles(), (std::vector<std::string>{"Email-0.eml", "Email-1.eml", "Email-2.eml",
-                                                    "Email-3.eml", "Email-4.eml"}));
-}
-
-TEST_F(MessageFilesTest, LongMessagesAreCopiedInBlocks) {
-    // Lines end on both sides of the 1 MiB read blocks, and a CR LF pair is split by them.
-    std::string mailbox = "From a\r\n";
-    mailbox += std::string((size_t{1} << 20) - 1 - mailbox.size(), 'x');
-    mailbox += "\r\n";                            // the CR is the last byte of the first block
-    mailbox += std::string(3 << 20, 'y') + "\n";  // one 3 MiB line
-    mailbox += "From b\nz";
-    const Positions positions = FindSeparatorsSimple(mailbox, "From ");
-    ASSERT_EQ(positions.size(), 2u);
-    const std::string path = write("long.mbox", mailbox);
-    ASSERT_TRUE(WriteMessageFiles(clock_, path, positions, out_, ".eml").ok());
-    EXPECT_TRUE(outFile(0) == MessageFileText(mailbox.substr(0, positions[1])));
-    EXPECT_EQ(outFile(1), "From b\r\nz\r\n\r\n");
-}
-
-TEST_F(MessageFilesTest, FailuresSayWhatFailedAndLeaveNoPartialFile) {
-    const std::string path = write("in.mbox", "From a\nX\nFrom b\nY\n");
-    const Positions positions = {0, 9};
-
-    auto missing =
-        WriteMessageFile(clock_, (dir_ / "gone.mbox").string(), positions, 1, out_, ".eml");
-    EXPECT_FALSE(missing);
-    EXPECT_EQ(missing.error.code, ENOENT);
-    EXPECT_EQ(missing.error.message, 1u);
-    EXPECT_NE(missing.error.text.find("gone.mbox"), std::string::npos) << missing.error.text;
-    EXPECT_NE(missing.error.text.find(std::strerror(ENOENT)), std::string::npos);
-
-    auto noFolder = WriteMessageFiles(clock_, path, positions, (dir_ / "nowhere").string(), ".eml");
-    ASSERT_TRUE(noFolder.error.has_value());
-    EXPECT_EQ(noFolder.written, 0u);
-    EXPECT_NE(noFolder.error->text.find("nowhere/Email-0.eml"), std::string::npos)
-        << noFolder.error->text;
-
-    auto noMessage = WriteMessageFile(clock_, path, positions, 2, out_, ".eml");
-    EXPECT_FALSE(noMessage);
-    EXPECT_TRUE(outFiles().empty());
-}
-
-TEST_F(MessageFilesTest, AFileThatCannotBeWrittenWhollyKeepsTheOldOne) {
-    // A file-size limit makes writing fail half-way, as a full disk does.
-    std::string mailbox = "From a\nsmall\nFrom b\n" + std::string(300000, 'x') + "\n";
-    const std::string path = write("in.mbox", mailbox);
-    const Positions positions = {0, 13};
-    WriteFile(dir_ / "out" / "Email-1.eml", "an earlier run's message");
-
-    struct rlimit old;
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
-    struct rlimit small = old;
-    small.rlim_cur = 100000;
-    auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    auto result = WriteMessageFiles(clock_, path, positions, out_, ".eml");
-    ::setrlimit(RLIMIT_FSIZE, &old);
-    ::signal(SIGXFSZ, oldHandler);
-
-    EXPECT_EQ(result.written, 1u);
-    ASSERT_TRUE(result.error.has_value());
-    EXPECT_EQ(result.error->message, 1u);
-    EXPECT_EQ(result.error->code, EFBIG);
-    EXPECT_NE(result.error->text.find("Email-1.eml"), std::string::npos) << result.error->text;
-    EXPECT_NE(result.error->text.find("at offset"), std::string::npos) << result.error->text;
-    EXPECT_EQ(outFile(1), "an earlier run's message");
-    EXPECT_EQ(outFiles(), (std::vector<std::string>{"Email-0.eml", "Email-1.eml"}));
-    EXPECT_EQ(frontend_.lastCaption(Caption::LblProgress), "Saved Email-0 Message");
+                                                    "Email-3.eml"}));
 }
 
 TEST_F(MessageFilesTest, MessagesBeyondFourGibibytes) {

@@ -48,33 +48,27 @@ namespace {
 
 class RunTest : public RunFolders<ScriptedRunHost> {};
 
+// The mailboxes' texts and files are the shared front-end cases' (and the command line shows
+// the captions); here the window's row and bar follow each mailbox.
 TEST_F(RunTest, ProgressShowsEachMailboxInTurn) {
     fs::path lf = in_ / "lf.mbox", crlf = in_ / "crlf.mbox", none = in_ / "none.mbx";
     WriteFile(lf, "From a\nSubject: 1\n\nbody\nFrom b\nSubject: 2\n\n>From x\n");
     WriteFile(crlf, "From c\r\nX: 1\r\n\r\nhi\r\n");
     WriteFile(none, "no separator here\nFrom: someone\n");
 
-    RunSummary s = RunConversion(host_, OutputKind::EML, {lf, crlf, none});
+    RunConversion(host_, OutputKind::EML, {lf, crlf, none});
 
-    EXPECT_EQ(s.converted, 2u);
-    EXPECT_EQ(s.messages, 3u);
-    EXPECT_EQ(host_.folderPrompts, std::vector<std::string>{"Choose Folder to Save..."});
     EXPECT_EQ(
         host_.captionsOf(Caption::LblProgessCurrent),
         (std::vector<std::string>{"Mailbox 1 (of 3) ", "Mailbox 2 (of 3) ", "Mailbox 3 (of 3) "}));
-    EXPECT_EQ(host_.captionsOf(Caption::LblIMMFile),
-              (std::vector<std::string>{"lf.mbox", "crlf.mbox", "none.mbx"}));
     EXPECT_EQ(host_.rowsSelected, (std::vector<size_t>{0, 1, 2}));
-    auto found = host_.captionsOf(Caption::LblEmlsFound);
-    EXPECT_NE(std::find(found.begin(), found.end(), "2 Messages"), found.end());
-    EXPECT_EQ(found.back(), "0 Messages");
+    EXPECT_EQ(host_.captionsOf(Caption::LblEmlsFound).back(), "0 Messages");
     std::vector<double> bar1;
     for (auto& [b, v] : host_.bars)
         if (b == Bar::ProgressBar1) bar1.push_back(v);
     ASSERT_EQ(bar1.size(), 3u);
     EXPECT_NEAR(bar1[0], 100.0 / 3, 1e-9);
     EXPECT_DOUBLE_EQ(bar1[2], 100.0);
-    EXPECT_EQ(ReadFile(outFor(lf) / "Email-1.eml"), "From b\r\nSubject: 2\r\n\r\n>From x\r\n\r\n");
 }
 
 TEST(MailboxOutputFolder, KeepsTheMailboxPathBelowTheOutputFolder) {
@@ -96,18 +90,16 @@ TEST(MailboxOutputFolder, KeepsTheMailboxPathBelowTheOutputFolder) {
         EXPECT_EQ(MailboxOutputFolder(r.output, r.mailbox), r.expected) << r.mailbox;
 }
 
+// (The PST run test has the common names: an .mbox and an .MBOX mailbox, a bundle.)
 TEST(StoreFolderName, DropsMboxEndingsAndNamesBundlesAfterTheirFolder) {
     struct Row {
         const char* mailbox;
         const char* expected;
     } rows[] = {
-        {"/m/Inbox.mbox", "Inbox"},
-        {"/m/Inbox.MBOX", "Inbox"},
         {"/m/Inbox.Mbox", "Inbox.Mbox"},
         {"/m/Inbox.mbx", "Inbox.mbx"},
         {"/m/a.mbox.mbox", "a"},
         {"/m/ Sent.mbox ", "Sent"},
-        {"/m/Work.mbox/mbox", "Work"},
         {"/m/Work/mbox", "mbox"},
         // A name that would be empty: a store folder must have one.
         {"/m/.mbox", ".mbox"},
@@ -159,76 +151,38 @@ TEST_F(RunTest, RecordsFailedMailboxesAndConvertsTheOthers) {
     EXPECT_TRUE(end.ends_with(tail)) << end;
 }
 
-// A store output that records what the run hands it. (A failing store is a shared front-end
-// case, a mailbox that fails in a store run a PST run test.)
-class RecordingStore : public StoreOutput {
-  public:
-    explicit RecordingStore(std::vector<std::string>& log) : log_(log) {}
-    StoreError open(const std::string&) override { return note("open"); }
-    StoreError beginMailbox(const StoreFolderPath& path, const std::string&) override {
-        std::string name;
-        for (const std::string& part : path) name += (name.empty() ? "" : "/") + part;
-        return note("folder " + name);
-    }
-    StoreError storeMessage(uint64_t k, const std::string& file, const MessageBytes&) override {
-        note("message " + std::to_string(k) + " " + (fs::exists(file) ? "present" : "missing"));
-        fs::remove(file);
-        return std::nullopt;
-    }
-    StoreError endMailbox() override { return note("commit"); }
-    StoreError close() override { return note("close"); }
-    void abandon() override { note("abandon"); }
-
-  private:
-    StoreError note(const std::string& call) {
-        log_.push_back(call);
-        return std::nullopt;
-    }
-    std::vector<std::string>& log_;
-};
-
-TEST_F(RunTest, StoreGetsAFolderPerMailboxWithUniqueNamesAndEveryMessage) {
-    fs::path a = in_ / "A" / "Inbox.mbox", b = in_ / "B" / "Inbox.mbox", c = in_ / "c.mbox";
-    WriteFile(a, "From a\nX: 1\nFrom b\nX: 2\n");
-    WriteFile(b, "From c\nX: 3\n");
-    WriteFile(c, "not a mailbox\n");
-    std::vector<std::string> log;
-    RunSettings settings;
-    settings.storeOutputs = [&](OutputKind) { return std::make_unique<RecordingStore>(log); };
-
-    RunSummary s =
-        RunConversion(host_, OutputKind::PST, {a.string(), b.string(), c.string()}, settings);
-
-    EXPECT_EQ(s.converted, 2u);
-    EXPECT_EQ(log, (std::vector<std::string>{"open", "folder Inbox", "message 0 present",
-                                             "message 1 present", "commit", "folder Inbox (2)",
-                                             "message 0 present", "commit", "folder c", "commit",
-                                             "close"}));
-    EXPECT_EQ(FilesBelow(out_), std::vector<std::string>{});  // every intermediate file is gone
-    EXPECT_TRUE(fs::is_directory(outFor(a)));
-    // The store's text, then the mailbox whose store folder stays empty.
-    EXPECT_EQ(host_.boxes.back().text,
-              SuccessText(OutputKind::PST) + "\r\n\r\nNo message was found in:\r\n" + c.string());
-}
-
 // A mailbox of the MIME fixtures (alternatives with several recipients, a forwarded message
-// with an attachment of its own, an empty attachment) leaves one .msg file per message and
-// nothing else. Each is what the writer makes of its message (the writer's own tests read such
-// files with independent readers), but for the creation and modification times the import
-// stamps.
+// with an attachment of its own, an empty attachment) and of attachment names that are paths,
+// device names or control characters leaves one .msg file per message and nothing else. Each is
+// what the writer makes of its message (the writer's own tests read such files with independent
+// readers), but for the creation and modification times the import stamps.
 TEST_F(RunTest, MsgRunLeavesWhatTheWriterMakesOfEachMessage) {
     fs::path mailbox = in_ / "Inbox.mbox";
     std::string bytes;
     for (const char* name : {"alternative-plain-and-html.eml",
                              "forwarded-message-with-attachment.eml", "zero-byte-attachment.eml"})
         bytes += ReadFile(fs::path(QUILL_TEST_DATA) / "mime" / name);
+    bytes +=
+        "From x\nSubject: names\nDate: Mon, 5 Jan 2026 10:00:00 +0000\nMIME-Version: 1.0\n"
+        "Content-Type: multipart/mixed; boundary=b\n\n"
+        "--b\nContent-Type: text/plain\n\nhi\n";
+    for (const char* name : {"../../../../outside.txt", "/etc/cron.d/evil", "..", "CON", "NUL.txt",
+                             "lpt1", "a\\\\..\\\\b.txt", "tab\\there", "dir/sub/file.bin"})
+        bytes += std::string(
+                     "--b\nContent-Type: application/octet-stream\n"
+                     "Content-Disposition: attachment; filename=\"") +
+                 name + "\"\nContent-Transfer-Encoding: base64\n\nQUJD\n";
+    bytes +=
+        "--b\nContent-Type: application/octet-stream\nContent-Disposition: attachment; "
+        "filename*=UTF-8''ctl%01%0D%0A%1B%5B2J%00end%2F..%2F..\n\nABC\n--b--\n";
     WriteFile(mailbox, bytes);
     RunSummary s = RunConversion(host_, OutputKind::MSG, {mailbox.string()},
                                  DefaultRunSettings("/opt/quillmere/manual.html"));
     EXPECT_EQ(s.storeFailure, "");
     const fs::path folder = outFor(mailbox), rel = folder.lexically_relative(out_);
-    EXPECT_EQ(FilesBelow(out_), (std::vector<std::string>{rel / "Email-0.msg", rel / "Email-1.msg",
-                                                          rel / "Email-2.msg"}));
+    EXPECT_EQ(FilesBelow(out_),
+              (std::vector<std::string>{rel / "Email-0.msg", rel / "Email-1.msg",
+                                        rel / "Email-2.msg", rel / "Email-3.msg"}));
     // The file without the values of PidTagCreationTime and PidTagLastModificationTime.
     auto untimed = [](std::string file) {
         for (const char* tag : {"\x40\x00\x07\x30", "\x40\x00\x08\x30"})
@@ -239,7 +193,7 @@ TEST_F(RunTest, MsgRunLeavesWhatTheWriterMakesOfEachMessage) {
     ScriptedRunHost emlHost;
     emlHost.folderAnswer = (root_ / "eml").string();
     RunConversion(emlHost, OutputKind::EML, {mailbox.string()}, RunSettings{});
-    for (const std::string k : {"0", "1", "2"}) {
+    for (const std::string k : {"0", "1", "2", "3"}) {
         const fs::path eml = root_ / "eml" / mailbox.relative_path() / ("Email-" + k + ".eml");
         const fs::path own = root_ / ("own-" + k + ".msg");
         ASSERT_TRUE(store::msg::WriteMsgFile(store::mime::ImportMessageFile(eml).message, own));
