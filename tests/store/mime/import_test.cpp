@@ -4,13 +4,10 @@
 
 #include "store/mime/import.h"
 
-#include <glib.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <ctime>
-#include <map>
 #include <string>
 
 #include "../../support/files.h"
@@ -119,36 +116,36 @@ const Case kCases[] = {
     {"subject-latin1-quoted-printable.eml",
      {Is(PidTagSubject, "Re: Café crème"), Is(PidTagSubjectPrefix, "Re: "),
       Is(PidTagNormalizedSubject, "Café crème")}},
-    {"subject-koi8r.eml", {Is(PidTagSubject, "Привет мир"), Is(PidTagSubjectPrefix, "<none>")}},
-    {"subject-shift-jis.eml", {Is(PidTagNormalizedSubject, "会議の件")}},
     // An unknown charset label must not turn letters into question marks.
     {"subject-adjacent-words-and-unknown-charset.eml", {Is(PidTagSubject, "Jörg und Müller")}},
-    // Undeclared 8-bit header text: UTF-8 where valid, else Windows-1252, header block too.
-    {"undeclared-8bit-headers-utf8.eml",
-     {Is(PidTagSubject, "Grüße für Sie"), Is(PidTagTransportMessageHeaders, "~From: Jürgen Groß")}},
+    // Undeclared 8-bit header text that is not UTF-8: Windows-1252, header block too.
     {"undeclared-8bit-headers-windows1252.eml",
      {Is(PidTagSubject, "Grüße – für Sie"), Is(PidTagSentRepresentingName, "Jürgen Groß"),
       Is("r0", PidTagDisplayName, "Anna Öberg"), Is(PidTagBody, "Käse\r\n"),
       Is(PidTagTransportMessageHeaders, "~From: Jürgen Groß")}},
     // Both bodies and the envelope; the group in Cc is expanded into its members.
     {"alternative-plain-and-html.eml",
-     {Is(PidTagBody, "The figures are in.\r\nCafé at 3."), Is(PidTagHtml, "~<p>Café at 3.</p>"),
-      Is(PidTagInternetCodepage, "65001"), Is(PidTagSentRepresentingName, "Smith, Ann"),
-      Is(PidTagSentRepresentingSmtpAddress, "ann@example.org"), Is("r", kCount, "4"),
-      Is("r1", PidTagDisplayName, "carol@example.com"), Is("r2", PidTagRecipientType, N(MAPI_CC)),
-      Is("r3", PidTagDisplayName, "Eve"), Is("r3", PidTagEmailAddress, "eve@example.com"),
+     {Is(PidTagBody, "The figures are in.\r\nCafé at 3."),
+      Is(PidTagHtml, "~<p>Café at 3.</p>"),
+      Is(PidTagInternetCodepage, "65001"),
+      Is(PidTagSentRepresentingName, "Smith, Ann"),
+      Is(PidTagSentRepresentingSmtpAddress, "ann@example.org"),
+      Is("r", kCount, "4"),
+      Is("r2", PidTagRecipientType, N(MAPI_CC)),
       Is("r3", PidTagSmtpAddress, "eve@example.com"),
-      Is(PidTagDisplayTo, "Bob; carol@example.com")}},
-    {"alternative-plain-and-html.eml",
-     {Is(PidTagDisplayCc, "dave@example.com; Eve"),
+      Is(PidTagDisplayTo, "Bob; carol@example.com"),
+      Is(PidTagDisplayCc, "dave@example.com; Eve"),
       Is(PidTagClientSubmitTime, "2026-12-08 19:30:00"),
       Is(PidTagMessageDeliveryTime, "2026-12-08 19:30:00"),
       Is(PidTagInternetMessageId, "<alt-1@example.org>"),
       Is(PidTagInReplyToId, "<orig-1@example.com>"),
       Is(PidTagInternetReferences, "<root-1@example.com> <orig-1@example.com>"),
-      Is(PidTagImportance, N(IMPORTANCE_HIGH)), Is(PidTagPriority, N(PRIO_URGENT)),
-      Is(PidTagSensitivity, N(SENSITIVITY_COMPANY_CONFIDENTIAL)), Is(PidTagSubjectPrefix, "RE: "),
-      Is(PidTagNormalizedSubject, "Quarterly figures"), Is(PidTagMessageFlags, kRead),
+      Is(PidTagImportance, N(IMPORTANCE_HIGH)),
+      Is(PidTagPriority, N(PRIO_URGENT)),
+      Is(PidTagSensitivity, N(SENSITIVITY_COMPANY_CONFIDENTIAL)),
+      Is(PidTagSubjectPrefix, "RE: "),
+      Is(PidTagNormalizedSubject, "Quarterly figures"),
+      Is(PidTagMessageFlags, kRead),
       Is(PidTagHasAttachments, "false")}},
     // HTML only: kept in its charset (ISO-8859-1 read as Windows-1252), with a text rendering.
     {"html-only-latin1.eml",
@@ -168,18 +165,14 @@ const Case kCases[] = {
     {"related-inline-image-only.eml",
      {Is("a0", PidTagAttachmentHidden, "true"), Is(PidTagMessageFlags, kRead),
       Is(PidTagHasAttachments, "false")}},
-    // Attachment names: RFC 2231 in UTF-8, with continuations, an encoded word, a path
-    // dropped, none at all.
+    // Attachment names (their encodings in the comparison with mailparser): a path dropped,
+    // none at all.
     {"attachment-names-rfc2231.eml",
-     {Is("a0", PidTagAttachLongFilename, "naïve résumé.txt"),
-      Is("a0", PidTagAttachMimeTag, "text/plain"), Is("a0", kData_, "one"),
-      Is("a1", PidTagDisplayName, "Grüße aus Köln.doc"), Is("a1", PidTagAttachExtension, ".doc"),
-      Is("a2", PidTagAttachLongFilename, "Übersicht.xlsx"),
+     {Is("a0", PidTagAttachMimeTag, "text/plain"), Is("a1", PidTagAttachExtension, ".doc"),
       Is("a2", PidTagAttachMimeTag, "application/octet-stream"),
-      Is("a3", PidTagAttachLongFilename, "plan.txt"), Is("a3", kData_, "four"),
+      Is("a3", PidTagAttachLongFilename, "plan.txt"),
       Is("a4", PidTagAttachLongFilename, "attachment-5.jpg"),
-      Is("a4", PidTagAttachExtension, ".jpg"), Is("a4", kData_, "\xFF\xD8\xFF\xE0\x00\x10"s),
-      Is(PidTagBody, "See attachments.")}},
+      Is("a4", PidTagAttachExtension, ".jpg"), Is("a4", kData_, "\xFF\xD8\xFF\xE0\x00\x10"s)}},
     // A forwarded message is embedded with its own attachment.
     {"forwarded-message-with-attachment.eml",
      {Is(PidTagBody, "See the forwarded message."),
@@ -251,9 +244,6 @@ const Case kCases[] = {
       Is(PidTagTransportMessageHeaders, "~User 299 <user299@example.com>")}},
     // Base64 short of a quartet keeps every whole byte; a lone symbol left over holds none
     // and is reported, as a stray byte is.
-    {kBase64 + "QUJDREVG\r\nQUI\r\n",
-     {Is("a0", kData_, "ABCDEFAB"), Is(kWarning, "!broken base64")}},
-    {kBase64 + "QUJDREVG\r\nQQ=\r\n", {Is("a0", kData_, "ABCDEFA")}},
     {kBase64 + "QUJDREVG\r\nQ\r\n", {Is("a0", kData_, "ABCDEF"), Is(kWarning, "broken base64")}},
     {kBase64 + "QUJD!REVG\r\nQUI\r\n",
      {Is("a0", kData_, "ABCDEFAB"), Is(kWarning, "broken base64")}},
@@ -273,16 +263,16 @@ const Case kCases[] = {
     {kFrom + "\r\nx\r\n",
      {Is(PidTagImportance, N(IMPORTANCE_NORMAL)), Is(PidTagPriority, N(PRIO_NORMAL)),
       Is(PidTagSensitivity, N(SENSITIVITY_NONE))}},
-    {kFrom + "Importance: LOW\r\n\r\nx", {Is(PidTagImportance, N(IMPORTANCE_LOW))}},
-    {kFrom + "X-Priority: 1 (Highest)\r\n\r\nx",
-     {Is(PidTagImportance, N(IMPORTANCE_HIGH)), Is(PidTagPriority, N(PRIO_NORMAL))}},
+    {kFrom + "Importance: LOW\r\nPriority: non-urgent\r\nSensitivity: Private\r\n\r\nx",
+     {Is(PidTagImportance, N(IMPORTANCE_LOW)), Is(PidTagPriority, N(PRIO_NONURGENT)),
+      Is(PidTagSensitivity, N(SENSITIVITY_PRIVATE))}},
+    {kFrom + "X-Priority: 1 (Highest)\r\nSensitivity: personal\r\n\r\nx",
+     {Is(PidTagImportance, N(IMPORTANCE_HIGH)), Is(PidTagPriority, N(PRIO_NORMAL)),
+      Is(PidTagSensitivity, N(SENSITIVITY_PERSONAL))}},
     {kFrom + "X-Priority: 5\r\n\r\nx", {Is(PidTagImportance, N(IMPORTANCE_LOW))}},
     {kFrom + "Importance: normal\r\nX-Priority: 1\r\n\r\nx",
      {Is(PidTagImportance, N(IMPORTANCE_NORMAL))}},
     {kFrom + "X-MSMail-Priority: High\r\n\r\nx", {Is(PidTagImportance, N(IMPORTANCE_HIGH))}},
-    {kFrom + "Priority: non-urgent\r\nSensitivity: Private\r\n\r\nx",
-     {Is(PidTagPriority, N(PRIO_NONURGENT)), Is(PidTagSensitivity, N(SENSITIVITY_PRIVATE))}},
-    {kFrom + "Sensitivity: personal\r\n\r\nx", {Is(PidTagSensitivity, N(SENSITIVITY_PERSONAL))}},
     // Sent on behalf of From; Reply-To; an empty group gives no recipient and no display.
     {"From: Boss <boss@example.org>\r\nSender: Assistant <pa@example.org>\r\nReply-To: Desk "
      "<desk@example.org>, other@example.org\r\nTo: undisclosed-recipients:;\r\n\r\nx\r\n",
@@ -305,19 +295,13 @@ const Case kCases[] = {
     // NUL bytes in a text body and a charset label that names no charset.
     {kFrom + "Content-Type: text/plain; charset=x-unknown\r\n\r\nK\xE4se\0!\r\n"s,
      {Is(PidTagBody, "Käse!\r\n"), Is(kWarning, "unknown charset \"x-unknown\"")}},
-    // Header and body text that mail programs show and the import once lost or garbled (more
-    // in the comparison with mailparser).
-    {kFrom + "To: =?utf-8?B?Qm8=?= =?utf-8?B?YmJ5?= <b@example.com>\r\n\r\nx",
-     {Is("r0", PidTagDisplayName, "Bobby")}},
+    // A text part given as an attachment.
     {kFrom + "Content-Type: text/plain\r\nContent-Disposition: attachment; filename=a.txt\r\n\r\nx",
      {Is("a0", PidTagAttachLongFilename, "a.txt")}},
     // An 8-bit sender without any charset: kept, read as Windows-1252.
     {"From: Caf\xE9 <caf\xE9@example.com>\r\n\r\nx", {Is(PidTagSentRepresentingName, "Café")}},
     {"From: Caf\xE9 <caf\xE9@example.com>\r\nSender: s@example.com\r\n\r\nx",
      {Is(PidTagSentRepresentingEmailAddress, "café@example.com")}},
-    // Legacy HTML keeps its bytes under the code page of the superset it is read as.
-    {kFrom + "Content-Type: text/html; charset=iso-8859-9\r\n\r\n\x80",
-     {Is(PidTagInternetCodepage, "1254")}},
     // A repeated header: the first one counts, as in mainstream parsers.
     {kFrom +
          "Content-Type: multipart/alternative; boundary=\"XX\"\r\n"
@@ -452,31 +436,15 @@ TEST(MimeImport, BufferAndFileDecodeLargeDamagedPartsAlike) {
     EXPECT_TRUE(Warned(fromBuffer, "broken base64 data"));
 }
 
-// A byte that has no place in base64 is noticed wherever it stands: in any of the sixteen
-// positions the census looks at together, past its counters' refill, in a later chunk, or in
-// the last few bytes; clean data raises nothing and decodes whole.
+// A byte that has no place in base64 is reported wherever it stands: in each of the census's
+// four lanes and among the bytes after its last group of four.
 TEST(MimeImport, AStrayByteAnywhereInBase64IsReported) {
-    std::string data;
-    for (int i = 0; i < 60000; ++i) data += static_cast<char>((i * 7919 + i / 13) & 0xFF);
-    gchar* encoded = g_base64_encode(reinterpret_cast<const guchar*>(data.data()), data.size());
-    std::string text;
-    for (const char* p = encoded; *p != '\0'; p += std::min<size_t>(76, std::strlen(p)))
-        text += std::string(p, std::min<size_t>(76, std::strlen(p))) + "\r\n";
-    g_free(encoded);
-    ImportResult clean = FromText(kBase64 + text);
-    EXPECT_FALSE(Warned(clean, "broken base64"));
-    ASSERT_EQ(clean.message.attachments.size(), 1u);
-    EXPECT_TRUE(clean.message.attachments[0].data == Bytes(data.begin(), data.end()));
-
-    std::vector<size_t> at = {4079, 4080, 4081, 65535, 65536, 70000};
-    for (size_t i = 0; i < 20; ++i) at.insert(at.end(), {i, text.size() - 3 - i});
-    for (size_t i : at) {
-        for (char stray : {'!', '\xC3', '-'}) {
-            std::string broken = text;
-            broken.insert(i, 1, stray);
-            EXPECT_TRUE(Warned(FromText(kBase64 + broken), "broken base64"))
-                << "byte " << int(static_cast<unsigned char>(stray)) << " at " << i;
-        }
+    const std::string clean = "QUJDREVGR0hJSktMTU5PUFFS\r\n";
+    EXPECT_FALSE(Warned(FromText(kBase64 + clean), "broken base64"));
+    for (size_t at = 0; at <= clean.size(); ++at) {
+        std::string broken = clean;
+        broken.insert(at, 1, "!\xC3-"[at % 3]);
+        EXPECT_TRUE(Warned(FromText(kBase64 + broken), "broken base64")) << "at " << at;
     }
 }
 

@@ -59,16 +59,6 @@ TEST(MimeText, DecodeCharsetKeepsEveryByte) {
     }
 }
 
-TEST(MimeText, CodePages) {
-    // More in the comparison with mailparser, whose HTML bodies are read in these code pages.
-    const std::pair<const char*, int> cases[] = {
-        {"UTF8", 65001},  {"ISO-8859-1", 1252},       {"us-ascii", 1252},     {"euc-kr", 949},
-        {"tis-620", 874}, {"ISO_8859-2:1987", 28592}, {"iso-8859-15", 28605}, {"\"koi8-r\"", 20866},
-        {"gb2312", 936},  {"Shift_JIS", 932},         {"x-no-such", 0},       {"", 0},
-    };
-    for (const auto& [name, cp] : cases) EXPECT_EQ(CodePageOfCharset(name), cp) << name;
-}
-
 // Encoded words as senders write them: each decoded on its own, the bytes of neighbours in one
 // charset joined (a character split across two words stays whole), blanks between words
 // dropped, legacy charsets read as their Windows supersets; a word that cannot be decoded is
@@ -106,13 +96,6 @@ TEST(MimeText, HeaderParameters) {
     for (const auto& [value, name] : cases)
         EXPECT_EQ(HeaderParameter(value, "filename").value_or("<none>"), name) << value;
     EXPECT_FALSE(HeaderParameter("attachment; name=x", "filename"));
-}
-
-TEST(MimeText, LineEnds) {
-    // Every kind, runs of them, none, and line ends at both edges.
-    EXPECT_EQ(NormaliseLineEnds("\na\nb\r\nc\rd\r\r\n\n\r"),
-              "\r\na\r\nb\r\nc\r\nd\r\n\r\n\r\n\r\n");
-    EXPECT_EQ(NormaliseLineEnds("no line end"), "no line end");
 }
 
 TEST(MimeText, HtmlToText) {
