@@ -27,10 +27,8 @@ struct CharsetCase {
 
 TEST(MimeText, DecodeCharsetKeepsEveryByte) {
     const CharsetCase cases[] = {
-        {"K\xE4se", "iso-8859-1", "Käse", false, false},
         {"K\xE4se", "utf-8", "Käse", false, true},           // mislabelled Windows-1252
         {"\x93Hi\x94", "", "\u201CHi\u201D", false, false},  // undeclared, not UTF-8
-        {"K\xE4se", "x-no-such-charset", "Käse", true, false},
         {"K\xE4se", "x-unknown", "Käse", true, false},
         {"\x80\x93\x9F", "iso-8859-1", "\u20AC\u201CŸ", false, false},  // Windows-1252 in disguise
         {"\x81\x8D\x8F\x90\x9D", "windows-1252", "\u0081\u008D\u008F\u0090\u009D", false, false},
@@ -71,7 +69,6 @@ TEST(MimeText, HeaderText) {
     };
     const Case cases[] = {
         {"=?utf-8?B?4oI=?=\t=?UTF-8?Q?=AC?= x", "€ x", false},  // € split across two words
-        {"=?iso-2022-jp?B?GyRCLSEbKEI=?= =?iso-2022-jp?B?GyRCLSIbKEI=?=", "①②", false},
         {"a =?utf-8?q?b?= c=?utf-8*en?Q?d?=", "a b cd", false},
         {"=?utf-8?B?####?= rest", "=?utf-8?B?####?= rest", true},
         {"=?utf-8?Q?K=E4se?=", "Käse", true},
