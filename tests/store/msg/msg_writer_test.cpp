@@ -1,7 +1,7 @@
-// The .msg writer, checked by readers we did not write: olefile (storages, streams, every
-// property as the model holds it), a raw compound-file checker (sector chains, allocation
-// tables, directory trees) and msgconvert (the file back to an Internet message), over the
-// messages made below and every message file of the MIME import's fixtures.
+// The .msg writer, checked by readers we did not write, olefile (storages, streams, every
+// property as the model holds it) and msgconvert (the file back to an Internet message), and
+// by our raw compound-file checker (sector chains, allocation tables, directory trees), over
+// the messages made below and every message file of the MIME import's fixtures.
 
 #include "store/msg/msg_writer.h"
 
