@@ -375,11 +375,6 @@ std::vector<std::string> KnownCharsetLabels() {
     return labels;
 }
 
-int CodePageOfCharset(std::string_view charsetName) {
-    if (Trimmed(charsetName).empty()) return 0;
-    return EncodingOf(charsetName).codePage;
-}
-
 std::string NormaliseLineEnds(std::string_view text) {
     std::string out;
     out.reserve(text.size() + text.size() / 32);

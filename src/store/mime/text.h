@@ -33,9 +33,6 @@ struct DecodedText {
 // UTF-8, reading a legacy charset as its Windows superset, as mail programs and browsers do.
 DecodedText DecodeCharset(std::string_view bytes, std::string_view charset);
 
-// The Windows code page number of what DecodeCharset reads a charset as, or 0 when there is none.
-int CodePageOfCharset(std::string_view charset);
-
 // Every charset label DecodeCharset knows by name.
 std::vector<std::string> KnownCharsetLabels();
 

@@ -4,13 +4,10 @@
 
 #include "store/mime/import.h"
 
-#include <glib.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <ctime>
-#include <map>
 #include <string>
 
 #include "../../support/files.h"
@@ -83,7 +80,7 @@ std::string Seen(const Message& m, std::string at, PropTag tag) {
 
 // What a user sees of one message. `input`: a file of tests/data/mime or a message's text.
 // Each check: where (as Seen takes it), the property, and the value as Show gives it, or with a
-// first character of ~ a part of it, ! a text it must not hold, ^ or $ its start or end, # its
+// first character of ~ a part of it, ! a text it must not hold, ^ its start, # its
 // length; for kWarning, a part of a warning (! none may hold it).
 struct Check {
     std::string at;
@@ -119,13 +116,9 @@ const Case kCases[] = {
     {"subject-latin1-quoted-printable.eml",
      {Is(PidTagSubject, "Re: Café crème"), Is(PidTagSubjectPrefix, "Re: "),
       Is(PidTagNormalizedSubject, "Café crème")}},
-    {"subject-koi8r.eml", {Is(PidTagSubject, "Привет мир"), Is(PidTagSubjectPrefix, "<none>")}},
-    {"subject-shift-jis.eml", {Is(PidTagNormalizedSubject, "会議の件")}},
     // An unknown charset label must not turn letters into question marks.
     {"subject-adjacent-words-and-unknown-charset.eml", {Is(PidTagSubject, "Jörg und Müller")}},
-    // Undeclared 8-bit header text: UTF-8 where valid, else Windows-1252, header block too.
-    {"undeclared-8bit-headers-utf8.eml",
-     {Is(PidTagSubject, "Grüße für Sie"), Is(PidTagTransportMessageHeaders, "~From: Jürgen Groß")}},
+    // Undeclared 8-bit header text that is not UTF-8: Windows-1252, header block too.
     {"undeclared-8bit-headers-windows1252.eml",
      {Is(PidTagSubject, "Grüße – für Sie"), Is(PidTagSentRepresentingName, "Jürgen Groß"),
       Is("r0", PidTagDisplayName, "Anna Öberg"), Is(PidTagBody, "Käse\r\n"),
@@ -135,9 +128,7 @@ const Case kCases[] = {
      {Is(PidTagBody, "The figures are in.\r\nCafé at 3."), Is(PidTagHtml, "~<p>Café at 3.</p>"),
       Is(PidTagInternetCodepage, "65001"), Is(PidTagSentRepresentingName, "Smith, Ann"),
       Is(PidTagSentRepresentingSmtpAddress, "ann@example.org"), Is("r", kCount, "4"),
-      Is("r1", PidTagDisplayName, "carol@example.com"), Is("r2", PidTagRecipientType, N(MAPI_CC)),
-      Is("r3", PidTagDisplayName, "Eve"), Is("r3", PidTagEmailAddress, "eve@example.com"),
-      Is("r3", PidTagSmtpAddress, "eve@example.com"),
+      Is("r2", PidTagRecipientType, N(MAPI_CC)), Is("r3", PidTagSmtpAddress, "eve@example.com"),
       Is(PidTagDisplayTo, "Bob; carol@example.com")}},
     {"alternative-plain-and-html.eml",
      {Is(PidTagDisplayCc, "dave@example.com; Eve"),
@@ -163,36 +154,25 @@ const Case kCases[] = {
       Is("a0", kData_, "#768"), Is("a0", PidTagAttachContentId, "logo@example.org"),
       Is("a0", PidTagAttachFlags, N(ATT_MHTML_REF)),
       Is("a1", PidTagAttachLongFilename, "unused.png"), Is("a1", PidTagAttachmentHidden, "<none>"),
-      Is("a2", PidTagAttachmentHidden, "<none>"), Is("a2", kData_, "%PDF-1.4 fake"),
-      Is(PidTagMessageFlags, kReadAttached), Is(PidTagBody, "Hello")}},
+      Is("a2", PidTagAttachmentHidden, "<none>"), Is(PidTagMessageFlags, kReadAttached)}},
     {"related-inline-image-only.eml",
      {Is("a0", PidTagAttachmentHidden, "true"), Is(PidTagMessageFlags, kRead),
       Is(PidTagHasAttachments, "false")}},
-    // Attachment names: RFC 2231 in UTF-8, with continuations, an encoded word, a path
-    // dropped, none at all.
+    // Attachment names (their encodings in the comparison with mailparser): a path dropped,
+    // none at all.
     {"attachment-names-rfc2231.eml",
-     {Is("a0", PidTagAttachLongFilename, "naïve résumé.txt"),
-      Is("a0", PidTagAttachMimeTag, "text/plain"), Is("a0", kData_, "one"),
-      Is("a1", PidTagDisplayName, "Grüße aus Köln.doc"), Is("a1", PidTagAttachExtension, ".doc"),
-      Is("a2", PidTagAttachLongFilename, "Übersicht.xlsx"),
+     {Is("a0", PidTagAttachMimeTag, "text/plain"), Is("a1", PidTagAttachExtension, ".doc"),
       Is("a2", PidTagAttachMimeTag, "application/octet-stream"),
-      Is("a3", PidTagAttachLongFilename, "plan.txt"), Is("a3", kData_, "four"),
+      Is("a3", PidTagAttachLongFilename, "plan.txt"),
       Is("a4", PidTagAttachLongFilename, "attachment-5.jpg"),
-      Is("a4", PidTagAttachExtension, ".jpg"), Is("a4", kData_, "\xFF\xD8\xFF\xE0\x00\x10"s),
-      Is(PidTagBody, "See attachments.")}},
-    // A forwarded message is embedded with its own attachment.
+      Is("a4", PidTagAttachExtension, ".jpg"), Is("a4", kData_, "\xFF\xD8\xFF\xE0\x00\x10"s)}},
+    // A forwarded message is embedded with its own attachment (what it shows: read back from
+    // the runs' stores).
     {"forwarded-message-with-attachment.eml",
-     {Is(PidTagBody, "See the forwarded message."),
-      Is("a0", PidTagAttachMethod, N(ATTACH_EMBEDDED_MSG)),
+     {Is("a0", PidTagAttachMethod, N(ATTACH_EMBEDDED_MSG)),
       Is("a0", PidTagAttachMimeTag, "message/rfc822"), Is("a0", PidTagDisplayName, "Contract"),
-      Is("a0/", PidTagSubject, "Contract"), Is("a0/", PidTagSentRepresentingName, "Lawyer"),
-      Is("a0/", PidTagClientSubmitTime, "2026-12-09 15:45:00"),
-      Is("a0/", PidTagBody, "Please sign."),
-      Is("a0/", PidTagInternetMessageId, "<inner@example.net>"),
-      Is("a0/", PidTagTransportMessageHeaders, "~From: Lawyer <law@example.net>"),
-      Is("a0/r", kCount, "1"), Is("a0/a0", PidTagAttachLongFilename, "contract.pdf"),
-      Is("a0/a0", kData_, "%PDF-1.7 contract"), Is("a0/", PidTagMessageFlags, kReadAttached),
-      Is(PidTagMessageFlags, kReadAttached)}},
+      Is("a0/", PidTagClientSubmitTime, "2026-12-09 15:45:00"), Is("a0/r", kCount, "1"),
+      Is("a0/", PidTagMessageFlags, kReadAttached), Is(PidTagMessageFlags, kReadAttached)}},
     // Tags in encoded words become categories, once each; a malformed status header is
     // warned about; an attached message is read whatever its own headers say.
     {"mail-program-state.eml",
@@ -201,16 +181,13 @@ const Case kCases[] = {
       Is("a0/", kKeywords, "<none>")}},
     // Without date, sender or subject.
     {"no-date-from-subject.eml",
-     {Is(PidTagSubject, "<none>"), Is(PidTagNormalizedSubject, "<none>"),
-      Is(PidTagSentRepresentingName, "<none>"), Is(PidTagSenderEmailAddress, "<none>"),
-      Is(PidTagClientSubmitTime, "2026-12-06 03:06:40"), Is(PidTagBody, "Anonymous note.\r\n"),
-      Is(PidTagDisplayTo, "bob@example.com"), Is(kWarning, "no readable date")}},
-    // Only the leading mbox line is skipped; the header block ends with one line end.
+     {Is(PidTagSubject, "<none>"), Is(PidTagSentRepresentingName, "<none>"),
+      Is(PidTagClientSubmitTime, "2026-12-06 03:06:40"), Is(kWarning, "no readable date")}},
+    // Only the leading mbox line is skipped.
     {"alternative-plain-only.eml",
      {Is(PidTagBody, "Only plain text here."), Is(PidTagHtml, "<none>"),
       Is(PidTagTransportMessageHeaders, "^From: ann@example.org\r\n"),
-      Is(PidTagTransportMessageHeaders, "!From sender@"),
-      Is(PidTagTransportMessageHeaders, "$boundary=\"ALT\"\r\n"), Is(PidTagMessageSize, "262")}},
+      Is(PidTagTransportMessageHeaders, "!From sender@"), Is(PidTagMessageSize, "262")}},
     // the file less its From line
     {"no-mbox-from-line.eml",
      {Is(PidTagSubject, "No separator line"),
@@ -219,20 +196,17 @@ const Case kCases[] = {
     // attachment, the message keeps its body and its paperclip, and damage is reported.
     {"broken-base64.eml",
      {Is(PidTagBody, "Hello World"), Is("a0", kData_, "\0\1\2\3\4\5\6\7\10"s),
-      Is("a0", PidTagAttachSize, "9"),
       Is(kWarning,
          "broken base64 data in the application/octet-stream part \"data.bin\" at byte 330"),
       Is(PidTagMessageFlags, kReadAttached)}},
     {"missing-closing-boundary.eml",
-     {Is(PidTagBody, "Body text."), Is("a0", PidTagAttachLongFilename, "table.csv"),
-      Is("a0", PidTagAttachMimeTag, "text/csv"), Is("a0", kData_, "a,b\r\n1,2\r\n"),
+     {Is(PidTagBody, "Body text."), Is("a0", kData_, "a,b\r\n1,2\r\n"),
       Is(kWarning, "closing MIME boundary is missing")}},
     {"zero-byte-attachment.eml",
      {Is("a0", PidTagAttachLongFilename, "empty.dat"), Is("a0", PidTagAttachSize, "0"),
       Is(PidTagMessageFlags, kReadAttached)}},
     {"smime-encrypted.eml",
      {Is(PidTagMessageClass, "IPM.Note.SMIME"), Is("a0", PidTagAttachLongFilename, "smime.p7m"),
-      Is("a0", PidTagAttachMimeTag, "application/pkcs7-mime"),
       Is("a0", kData_,
          "0\x80"
          "encrypted-blob"),
@@ -241,7 +215,6 @@ const Case kCases[] = {
     // attachment; its own attachment gives the paperclip.
     {"smime-signed.eml",
      {Is(PidTagMessageClass, "IPM.Note.SMIME.MultipartSigned"), Is(PidTagBody, "Signed text."),
-      Is("a0", PidTagAttachLongFilename, "notes.txt"), Is("a0", kData_, "notes"),
       Is("a1", PidTagAttachMimeTag, "multipart/signed"), Is("a1", PidTagAttachmentHidden, "true"),
       Is(PidTagHasAttachments, "true")}},
     {"very-long-header-lines.eml",
@@ -251,9 +224,6 @@ const Case kCases[] = {
       Is(PidTagTransportMessageHeaders, "~User 299 <user299@example.com>")}},
     // Base64 short of a quartet keeps every whole byte; a lone symbol left over holds none
     // and is reported, as a stray byte is.
-    {kBase64 + "QUJDREVG\r\nQUI\r\n",
-     {Is("a0", kData_, "ABCDEFAB"), Is(kWarning, "!broken base64")}},
-    {kBase64 + "QUJDREVG\r\nQQ=\r\n", {Is("a0", kData_, "ABCDEFA")}},
     {kBase64 + "QUJDREVG\r\nQ\r\n", {Is("a0", kData_, "ABCDEF"), Is(kWarning, "broken base64")}},
     {kBase64 + "QUJD!REVG\r\nQUI\r\n",
      {Is("a0", kData_, "ABCDEFAB"), Is(kWarning, "broken base64")}},
@@ -265,24 +235,23 @@ const Case kCases[] = {
      {Is(PidTagBody, "line 1\r\nline 2\r\nFrom me\r\n")}},
     {"From: a@example.org\nSubject: lf\n\nx\n",
      {Is(PidTagTransportMessageHeaders, "From: a@example.org\r\nSubject: lf\r\n")}},
-    // Empty and garbage input still give a message.
+    // Empty input and a lone mbox line still give a message (garbage in the fuzz replay).
     {"", {Is(PidTagMessageClass, "IPM.Note")}},
     {"From x\r\n", {Is(PidTagMessageFlags, kRead)}},
-    {"\0\xFF\r\n\r\n--"s, {Is(PidTagMessageClass, "IPM.Note")}},
     // Importance, priority and sensitivity.
     {kFrom + "\r\nx\r\n",
      {Is(PidTagImportance, N(IMPORTANCE_NORMAL)), Is(PidTagPriority, N(PRIO_NORMAL)),
       Is(PidTagSensitivity, N(SENSITIVITY_NONE))}},
-    {kFrom + "Importance: LOW\r\n\r\nx", {Is(PidTagImportance, N(IMPORTANCE_LOW))}},
-    {kFrom + "X-Priority: 1 (Highest)\r\n\r\nx",
-     {Is(PidTagImportance, N(IMPORTANCE_HIGH)), Is(PidTagPriority, N(PRIO_NORMAL))}},
+    {kFrom + "Importance: LOW\r\nPriority: non-urgent\r\nSensitivity: Private\r\n\r\nx",
+     {Is(PidTagImportance, N(IMPORTANCE_LOW)), Is(PidTagPriority, N(PRIO_NONURGENT)),
+      Is(PidTagSensitivity, N(SENSITIVITY_PRIVATE))}},
+    {kFrom + "X-Priority: 1 (Highest)\r\nSensitivity: personal\r\n\r\nx",
+     {Is(PidTagImportance, N(IMPORTANCE_HIGH)), Is(PidTagPriority, N(PRIO_NORMAL)),
+      Is(PidTagSensitivity, N(SENSITIVITY_PERSONAL))}},
     {kFrom + "X-Priority: 5\r\n\r\nx", {Is(PidTagImportance, N(IMPORTANCE_LOW))}},
     {kFrom + "Importance: normal\r\nX-Priority: 1\r\n\r\nx",
      {Is(PidTagImportance, N(IMPORTANCE_NORMAL))}},
     {kFrom + "X-MSMail-Priority: High\r\n\r\nx", {Is(PidTagImportance, N(IMPORTANCE_HIGH))}},
-    {kFrom + "Priority: non-urgent\r\nSensitivity: Private\r\n\r\nx",
-     {Is(PidTagPriority, N(PRIO_NONURGENT)), Is(PidTagSensitivity, N(SENSITIVITY_PRIVATE))}},
-    {kFrom + "Sensitivity: personal\r\n\r\nx", {Is(PidTagSensitivity, N(SENSITIVITY_PERSONAL))}},
     // Sent on behalf of From; Reply-To; an empty group gives no recipient and no display.
     {"From: Boss <boss@example.org>\r\nSender: Assistant <pa@example.org>\r\nReply-To: Desk "
      "<desk@example.org>, other@example.org\r\nTo: undisclosed-recipients:;\r\n\r\nx\r\n",
@@ -305,19 +274,13 @@ const Case kCases[] = {
     // NUL bytes in a text body and a charset label that names no charset.
     {kFrom + "Content-Type: text/plain; charset=x-unknown\r\n\r\nK\xE4se\0!\r\n"s,
      {Is(PidTagBody, "Käse!\r\n"), Is(kWarning, "unknown charset \"x-unknown\"")}},
-    // Header and body text that mail programs show and the import once lost or garbled (more
-    // in the comparison with mailparser).
-    {kFrom + "To: =?utf-8?B?Qm8=?= =?utf-8?B?YmJ5?= <b@example.com>\r\n\r\nx",
-     {Is("r0", PidTagDisplayName, "Bobby")}},
+    // A text part given as an attachment.
     {kFrom + "Content-Type: text/plain\r\nContent-Disposition: attachment; filename=a.txt\r\n\r\nx",
      {Is("a0", PidTagAttachLongFilename, "a.txt")}},
     // An 8-bit sender without any charset: kept, read as Windows-1252.
     {"From: Caf\xE9 <caf\xE9@example.com>\r\n\r\nx", {Is(PidTagSentRepresentingName, "Café")}},
     {"From: Caf\xE9 <caf\xE9@example.com>\r\nSender: s@example.com\r\n\r\nx",
      {Is(PidTagSentRepresentingEmailAddress, "café@example.com")}},
-    // Legacy HTML keeps its bytes under the code page of the superset it is read as.
-    {kFrom + "Content-Type: text/html; charset=iso-8859-9\r\n\r\n\x80",
-     {Is(PidTagInternetCodepage, "1254")}},
     // A repeated header: the first one counts, as in mainstream parsers.
     {kFrom +
          "Content-Type: multipart/alternative; boundary=\"XX\"\r\n"
@@ -350,8 +313,6 @@ bool Matches(const std::string& got, const std::string& want) {
             return got.find(rest) == std::string::npos;
         case '^':
             return got.starts_with(rest);
-        case '$':
-            return got.ends_with(rest);
         case '#':
             return std::to_string(got.size()) == rest;
         default:
@@ -359,8 +320,8 @@ bool Matches(const std::string& got, const std::string& want) {
     }
 }
 
-// Every check; and for every message, no string property stored empty, and for every file,
-// the same message read from memory as from the file.
+// Every check; and for every message, no string property stored empty. (A message read from
+// memory and from its file: compared below, over large damaged parts.)
 TEST(MimeImport, WhatTheUserSees) {
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.input.substr(0, 300));
@@ -381,14 +342,6 @@ TEST(MimeImport, WhatTheUserSees) {
         }
         if (!c.input.ends_with(".eml")) continue;
         const std::string file = quill::testing::ReadFile(kData / c.input);
-        ImportOptions options;
-        options.now = kNow;
-        ImportResult fromBuffer = FromText(file, options);
-        EXPECT_EQ(fromBuffer.message.props.tagged(), r.message.props.tagged());
-        EXPECT_EQ(fromBuffer.warnings, r.warnings);
-        ASSERT_EQ(fromBuffer.message.attachments.size(), r.message.attachments.size());
-        for (size_t i = 0; i < r.message.attachments.size(); ++i)
-            EXPECT_EQ(fromBuffer.message.attachments[i].data, r.message.attachments[i].data);
         // Short names stay 8.3; a signed entity is kept byte for byte.
         for (const Attachment& a : r.message.attachments) {
             EXPECT_LE(a.props.string(PidTagAttachFilename).value_or("").size(), 12u);
@@ -400,17 +353,9 @@ TEST(MimeImport, WhatTheUserSees) {
     }
 }
 
-// A front end that only counts how often the import let it run.
-class CountingFrontend : public SilentFrontend {
-  public:
-    int yields = 0;
-    void yieldNow() override { ++yields; }
-};
-
 // Parts larger than the import's 64 KiB reading pieces, damaged near where the pieces meet, in
 // each transfer encoding: a message read from memory (decoded where it lies) and from its file
-// (read through the stream piece by piece, letting the front end run) must give the same bytes
-// and the same warnings.
+// (read through the stream piece by piece) must give the same bytes and the same warnings.
 TEST(MimeImport, BufferAndFileDecodeLargeDamagedPartsAlike) {
     std::string base64, quoted, uuencoded = "begin 644 u.bin\r\n";
     for (int i = 0; i < 1800; ++i) {
@@ -431,15 +376,8 @@ TEST(MimeImport, BufferAndFileDecodeLargeDamagedPartsAlike) {
     msg += "--b--\r\n";
     const auto file = std::filesystem::path(::testing::TempDir()) / "quill-large-parts.eml";
     quill::testing::WriteFile(file, msg);
-    CountingFrontend frontend;
-    YieldClock clock(frontend, std::chrono::milliseconds(0));
-    ImportOptions options;
-    options.yield = &clock;
-    ImportResult fromFile = ImportMessageFile(file, options);
-    const int fileYields = frontend.yields;
-    ImportResult fromBuffer = FromText(msg, options);
-    EXPECT_GE(fileYields, 5);  // about once per 64 KiB piece
-    EXPECT_GE(frontend.yields - fileYields, 5) << fileYields;
+    ImportResult fromFile = ImportMessageFile(file);
+    ImportResult fromBuffer = FromText(msg);
     std::filesystem::remove(file);
     ASSERT_EQ(fromFile.message.attachments.size(), 3u);
     ASSERT_EQ(fromBuffer.message.attachments.size(), 3u);
@@ -452,31 +390,15 @@ TEST(MimeImport, BufferAndFileDecodeLargeDamagedPartsAlike) {
     EXPECT_TRUE(Warned(fromBuffer, "broken base64 data"));
 }
 
-// A byte that has no place in base64 is noticed wherever it stands: in any of the sixteen
-// positions the census looks at together, past its counters' refill, in a later chunk, or in
-// the last few bytes; clean data raises nothing and decodes whole.
+// A byte that has no place in base64 is reported wherever it stands: in each of the census's
+// four lanes and among the bytes after its last group of four.
 TEST(MimeImport, AStrayByteAnywhereInBase64IsReported) {
-    std::string data;
-    for (int i = 0; i < 60000; ++i) data += static_cast<char>((i * 7919 + i / 13) & 0xFF);
-    gchar* encoded = g_base64_encode(reinterpret_cast<const guchar*>(data.data()), data.size());
-    std::string text;
-    for (const char* p = encoded; *p != '\0'; p += std::min<size_t>(76, std::strlen(p)))
-        text += std::string(p, std::min<size_t>(76, std::strlen(p))) + "\r\n";
-    g_free(encoded);
-    ImportResult clean = FromText(kBase64 + text);
-    EXPECT_FALSE(Warned(clean, "broken base64"));
-    ASSERT_EQ(clean.message.attachments.size(), 1u);
-    EXPECT_TRUE(clean.message.attachments[0].data == Bytes(data.begin(), data.end()));
-
-    std::vector<size_t> at = {4079, 4080, 4081, 65535, 65536, 70000};
-    for (size_t i = 0; i < 20; ++i) at.insert(at.end(), {i, text.size() - 3 - i});
-    for (size_t i : at) {
-        for (char stray : {'!', '\xC3', '-'}) {
-            std::string broken = text;
-            broken.insert(i, 1, stray);
-            EXPECT_TRUE(Warned(FromText(kBase64 + broken), "broken base64"))
-                << "byte " << int(static_cast<unsigned char>(stray)) << " at " << i;
-        }
+    const std::string clean = "QUJDREVGR0hJSktMTU5PUFFS\r\n";
+    EXPECT_FALSE(Warned(FromText(kBase64 + clean), "broken base64"));
+    for (size_t at = 0; at <= clean.size(); ++at) {
+        std::string broken = clean;
+        broken.insert(at, 1, "!\xC3-"[at % 3]);
+        EXPECT_TRUE(Warned(FromText(kBase64 + broken), "broken base64")) << "at " << at;
     }
 }
 

@@ -42,7 +42,7 @@ add('folded-long', 'Subject: ' + Array.from({ length: 30 }, (_, i) =>
     word('utf-8', 'B', utf8('Teil ' + i + ' – ü'))).join('\r\n ') + '\r\n');
 add('very-long-line', 'Subject: ' + 'long '.repeat(400) + 'end\r\n');
 // Address lists: groups, comments, quoted names, encoded names.
-add('adjacent-name-words', 'To: ' + word('utf-8', 'B', 'Bo') + ' ' + word('utf-8', 'B', 'b') + ' <b@example.com>\r\n');
+add('adjacent-name-words', 'To: ' + word('utf-8', 'B', 'Bo') + ' ' + word('utf-8', 'B', 'bby') + ' <b@example.com>\r\n');
 add('quoted-encoded-name', 'To: "' + word('utf-8', 'B', 'Bo') + ' ' + word('utf-8', 'B', 'b') + '" <b@example.com>\r\n');
 add('groups-and-quotes', 'To: friends: a@example.com, "Smith, Ann" <ann@example.com>;, c@example.com\r\n' +
     'Cc: "Dr. \\"Who\\"" <who@example.com>, undisclosed-recipients:;\r\n');

@@ -27,10 +27,8 @@ struct CharsetCase {
 
 TEST(MimeText, DecodeCharsetKeepsEveryByte) {
     const CharsetCase cases[] = {
-        {"K\xE4se", "iso-8859-1", "Käse", false, false},
         {"K\xE4se", "utf-8", "Käse", false, true},           // mislabelled Windows-1252
         {"\x93Hi\x94", "", "\u201CHi\u201D", false, false},  // undeclared, not UTF-8
-        {"K\xE4se", "x-no-such-charset", "Käse", true, false},
         {"K\xE4se", "x-unknown", "Käse", true, false},
         {"\x80\x93\x9F", "iso-8859-1", "\u20AC\u201CŸ", false, false},  // Windows-1252 in disguise
         {"\x81\x8D\x8F\x90\x9D", "windows-1252", "\u0081\u008D\u008F\u0090\u009D", false, false},
@@ -59,16 +57,6 @@ TEST(MimeText, DecodeCharsetKeepsEveryByte) {
     }
 }
 
-TEST(MimeText, CodePages) {
-    // More in the comparison with mailparser, whose HTML bodies are read in these code pages.
-    const std::pair<const char*, int> cases[] = {
-        {"UTF8", 65001},  {"ISO-8859-1", 1252},       {"us-ascii", 1252},     {"euc-kr", 949},
-        {"tis-620", 874}, {"ISO_8859-2:1987", 28592}, {"iso-8859-15", 28605}, {"\"koi8-r\"", 20866},
-        {"gb2312", 936},  {"Shift_JIS", 932},         {"x-no-such", 0},       {"", 0},
-    };
-    for (const auto& [name, cp] : cases) EXPECT_EQ(CodePageOfCharset(name), cp) << name;
-}
-
 // Encoded words as senders write them: each decoded on its own, the bytes of neighbours in one
 // charset joined (a character split across two words stays whole), blanks between words
 // dropped, legacy charsets read as their Windows supersets; a word that cannot be decoded is
@@ -81,7 +69,6 @@ TEST(MimeText, HeaderText) {
     };
     const Case cases[] = {
         {"=?utf-8?B?4oI=?=\t=?UTF-8?Q?=AC?= x", "€ x", false},  // € split across two words
-        {"=?iso-2022-jp?B?GyRCLSEbKEI=?= =?iso-2022-jp?B?GyRCLSIbKEI=?=", "①②", false},
         {"a =?utf-8?q?b?= c=?utf-8*en?Q?d?=", "a b cd", false},
         {"=?utf-8?B?####?= rest", "=?utf-8?B?####?= rest", true},
         {"=?utf-8?Q?K=E4se?=", "Käse", true},
@@ -106,13 +93,6 @@ TEST(MimeText, HeaderParameters) {
     for (const auto& [value, name] : cases)
         EXPECT_EQ(HeaderParameter(value, "filename").value_or("<none>"), name) << value;
     EXPECT_FALSE(HeaderParameter("attachment; name=x", "filename"));
-}
-
-TEST(MimeText, LineEnds) {
-    // Every kind, runs of them, none, and line ends at both edges.
-    EXPECT_EQ(NormaliseLineEnds("\na\nb\r\nc\rd\r\r\n\n\r"),
-              "\r\na\r\nb\r\nc\r\nd\r\n\r\n\r\n\r\n");
-    EXPECT_EQ(NormaliseLineEnds("no line end"), "no line end");
 }
 
 TEST(MimeText, HtmlToText) {
