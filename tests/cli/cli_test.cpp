@@ -147,7 +147,8 @@ TEST_F(CliTest, TreeAndAnyNameKeepMailProgramsFolders) {
     const std::string m = "From - Mon Dec 07 10:00:00 2026\nSubject: s\n\nbody\n";
     for (auto [file, bytes] : std::initializer_list<std::pair<const char*, std::string>>{
              {"LF/Inbox", m},
-             {"LF/Inbox.mbx", m},  // a second Inbox
+             {"LF/Inbox.mbox", m},  // a second and a third Inbox
+             {"LF/Inbox.mbx", m},
              {"LF/Inbox.msf", "// <!-- <mdb:mork:z v=\"1.4\"/> -->\n"},
              {"LF/Inbox.sbd/Work", m + m},
              {"LF/Drafts.sbd/Old", m},
@@ -157,7 +158,8 @@ TEST_F(CliTest, TreeAndAnyNameKeepMailProgramsFolders) {
              {"Apple/Inbox.mbox/mbox", m},
              {"Apple/Inbox.mbox/Info.plist", "<?xml version=\"1.0\"?>\n"},
              {"Apple/Inbox.mbox/Projects.mbox/mbox", m},
-             {"Apple/Archive.mbox", m},
+             {"Apple/Archive.mbox/mbox", m},  // after the folder Archive has been made
+             {"Apple/.mbox", m},
              {"Apple/Archive/2019.mbox", m}})
         WriteFile(root_ / "in" / file, bytes);
     EXPECT_EQ(run({"--to", "pst", "--tree", "--any-name", "--output", "out", "in/LF/", "in/Apple",
@@ -181,6 +183,7 @@ TEST_F(CliTest, TreeAndAnyNameKeepMailProgramsFolders) {
     EXPECT_EQ(folders, (std::map<std::string, int>{{"LF", 0},
                                                    {"LF/Inbox", 1},
                                                    {"LF/Inbox (2)", 1},
+                                                   {"LF/Inbox (3)", 1},
                                                    {"LF/Inbox/Work", 2},
                                                    {"LF/Drafts", 0},
                                                    {"LF/Drafts/Old", 1},
@@ -190,6 +193,7 @@ TEST_F(CliTest, TreeAndAnyNameKeepMailProgramsFolders) {
                                                    {"Apple/Inbox/Projects", 1},
                                                    {"Apple/Archive", 1},
                                                    {"Apple/Archive/2019", 1},
+                                                   {"Apple/.mbox", 1},
                                                    {"a", 2},
                                                    {"Inbox", 1}}));
 }
