@@ -1,9 +1,11 @@
-// The main window, driven headless with scripted dialogs: its layout, options, exit, help, the
-// front end it gives the core, and its mailbox list (picking files, clearing, importing).
+// The main window, driven headless with scripted dialogs: its exit, help, the front end it
+// gives the core, and its mailbox list (picking files, clearing, importing).
 #include "app/frmStep1.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
@@ -13,18 +15,38 @@
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTimer>
+
+#include <climits>
 #include <cmath>
-#include <regex>
 
 #include "mailboxlist/mailbox_grid.h"
-#include "mailboxlist/temp_tree.h"
 #include "shell/scripted_dialogs.h"
 #include "support/files.h"
+#include "support/scratch_dir.h"
 
 using namespace quill;
-using quill::testing::TempTree;
+using quill::testing::ScratchDir;
+using quill::testing::WriteFile;
 
 namespace {
+
+// Below `path`, folders nested so deep that the deepest one's path is longer than the system's
+// path limit: it exists but cannot be listed by path, even by root. Returns the path of the
+// first that cannot be listed, as folders are listed: with a trailing separator.
+std::string TooDeepFolders(std::string path) {
+    std::filesystem::create_directories(path);
+    const std::string name(200, 'd');
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY);
+    while (fd >= 0 && path.size() + 1 < PATH_MAX) {
+        ::mkdirat(fd, name.c_str(), 0755);
+        const int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+        ::close(fd);
+        fd = next;
+        path += "/" + name;
+    }
+    if (fd >= 0) ::close(fd);
+    return path + "/";
+}
 
 class Window : public ::testing::Test {
   protected:
@@ -56,33 +78,6 @@ class Window : public ::testing::Test {
 
 }  // namespace
 
-// Where each control sits is stated once, in the code that places it. What the layout can get
-// wrong is a caption that does not fit its control in the font the window found; and the
-// artwork must be in the program.
-TEST_F(Window, StartsWithItsArtworkAndEveryCaptionFittingItsControl) {
-    EXPECT_FALSE(w.windowIcon().isNull());
-    EXPECT_FALSE(w.Image2->pixmap().isNull());
-    for (QAbstractButton* button : w.findChildren<QAbstractButton*>()) {
-        QString shown = button->text().remove('&');
-        int room = button->width() - (qobject_cast<QRadioButton*>(button) ? 20 : 8);
-        EXPECT_LE(button->fontMetrics().horizontalAdvance(shown), room) << shown.toStdString();
-    }
-    for (QLabel* label : {w.Label1, w.Label2, w.Label4, w.LblProgress})
-        EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->width())
-            << label->text().toStdString();
-}
-
-TEST_F(Window, OptionsFormOneGroupThatTheProgramCanClear) {
-    w.OptPST->click();
-    w.ClearOutputOptions();
-    EXPECT_EQ(w.ChosenOutputKind(), OutputKind::None);
-    w.OptMSG->click();  // still one group after clearing
-    w.OptEMLX->click();
-    w.OptEMLX->click();  // clicking the chosen one keeps it chosen
-    EXPECT_EQ(w.ChosenOutputKind(), OutputKind::EMLX);
-    EXPECT_FALSE(w.OptMSG->isChecked() || w.OptPST->isChecked());
-}
-
 // Exit asks first: No keeps the window, Yes closes it. The window's close box asks nothing.
 TEST_F(Window, ExitAsksFirstAndTheCloseBoxDoesNot) {
     w.show();
@@ -105,7 +100,6 @@ TEST_F(Window, HelpOpensTheManualNearestTheProgram) {
     w.setDocumentOpener([&](const QString& target) { opened << target; });
     w.CmdHelp->click();
     EXPECT_EQ(opened, QStringList{frmStep1::ManualPath()});
-    EXPECT_EQ(QFileInfo(opened.value(0)).fileName(), "manual.html");
     EXPECT_TRUE(QFileInfo(opened.value(0)).isFile());
 
     QTemporaryDir installed, source;
@@ -120,32 +114,6 @@ TEST_F(Window, HelpOpensTheManualNearestTheProgram) {
     }
 }
 
-// Every text the manual quotes as the program's own (<samp>; <var> and digits stand for what
-// varies) is in the program, as 8-bit or as UTF-16 text.
-TEST(Manual, QuotesOnlyTextsTheProgramHas) {
-    const std::string program = quill::testing::ReadFile(QUILL_BIN_DIR "/quillmere");
-    ASSERT_FALSE(program.empty());
-    const std::string html = quill::testing::ReadFile(frmStep1::ManualPath().toStdString());
-    const std::regex quoted("<samp>([\\s\\S]*?)</samp>"), varying("<var>[^<]*</var>|[0-9]+");
-    const std::regex blanks("\\s+"), gt("&gt;");
-    size_t quotes = 0;
-    for (std::sregex_iterator q(html.begin(), html.end(), quoted), end; q != end; ++q, ++quotes) {
-        const std::string text = (*q)[1];
-        std::sregex_token_iterator piece(text.begin(), text.end(), varying, -1), none;
-        for (; piece != none; ++piece) {
-            const std::string wanted =
-                std::regex_replace(std::regex_replace(piece->str(), blanks, " "), gt, ">");
-            if (wanted.find_first_not_of(' ') == std::string::npos) continue;
-            std::string utf16;
-            for (char c : wanted) utf16 += {c, '\0'};
-            EXPECT_TRUE(program.find(wanted) != std::string::npos ||
-                        program.find(utf16) != std::string::npos)
-                << "\"" << wanted << "\" of " << text;
-        }
-    }
-    EXPECT_GT(quotes, 30u);
-}
-
 TEST_F(Window, ServesTheCoreAsItsFrontEnd) {
     Frontend& front = w;
     for (auto [caption, label] : {std::pair{Caption::LblProgessCurrent, w.LblProgessCurrent},
@@ -158,9 +126,7 @@ TEST_F(Window, ServesTheCoreAsItsFrontEnd) {
         EXPECT_EQ(label->text(), text);
         EXPECT_EQ(label->textFormat(), Qt::PlainText) << text.toStdString();  // as written
     }
-    for (auto [bar, percent, shown] : {std::tuple{w.ProgressBar1, 33.333, 33},
-                                       {w.ProgressBar1, 66.67, 67},
-                                       {w.ProgressBar2, 100.0, 100},
+    for (auto [bar, percent, shown] : {std::tuple{w.ProgressBar1, 66.67, 67},
                                        {w.ProgressBar2, 250.0, 100},
                                        {w.ProgressBar2, -3.0, 0},
                                        {w.ProgressBar1, std::nan(""), 0}}) {
@@ -192,11 +158,6 @@ TEST_F(Window, PickedFilesAreAddedInTheDialogsOrderAndClearedAfterAQuestion) {
     EXPECT_EQ(w.lblCount1->text(), "3 files");
     EXPECT_EQ(w.grdFiles1->row(), 2);  // the current cell is the last row added
     EXPECT_TRUE(w.CmdConvert->isEnabled());
-    const QList<FileFilter>& filters = dialogs.openDialogs.at(0);
-    ASSERT_EQ(filters.size(), 2);
-    EXPECT_EQ(filters[0].description + filters[0].patterns.join('|'),
-              "MBOX Files (*.mbox,*.mbx)*.mbox|*.mbx");
-    EXPECT_EQ(filters[1].description + filters[1].patterns.join('|'), "All files (*)*");
 
     dialogs.answers = {MsgAnswer::No, MsgAnswer::Yes};
     w.cmdClear1->click();
@@ -215,13 +176,15 @@ TEST_F(Window, PickedFilesAreAddedInTheDialogsOrderAndClearedAfterAQuestion) {
 // Which names are mailboxes, and the walk's order, are the mailbox search's own tests; here
 // the window's part: rows, the count, the warning naming what could not be read, Convert.
 TEST_F(Window, FolderImportAddsTheMailboxesFoundAndNamesUnreadableFolders) {
-    TempTree tree("import");
-    for (const char* name : {"a.mbox", "c.txt", "z/z.mbox"}) tree.File(name);
-    const std::string tooDeep = tree.TooDeepFolders("deep");
-    w.CmdAddFolder->click();    // no folder chosen: cancelled
-    ImportFolder(tree.path());  // without a trailing separator
+    ScratchDir scratch;
+    const std::string root = scratch.path().string();
+    for (const char* name : {"a.mbox", "c.txt", "z/z.mbox"})
+        WriteFile(root + "/" + name, "From a\n");
+    const std::string tooDeep = TooDeepFolders(root + "/deep");
+    w.CmdAddFolder->click();  // no folder chosen: cancelled
+    ImportFolder(root);       // without a trailing separator
     EXPECT_EQ(dialogs.folderPrompts, QStringList(2, "Choose Source Folder..."));
-    const QString M = QString::fromStdString(tree.path());
+    const QString M = QString::fromStdString(root);
     EXPECT_EQ(Rows(), (QStringList{M + "/a.mbox", M + "/z/z.mbox"}));
     EXPECT_EQ(w.lblCount1->text(), "2 files");
     EXPECT_TRUE(w.CmdConvert->isEnabled());
@@ -233,20 +196,21 @@ TEST_F(Window, FolderImportAddsTheMailboxesFoundAndNamesUnreadableFolders) {
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);  // the wait cursor is gone
 
     // A folder without mailboxes: Convert is disabled, though rows are listed.
-    ImportFolder(tree.path() + "/deep");
+    ImportFolder(root + "/deep");
     EXPECT_EQ(Rows().size(), 2);
     EXPECT_FALSE(w.CmdConvert->isEnabled());
     ExpectBox(2, "0 Files Added to List.", MsgButtons::Ok, MsgIcon::None);
 }
 
 TEST_F(Window, ClosingTheWindowDuringAnImportStopsIt) {
-    TempTree tree("closing");
-    for (int i = 0; i < 20; ++i) tree.File("f" + std::to_string(i) + "/m.mbox");
+    ScratchDir scratch;
+    const std::string root = scratch.path().string();
+    for (int i = 0; i < 20; ++i) WriteFile(root + "/f" + std::to_string(i) + "/m.mbox", "From a\n");
     w.setYieldBudget(std::chrono::milliseconds(0));
     w.show();
     // The first yield of the import closes the window.
     QTimer::singleShot(0, &w, [&] { w.close(); });
-    ImportFolder(tree.path());
+    ImportFolder(root);
     EXPECT_TRUE(w.cancelRequested());
     EXPECT_TRUE(dialogs.boxes.empty());  // no count box for an import the user ended
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
@@ -259,9 +223,10 @@ TEST_F(Window, ClosingTheWindowDuringAnImportStopsIt) {
 // The real Open dialog: the filters' descriptions shown as written, several files chosen at
 // once, with their full paths. (Qt's own dialog matches the patterns ignoring case.)
 TEST(QtDialogsOpenFiles, ShowsTheFiltersAsWrittenAndReturnsFullPaths) {
-    TempTree tree("dialog");
-    for (const char* name : {"a.mbox", "x.MbOx", "c.txt"}) tree.File(name);
-    const QString folder = QString::fromStdString(tree.path());
+    ScratchDir scratch;
+    const std::string root = scratch.path().string();
+    for (const char* name : {"a.mbox", "x.MbOx", "c.txt"}) WriteFile(root + "/" + name, "From a\n");
+    const QString folder = QString::fromStdString(root);
     QStringList filters, described;
     QTimer::singleShot(0, [&] {
         auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());

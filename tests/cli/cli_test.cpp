@@ -108,19 +108,30 @@ TEST_F(CliTest, UsageErrorsExitWithTwoAndWriteNothing) {
     EXPECT_NE(out_.str().find("Exit status"), std::string::npos);
 }
 
-TEST_F(CliTest, FolderArgumentsAndRelativePathsConvertEveryMailboxBelow) {
-    EXPECT_EQ(run({"--to", "msg", "--output", "out", "in"}), 0) << err_.str();
+// Folder arguments and relative paths: every mailbox below converts. Every failed mailbox,
+// however many, and a folder without mailboxes are listed, and the exit status is 1.
+TEST_F(CliTest, FolderArgumentsConvertEveryMailboxBelowAndFailuresAreListed) {
+    fs::create_directories(root_ / "empty");
+    std::vector<std::string> args = {"--to", "eml", "--output", "out", "in", "empty"};
+    for (int i = 0; i < 25; ++i) args.push_back("missing" + std::to_string(i));
+    EXPECT_EQ(run(args), 1);
     const fs::path a = outFor("in/a.mbox").lexically_relative(root_ / "out");
     const fs::path b = outFor("in/deeper/B.MBX").lexically_relative(root_ / "out");
     EXPECT_EQ(FilesBelow(root_ / "out"),
-              (std::vector<std::string>{a / "Email-0.msg", a / "Email-1.msg", b / "Email-0.msg"}));
+              (std::vector<std::string>{a / "Email-0.eml", a / "Email-1.eml", b / "Email-0.eml"}));
     // One line per mailbox when stderr is no terminal, then the end box's text.
     EXPECT_NE(
-        err_.str().find("Mailbox 1 (of 2) " + (root_ / "in/a.mbox").string() + ": 2 Messages"),
+        err_.str().find("Mailbox 1 (of 27) " + (root_ / "in/a.mbox").string() + ": 2 Messages"),
         std::string::npos)
         << err_.str();
-    EXPECT_NE(out_.str().find("2 of 2 mailboxes converted, 3 messages written"), std::string::npos)
+    for (int i = 0; i < 25; ++i)
+        EXPECT_NE(err_.str().find("missing" + std::to_string(i) + "\n"), std::string::npos)
+            << err_.str();
+    EXPECT_EQ(err_.str().find(" more"), std::string::npos) << err_.str();
+    EXPECT_NE(out_.str().find("2 of 27 mailboxes converted, 3 messages written"), std::string::npos)
         << out_.str();
+    EXPECT_NE(err_.str().find("empty: no .mbox or .mbx file below"), std::string::npos)
+        << err_.str();
 
     EXPECT_EQ(run({"--quiet", "--to=emlx", "--output=out2", "in/a.mbox"}), 0);
     EXPECT_EQ(err_.str(), "");
@@ -128,29 +139,16 @@ TEST_F(CliTest, FolderArgumentsAndRelativePathsConvertEveryMailboxBelow) {
         fs::exists(root_ / "out2" / (root_ / "in/a.mbox").relative_path() / "Email-0.emlx"));
 }
 
-// Every failed mailbox, however many, even when quiet; a folder without mailboxes too.
-TEST_F(CliTest, AnyFailedMailboxGivesOneAndIsListed) {
-    fs::create_directories(root_ / "empty");
-    std::vector<std::string> args = {"--quiet", "--to",      "eml",  "--output",
-                                     "out",     "in/a.mbox", "empty"};
-    for (int i = 0; i < 25; ++i) args.push_back("missing" + std::to_string(i));
-    EXPECT_EQ(run(args), 1);
-    for (int i = 0; i < 25; ++i)
-        EXPECT_NE(err_.str().find("missing" + std::to_string(i) + "\n"), std::string::npos)
-            << err_.str();
-    EXPECT_EQ(err_.str().find(" more"), std::string::npos) << err_.str();
-    EXPECT_NE(err_.str().find("empty: no .mbox or .mbx file below"), std::string::npos)
-        << err_.str();
-    EXPECT_TRUE(fs::exists(outFor("in/a.mbox") / "Email-0.eml"));  // the others still convert
-}
-
 // Thunderbird's and Apple Mail's folders, found by content and nested in one store as on
-// disk, read back by readpst: each folder of the store with its number of messages. The
+// disk (a name taken twice gets a number), and mailboxes named alone at the top, read back
+// by readpst: each folder of the store with its number of messages. The
 // mailbox output folders stay empty.
 TEST_F(CliTest, TreeAndAnyNameKeepMailProgramsFolders) {
     const std::string m = "From - Mon Dec 07 10:00:00 2026\nSubject: s\n\nbody\n";
     for (auto [file, bytes] : std::initializer_list<std::pair<const char*, std::string>>{
              {"LF/Inbox", m},
+             {"LF/Inbox.mbox", m},  // a second and a third Inbox
+             {"LF/Inbox.mbx", m},
              {"LF/Inbox.msf", "// <!-- <mdb:mork:z v=\"1.4\"/> -->\n"},
              {"LF/Inbox.sbd/Work", m + m},
              {"LF/Drafts.sbd/Old", m},
@@ -160,14 +158,13 @@ TEST_F(CliTest, TreeAndAnyNameKeepMailProgramsFolders) {
              {"Apple/Inbox.mbox/mbox", m},
              {"Apple/Inbox.mbox/Info.plist", "<?xml version=\"1.0\"?>\n"},
              {"Apple/Inbox.mbox/Projects.mbox/mbox", m},
-             {"Apple/Archive.mbox", m},
+             {"Apple/Archive.mbox/mbox", m},  // after the folder Archive has been made
+             {"Apple/.mbox", m},
              {"Apple/Archive/2019.mbox", m}})
         WriteFile(root_ / "in" / file, bytes);
-    EXPECT_EQ(run({"--to", "pst", "--tree", "--any-name", "--output", "out", "in/LF", "in/Apple",
-                   "in/a.mbox"}),
+    EXPECT_EQ(run({"--to", "pst", "--tree", "--any-name", "--output", "out", "in/LF/", "in/Apple",
+                   "in/a.mbox", "in/Apple/Inbox.mbox/mbox"}),
               0)
-        << err_.str();
-    EXPECT_NE(err_.str().find(SuccessText(OutputKind::PST).substr(0, 80)), std::string::npos)
         << err_.str();
     EXPECT_TRUE(fs::is_directory(outFor("in/a.mbox")));
     EXPECT_EQ(FilesBelow(root_ / "out"), std::vector<std::string>{storeFile().filename().string()});
@@ -185,6 +182,8 @@ TEST_F(CliTest, TreeAndAnyNameKeepMailProgramsFolders) {
             ++folders[fs::relative(e.path().parent_path(), top)];
     EXPECT_EQ(folders, (std::map<std::string, int>{{"LF", 0},
                                                    {"LF/Inbox", 1},
+                                                   {"LF/Inbox (2)", 1},
+                                                   {"LF/Inbox (3)", 1},
                                                    {"LF/Inbox/Work", 2},
                                                    {"LF/Drafts", 0},
                                                    {"LF/Drafts/Old", 1},
@@ -194,7 +193,9 @@ TEST_F(CliTest, TreeAndAnyNameKeepMailProgramsFolders) {
                                                    {"Apple/Inbox/Projects", 1},
                                                    {"Apple/Archive", 1},
                                                    {"Apple/Archive/2019", 1},
-                                                   {"a", 2}}));
+                                                   {"Apple/.mbox", 1},
+                                                   {"a", 2},
+                                                   {"Inbox", 1}}));
 }
 
 // The program itself under a file-size limit: a write past it is a failure it reports, not a

@@ -8,6 +8,7 @@
 
 #include "../support/files.h"
 #include "../support/scratch_dir.h"
+#include "reader/search_state.h"
 #include "scripted_frontend.h"
 
 namespace fs = std::filesystem;
@@ -51,19 +52,36 @@ class FrmFinderTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(FrmFinderTest, ShowsTheLastSeparatorFoundInTheBarAndLabel) {
-    // Separators at 0, 14 and 35 of 56 bytes: the bar ends at 35 / 56 = 62.5 %, rounded to
-    // the even neighbour, 62.
-    FrmFinder finder(frontend_);
-    Drive(finder,
-          write("in.mbox", "From a@b Mon\n\nFrom c@d Tue\nX: 1\n\n\n\nFrom e@f Wed\nY: 2\n\na\n"));
-    EXPECT_EQ(FoundPositions, "0|14|35|");
-    EXPECT_EQ(frontend_.lastCaption(Caption::LblHappening),
-              "Searching for messages... Found message at : 35");
-    EXPECT_EQ(frontend_.lastBar(Bar::ProgressBar2), 62.0);
-    EXPECT_EQ(finder.positions(), (std::vector<uint64_t>{0, 14, 35}));
-    finder.FindNext_Click();  // after the end only a beep
-    EXPECT_EQ(frontend_.beeps, 1);
+// The search text as the run gives it, quotes around it stripped. The bar and label show the
+// last separator found, the bar rounded to the even neighbour (35 / 56 = 62.5 % shows 62);
+// after the end, Find Next only beeps.
+TEST_F(FrmFinderTest, FindsTheSearchTextAndShowsTheLastFoundInTheBarAndLabel) {
+    const std::string quoted = write("q.mbox", "\"\"x\nFrom a\n\"\"y\n");
+    struct Row {
+        std::string path;
+        const char* text;
+        const char* found;
+        double bar;
+    } rows[] = {
+        {write("in.mbox", "From a@b Mon\n\nFrom c@d Tue\nX: 1\n\n\n\nFrom e@f Wed\nY: 2\n\na\n"),
+         "From ", "0|14|35|", 62.0},
+        {quoted, "\"From \"", "4|", 27.0},
+        {quoted, "\"\"", "0|11|", 73.0},
+    };
+    for (const Row& row : rows) {
+        ScriptedFrontend frontend;
+        FrmFinder finder(frontend);
+        Drive(finder, row.path, row.text);
+        EXPECT_EQ(FoundPositions, row.found) << row.text;
+        const std::vector<uint64_t> positions = SplitFoundPositions(row.found).value();
+        EXPECT_EQ(finder.positions(), positions);
+        EXPECT_EQ(
+            frontend.lastCaption(Caption::LblHappening),
+            "Searching for messages... Found message at : " + std::to_string(positions.back()));
+        EXPECT_EQ(frontend.bars.back(), std::pair(Bar::ProgressBar2, row.bar)) << row.text;
+        finder.FindNext_Click();
+        EXPECT_EQ(frontend.beeps, 1);
+    }
 }
 
 // A search that cannot start ends with its messages; short mailboxes, and the program's end
@@ -72,7 +90,7 @@ TEST_F(FrmFinderTest, SearchesThatFindNothingEndWithTheirMessagesOrQuietly) {
     using End = FrmFinder::SearchEnd;
     const std::string path = (dir_ / "box.mbox").string();
     auto box = [](const std::string& text, MsgIcon icon = MsgIcon::Exclamation) {
-        return Box{text, MsgButtons::Ok, icon, FrmFinder::kReaderTitle, true};
+        return Box{text, MsgButtons::Ok, icon, FrmFinder::kReaderTitle};
     };
     auto tooShort = [&](int size) {
         const Box said = box("File size is " + std::to_string(size) +
@@ -91,11 +109,8 @@ TEST_F(FrmFinderTest, SearchesThatFindNothingEndWithTheirMessagesOrQuietly) {
          "  ",
          {box("Enter name of the file to be searched...", MsgIcon::None)},
          "No mailbox"},
-        {nullptr, "", {box("File not found !")}, "box.mbox"},
-        {"", "", tooShort(0), "box.mbox"},
         {"F", "", tooShort(1), "box.mbox"},
         {"Fr", "", {}, "", End::Exhausted},  // two bytes are enough to open
-        {"From ", "", {}, "", End::Exhausted},
         // The working copy is a second name for the mailbox wherever the file system allows
         // it, so the end comes during the search.
         {"From a\nX\nFrom b\nY\n", "", {}, "", End::Cancelled, true},
@@ -130,42 +145,22 @@ TEST_F(FrmFinderTest, WorkingCopiesLeftBehindAreMadeAfreshOrRemoved) {
         EXPECT_EQ(quill::testing::ReadFile(path + ".tmp"), mailbox);
         finder.Open_MBOX(other);
         const Box refusal{"Close current file before open a file!", MsgButtons::Ok,
-                          MsgIcon::Exclamation, "", true};
+                          MsgIcon::Exclamation, ""};
         EXPECT_EQ(frontend_.boxes, std::vector<Box>{refusal});
-        EXPECT_EQ(finder.Text1, path);
         EXPECT_FALSE(fs::exists(other + ".tmp"));
         finder.Find_Click();
         EXPECT_EQ(FoundPositions, "0|");  // still the first mailbox
     }  // destroyed while open, as when the program ends during a search
     EXPECT_FALSE(fs::exists(path + ".tmp"));
 
-    // A mailbox too short to open: closing still removes the copy left behind.
-    const std::string tiny = write("tiny.mbox", "F");
-    write("tiny.mbox.tmp", "stale");
     FrmFinder finder(frontend_);
-    finder.CloseFile();  // nothing opened yet: returns quietly
-    finder.Open_MBOX(tiny);
-    finder.CloseFile();
-    finder.CloseFile();
-    EXPECT_FALSE(fs::exists(tiny + ".tmp"));
-    EXPECT_EQ(frontend_.boxes.size(), 2u);  // and the size message of the open
-
     // What can be neither deleted nor replaced (here a folder) stays: no working copy can be
     // made, so the mailbox itself is searched, without a word.
     fs::create_directories(path + ".tmp/inside");
     Drive(finder, path);
     EXPECT_EQ(FoundPositions, "0|9|");
     EXPECT_TRUE(fs::exists(path + ".tmp/inside"));
-    EXPECT_EQ(frontend_.boxes.size(), 2u);
-}
-
-TEST_F(FrmFinderTest, QuotedSearchTextIsStripped) {
-    const std::string path = write("q.mbox", "\"\"x\nFrom a\n\"\"y\n");
-    for (auto [text, found] : {std::pair{"\"From \"", "4|"}, {"\"\"", "0|11|"}, {"From ", "4|"}}) {
-        FrmFinder finder(frontend_);
-        Drive(finder, path, text);
-        EXPECT_EQ(FoundPositions, found) << text;
-    }
+    EXPECT_EQ(frontend_.boxes.size(), 1u);
 }
 
 TEST_F(FrmFinderTest, OffsetsBeyondFourGibibytes) {
@@ -183,7 +178,7 @@ TEST_F(FrmFinderTest, OffsetsBeyondFourGibibytes) {
     EXPECT_EQ(FoundPositions,
               "0|" + std::to_string(fourGiB - 3) + "|" + std::to_string(fourGiB + 4097) + "|");
     EXPECT_EQ(finder.FileSize, static_cast<int64_t>(fourGiB + 8192));
-    EXPECT_EQ(frontend_.lastBar(Bar::ProgressBar2), 100.0);
+    EXPECT_EQ(frontend_.bars.back(), std::pair(Bar::ProgressBar2, 100.0));
     EXPECT_FALSE(fs::exists(path + ".tmp"));
     EXPECT_TRUE(frontend_.boxes.empty());
 }
@@ -214,4 +209,13 @@ TEST_F(FrmFinderTest, KeepsTheBlocksItReadLastForACutBehindIt) {
     EXPECT_FALSE(finder.recentBytes(box.size() - 1).empty());
     finder.CloseFile();
     EXPECT_TRUE(finder.recentBytes(box.size() - 1).empty()) << "nothing is kept once closed";
+}
+
+TEST(SplitFoundPositions, ReadsTheReadersList) {
+    using V = std::vector<uint64_t>;
+    EXPECT_EQ(SplitFoundPositions(""), V{});
+    EXPECT_EQ(SplitFoundPositions("0|2047|5120|"), (V{0, 2047, 5120}));
+    EXPECT_EQ(SplitFoundPositions("8589934592|"), (V{8589934592ull}));  // beyond 32 bits
+    for (const char* bad : {"0|2047", "|", "1||", "-1|", "a|", "1 |", "99999999999999999999|"})
+        EXPECT_FALSE(SplitFoundPositions(bad).has_value()) << bad;
 }

@@ -1,8 +1,7 @@
 #pragma once
-// A front end for tests: records every message box, beep, caption and bar in order, and
+// A front end for tests: records every message box, beep, caption and bar, and
 // can ask the core to stop at its next yield.
 
-#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -20,36 +19,26 @@ class ScriptedFrontendOn : public Base {
         MsgButtons buttons;
         MsgIcon icon;
         std::string title;
-        bool beepedBefore;  // a beep came right before the box
         bool operator==(const Box&) const = default;
         friend void PrintTo(const Box& box, std::ostream* out) { *out << '"' << box.text << '"'; }
     };
 
     MsgAnswer messageBox(const std::string& text, MsgButtons buttons, MsgIcon icon,
                          const std::string& title) override {
-        boxes.push_back({text, buttons, icon, title, lastWasBeep_});
-        lastWasBeep_ = false;
+        boxes.push_back({text, buttons, icon, title});
         return buttons == MsgButtons::Ok ? MsgAnswer::Ok : MsgAnswer::Yes;
     }
-    void beep() override {
-        ++beeps;
-        lastWasBeep_ = true;
-    }
+    void beep() override { ++beeps; }
     void setCaption(Caption which, const std::string& text) override {
         captions.push_back({which, text});
-        lastWasBeep_ = false;
     }
-    void setBar(Bar which, double percent) override {
-        bars.push_back({which, percent});
-        lastWasBeep_ = false;
-    }
+    void setBar(Bar which, double percent) override { bars.push_back({which, percent}); }
     std::string browseFolder(const std::string& prompt) override {
         folderPrompts.push_back(prompt);
         return folderAnswer;
     }
     void yieldNow() override {
         ++yields;
-        if (onYield) onYield();
         if (cancelAfterYields > 0 && yields >= cancelAfterYields) cancel = true;
     }
     bool cancelRequested() const override { return cancel; }
@@ -60,11 +49,6 @@ class ScriptedFrontendOn : public Base {
             if (it->first == which) return it->second;
         return {};
     }
-    double lastBar(Bar which) const {
-        for (auto it = bars.rbegin(); it != bars.rend(); ++it)
-            if (it->first == which) return it->second;
-        return -1;
-    }
 
     std::vector<Box> boxes;
     std::vector<std::pair<Caption, std::string>> captions;
@@ -73,12 +57,8 @@ class ScriptedFrontendOn : public Base {
     int yields = 0;
     std::string folderAnswer;  // what the folder dialog gives; empty: cancelled
     std::vector<std::string> folderPrompts;
-    std::function<void()> onYield;  // runs at every yield
-    int cancelAfterYields = 0;      // > 0: ask to stop once this many yields happened
+    int cancelAfterYields = 0;  // > 0: ask to stop once this many yields happened
     bool cancel = false;
-
-  private:
-    bool lastWasBeep_ = false;
 };
 
 using ScriptedFrontend = ScriptedFrontendOn<>;

@@ -12,10 +12,8 @@
 //   INSTANTIATE_TYPED_TEST_SUITE_P(Window, FrontEndCases, WindowFrontEnd);
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <optional>
@@ -24,6 +22,7 @@
 
 #include "convert/run.h"
 #include "files.h"
+#include "scratch_dir.h"
 
 namespace quill::testing {
 
@@ -64,21 +63,7 @@ inline std::vector<std::string> FilesBelow(const std::filesystem::path& root) {
 template <class FrontEnd>
 class FrontEndCases : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        name += ::testing::internal::GetTypeName<FrontEnd>();
-        std::erase_if(name, [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); });
-        root_ = std::filesystem::temp_directory_path() /
-                ("quill-" + name + "-" + std::to_string(::getpid()));
-        in_ = root_ / "in";
-        out_ = root_ / "out";
-        std::filesystem::remove_all(root_);
-        std::filesystem::create_directories(out_);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        if (!HasFailure()) std::filesystem::remove_all(root_, ec);
-    }
+    void SetUp() override { std::filesystem::create_directories(out_); }
     std::string mailbox(const std::string& name, const std::string& bytes) {
         WriteFile(in_ / name, bytes);
         return (in_ / name).string();
@@ -90,7 +75,8 @@ class FrontEndCases : public ::testing::Test {
         return frontEnd_.convert(kind, rows, out_.string(), close);
     }
 
-    std::filesystem::path root_, in_, out_;
+    ScratchDir scratch_;
+    std::filesystem::path root_ = scratch_.path(), in_ = root_ / "in", out_ = root_ / "out";
     FrontEnd frontEnd_;
 };
 
