@@ -1,5 +1,6 @@
 // The .msg writer, checked by readers we did not write, olefile (storages, streams, every
-// property as the model holds it) and msgconvert (the file back to an Internet message), and
+// property as the model holds it), msgreader (the outline: subjects, attachments, recipients,
+// attached messages) and msgconvert (the file back to an Internet message), and
 // by our raw compound-file checker (sector chains, allocation tables, directory trees), over
 // the messages made below and every message file of the MIME import's fixtures.
 
@@ -271,10 +272,20 @@ void ExpectStored(const MsgDump& d, const Message& m, const std::string& at) {
 
 class MsgRoundTrip : public ::testing::TestWithParam<Source> {};
 
+// What msgreader_outline.js must print of a message.
+std::string Outline(const Message& m) {
+    std::string out = m.props.string(PidTagSubject).value_or("") + "\t" +
+                      std::to_string(m.attachments.size()) + "\t" +
+                      std::to_string(m.recipients.size()) + "\n";
+    for (const Attachment& a : m.attachments)
+        if (a.embedded) out += Outline(*a.embedded);
+    return out;
+}
+
 // Written over a longer file and flushed to the disk: the checker and olefile read the message
-// back, msgconvert turns it into an Internet message; the same message gives the same bytes
-// again.
-TEST_P(MsgRoundTrip, CheckerOlefileAndMsgconvertReadTheMessageBack) {
+// back, msgreader finds its outline, msgconvert turns it into an Internet message; the same
+// message gives the same bytes again.
+TEST_P(MsgRoundTrip, CheckerOlefileMsgreaderAndMsgconvertReadTheMessageBack) {
     if (NoOlefile()) GTEST_SKIP() << "python3-olefile is not installed for /usr/bin/python3";
     ScratchDir folder;
     const std::unique_ptr<Message> m = GetParam().make();
@@ -294,7 +305,12 @@ TEST_P(MsgRoundTrip, CheckerOlefileAndMsgconvertReadTheMessageBack) {
     ASSERT_TRUE(WriteMsgFile(*m, folder.path() / "again.msg").ok());
     EXPECT_TRUE(ReadFile(file) == ReadFile(folder.path() / "again.msg"));
 
-    if (Shell("command -v msgconvert").first != 0) return;  // libemail-outlook-message-perl
+    auto [read, outline] = Shell("NODE_PATH='" QUILL_NPM_READERS "' node '" MSG_TEST_SCRIPTS
+                                 "/msgreader_outline.js' '" +
+                                 file.string() + "'");
+    EXPECT_EQ(read, 0) << outline;
+    EXPECT_EQ(outline, Outline(*m));
+
     const fs::path eml = folder.path() / "Email-0.eml";
     auto [converted, told] =
         Shell("msgconvert --outfile '" + eml.string() + "' '" + file.string() + "'");

@@ -1,6 +1,6 @@
 // Stores written to files and read back by readers nobody here wrote: pffinfo and pffexport
-// (libpff) and readpst (libpst), plus the node database's own structure checker.
-// One store holds every case, so that each reader runs once.
+// (libpff), readpst (libpst) and pst-extractor (npm), plus the node database's own structure
+// checker. One store holds every case, so that each reader runs once.
 
 #include <gtest/gtest.h>
 
@@ -193,6 +193,23 @@ TEST(PstRoundTrip, OneStoreOfEveryKindSurvivesEveryReader) {
                              "\"Prepared\" - 40 items", "\"Archive\" - 2000 items"})
         EXPECT_NE(rp.output.find(std::string(done) + " done, 0 items skipped."), std::string::npos)
             << done;
+
+    // pst-extractor (npm), a reader of a third family, walks every folder and message: name,
+    // messages, attachments (a sample message has three), unread messages.
+    const std::map<std::string, std::string> counts = {{"Inbox", "2\t6\t0"},
+                                                       {"Other", "1\t3\t1"},
+                                                       {"Prepared", "40\t120\t0"},
+                                                       {"Many", "2\t400\t2"},
+                                                       {"Archive", "2000\t0\t667"}};
+    std::string outline = "\t0\t0\t0\nTop of Personal Folders\t0\t0\t0\nDeleted Items\t0\t0\t0\n";
+    for (const std::string& name : names)
+        outline += name + "\t" + (counts.count(name) ? counts.at(name) : "0\t0\t0") + "\n";
+    outline += "Search Root\t0\t0\t0\nSPAM Search Folder 2\t0\t0\t0\n";
+    auto px = RunTool("NODE_PATH='" QUILL_NPM_READERS "' node '" PST_TEST_SCRIPTS
+                      "/pst_extractor_outline.js' " +
+                      Quote(file));
+    EXPECT_EQ(px.status, 0);
+    EXPECT_EQ(px.output, outline);
 
     // What only this layer sets; subjects, senders, recipients, bodies and attachments of the
     // messages the run stores are compared field by field in the PST run tests.
