@@ -1,5 +1,5 @@
-// The main window, driven headless with scripted dialogs: its exit, help, the front end it
-// gives the core, and its mailbox list (picking files, clearing, importing).
+// The main window, driven headless with scripted dialogs: its exit, help and manual, the front
+// end it gives the core, and its mailbox list (picking files, clearing, importing).
 #include "app/frmStep1.h"
 
 #include <fcntl.h>
@@ -18,6 +18,7 @@
 
 #include <climits>
 #include <cmath>
+#include <regex>
 
 #include "mailboxlist/mailbox_grid.h"
 #include "shell/scripted_dialogs.h"
@@ -114,6 +115,32 @@ TEST_F(Window, HelpOpensTheManualNearestTheProgram) {
     }
 }
 
+// Every text the manual quotes as the program's own (<samp>; <var> and digits stand for what
+// varies) is in the program, as 8-bit or as UTF-16 text.
+TEST(Manual, QuotesOnlyTextsTheProgramHas) {
+    const std::string program = quill::testing::ReadFile(QUILL_BIN_DIR "/quillmere");
+    ASSERT_FALSE(program.empty());
+    const std::string html = quill::testing::ReadFile(frmStep1::ManualPath().toStdString());
+    const std::regex quoted("<samp>([\\s\\S]*?)</samp>"), varying("<var>[^<]*</var>|[0-9]+");
+    const std::regex blanks("\\s+"), gt("&gt;");
+    size_t quotes = 0;
+    for (std::sregex_iterator q(html.begin(), html.end(), quoted), end; q != end; ++q, ++quotes) {
+        const std::string text = (*q)[1];
+        std::sregex_token_iterator piece(text.begin(), text.end(), varying, -1), none;
+        for (; piece != none; ++piece) {
+            const std::string wanted =
+                std::regex_replace(std::regex_replace(piece->str(), blanks, " "), gt, ">");
+            if (wanted.find_first_not_of(' ') == std::string::npos) continue;
+            std::string utf16;
+            for (char c : wanted) utf16 += {c, '\0'};
+            EXPECT_TRUE(program.find(wanted) != std::string::npos ||
+                        program.find(utf16) != std::string::npos)
+                << "\"" << wanted << "\" of " << text;
+        }
+    }
+    EXPECT_GT(quotes, 30u);
+}
+
 TEST_F(Window, ServesTheCoreAsItsFrontEnd) {
     Frontend& front = w;
     for (auto [caption, label] : {std::pair{Caption::LblProgessCurrent, w.LblProgessCurrent},
@@ -158,6 +185,11 @@ TEST_F(Window, PickedFilesAreAddedInTheDialogsOrderAndClearedAfterAQuestion) {
     EXPECT_EQ(w.lblCount1->text(), "3 files");
     EXPECT_EQ(w.grdFiles1->row(), 2);  // the current cell is the last row added
     EXPECT_TRUE(w.CmdConvert->isEnabled());
+    const QList<FileFilter>& filters = dialogs.openDialogs.at(0);
+    ASSERT_EQ(filters.size(), 2);
+    EXPECT_EQ(filters[0].description + filters[0].patterns.join('|'),
+              "MBOX Files (*.mbox,*.mbx)*.mbox|*.mbx");
+    EXPECT_EQ(filters[1].description + filters[1].patterns.join('|'), "All files (*)*");
 
     dialogs.answers = {MsgAnswer::No, MsgAnswer::Yes};
     w.cmdClear1->click();
