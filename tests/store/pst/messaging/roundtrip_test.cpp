@@ -144,6 +144,7 @@ TEST(PstRoundTrip, OneStoreOfEveryKindSurvivesEveryReader) {
         store->close();
     }
     EXPECT_GE(breaths, 2000000u / 8176);
+    EXPECT_THROW(PstStore::create(file, kStoreName), PstError) << "an existing file is kept";
 
     ndb::NdbReader reader(file);
     EXPECT_TRUE(reader.check().ok()) << reader.check().summary();
@@ -217,9 +218,6 @@ TEST(PstRoundTrip, OneStoreOfEveryKindSurvivesEveryReader) {
     }
     EXPECT_EQ(ReadFile(top / "Many" / "Message00002" / "Attachments" / "400_file399.txt"),
               "attachment 399");
-    EXPECT_NE(ReadFile(top / "Archive" / "Message02000" / "OutlookHeaders.txt")
-                  .find("Message number 1999"),
-              std::string::npos);
 }
 
 }  // namespace

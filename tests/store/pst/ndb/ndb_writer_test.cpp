@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <set>
 
@@ -410,4 +411,28 @@ TEST_F(PstNdb, BlockLevelCallsBuildNodesFromStreams) {
     NodeContent c = r.readNode(0x200024);
     ASSERT_EQ(c.subnodes.size(), 1u);
     EXPECT_EQ(c.subnodes[0].content.data, Pattern(300000, 4));
+}
+
+// The checker the other tests rely on finds damage of each kind.
+TEST_F(PstNdb, CheckerFindsDamage) {
+    const std::string marker = "MARKER-OF-A-DATA-BLOCK";
+    auto w = NdbWriter::create(file(), fast());
+    w->putNode(0x21, 0, NodeContent{Bytes(marker.begin(), marker.end()), {}});
+    w->close();
+    const std::string clean = ReadFile(file());
+    const size_t block = clean.find(marker);
+    const uint64_t nbtRoot = NdbReader(file()).header().root.BREFNBT.ib;
+    const std::pair<std::function<void(std::string&)>, const char*> cases[] = {
+        {[](std::string& f) { f[0x30] ^= 1; }, "dwCRCPartial"},
+        {[&](std::string& f) { f[block + 3] ^= 1; }, "wrong dwCRC"},
+        {[&](std::string& f) { f[nbtRoot + 40] ^= 1; }, "NBT page"},
+        {[](std::string& f) { f.resize(f.size() - kRegionSize); }, "ibFileEof"},
+    };
+    for (const auto& [damage, expected] : cases) {
+        std::string damaged = clean;
+        damage(damaged);
+        quill::testing::WriteFile(file("damaged.pst"), damaged);
+        const std::string found = NdbReader(file("damaged.pst")).check().summary();
+        EXPECT_NE(found.find(expected), std::string::npos) << expected << ":\n" << found;
+    }
 }
