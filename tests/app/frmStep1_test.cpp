@@ -9,7 +9,6 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -101,7 +100,6 @@ TEST_F(Window, HelpOpensTheManualNearestTheProgram) {
     w.setDocumentOpener([&](const QString& target) { opened << target; });
     w.CmdHelp->click();
     EXPECT_EQ(opened, QStringList{frmStep1::ManualPath()});
-    EXPECT_TRUE(QFileInfo(opened.value(0)).isFile());
 
     QTemporaryDir installed, source;
     const QString bin = installed.path() + "/bin";
@@ -141,18 +139,13 @@ TEST(Manual, QuotesOnlyTextsTheProgramHas) {
     EXPECT_GT(quotes, 30u);
 }
 
+// What the core's runs do not show: a name in a caption is never read as markup, the bars
+// stay within their range, and a box's CR line ends become the toolkit's.
 TEST_F(Window, ServesTheCoreAsItsFrontEnd) {
     Frontend& front = w;
-    for (auto [caption, label] : {std::pair{Caption::LblProgessCurrent, w.LblProgessCurrent},
-                                  {Caption::LblIMMFile, w.LblIMMFile},
-                                  {Caption::LblHappening, w.LblHappening},
-                                  {Caption::LblEmlsFound, w.LblEmlsFound},
-                                  {Caption::LblProgress, w.LblProgress}}) {
-        const QString text = "<b>Inbox</b>.mbox " + QString::number(int(caption));
-        front.setCaption(caption, text.toStdString());
-        EXPECT_EQ(label->text(), text);
-        EXPECT_EQ(label->textFormat(), Qt::PlainText) << text.toStdString();  // as written
-    }
+    front.setCaption(Caption::LblIMMFile, "<b>Inbox</b>.mbox");
+    EXPECT_EQ(w.LblIMMFile->text(), "<b>Inbox</b>.mbox");
+    EXPECT_EQ(w.LblIMMFile->textFormat(), Qt::PlainText);
     for (auto [bar, percent, shown] : {std::tuple{w.ProgressBar1, 66.67, 67},
                                        {w.ProgressBar2, 250.0, 100},
                                        {w.ProgressBar2, -3.0, 0},
@@ -160,30 +153,20 @@ TEST_F(Window, ServesTheCoreAsItsFrontEnd) {
         front.setBar(bar == w.ProgressBar1 ? Bar::ProgressBar1 : Bar::ProgressBar2, percent);
         EXPECT_EQ(bar->value(), shown) << percent;
     }
-    dialogs.answers = {MsgAnswer::Yes};
-    EXPECT_EQ(front.messageBox("Line one\rLine two\r\nLine three", MsgButtons::YesNo,
-                               MsgIcon::Exclamation, "! ERROR !"),
-              MsgAnswer::Yes);
-    ASSERT_EQ(dialogs.boxes.size(), 1u);
-    EXPECT_EQ(dialogs.boxes[0].text, "Line one\nLine two\nLine three");
-    EXPECT_EQ(dialogs.boxes[0].title, "! ERROR !");
-    front.beep();
-    EXPECT_EQ(dialogs.beeps, 1);
+    front.messageBox("Line one\rLine two\r\nLine three", MsgButtons::Ok, MsgIcon::None, "");
+    EXPECT_EQ(dialogs.boxes.at(0).text, "Line one\nLine two\nLine three");
 }
 
 TEST_F(Window, PickedFilesAreAddedInTheDialogsOrderAndClearedAfterAQuestion) {
     Pick({});              // cancelled
     w.cmdClear1->click();  // on the empty list: no question
     EXPECT_TRUE(dialogs.boxes.empty());
-    EXPECT_EQ(w.MailboxPaths(), std::vector<std::string>{""});  // the empty list is one empty row
-    EXPECT_EQ(w.lblCount1->text(), "0 files");
     EXPECT_FALSE(w.CmdConvert->isEnabled());
 
     Pick({"/mail/a.mbox"});                 // fills the empty first row
     Pick({"/mail/b.mbx", "/mail/a.mbox"});  // the same path twice is fine
     EXPECT_EQ(Rows(), (QStringList{"/mail/a.mbox", "/mail/b.mbx", "/mail/a.mbox"}));
     EXPECT_EQ(w.lblCount1->text(), "3 files");
-    EXPECT_EQ(w.grdFiles1->row(), 2);  // the current cell is the last row added
     EXPECT_TRUE(w.CmdConvert->isEnabled());
     const QList<FileFilter>& filters = dialogs.openDialogs.at(0);
     ASSERT_EQ(filters.size(), 2);
@@ -197,17 +180,14 @@ TEST_F(Window, PickedFilesAreAddedInTheDialogsOrderAndClearedAfterAQuestion) {
     w.cmdClear1->click();
     ExpectBox(1, "Do you want to clear all the files in the list\n Proceed?", MsgButtons::YesNo,
               MsgIcon::Question);
-    EXPECT_EQ(Rows(), QStringList{""});
+    EXPECT_EQ(Rows(), QStringList{""});  // the empty list is one empty row
     EXPECT_EQ(w.lblCount1->text(), "0 files");
     EXPECT_TRUE(w.CmdConvert->isEnabled());  // clearing leaves Convert as it was
-    Pick({"/mail/c.mbox"});
-    EXPECT_EQ(Rows(), QStringList{"/mail/c.mbox"});
-    EXPECT_EQ(w.lblCount1->text(), "1 files");
 }
 
 // Which names are mailboxes, and the walk's order, are the mailbox search's own tests; here
 // the window's part: rows, the count, the warning naming what could not be read, Convert.
-TEST_F(Window, FolderImportAddsTheMailboxesFoundAndNamesUnreadableFolders) {
+TEST_F(Window, FolderImportAddsTheMailboxesFoundNamesUnreadableFoldersAndStopsOnClose) {
     ScratchDir scratch;
     const std::string root = scratch.path().string();
     for (const char* name : {"a.mbox", "c.txt", "z/z.mbox"})
@@ -232,38 +212,30 @@ TEST_F(Window, FolderImportAddsTheMailboxesFoundAndNamesUnreadableFolders) {
     EXPECT_EQ(Rows().size(), 2);
     EXPECT_FALSE(w.CmdConvert->isEnabled());
     ExpectBox(2, "0 Files Added to List.", MsgButtons::Ok, MsgIcon::None);
-}
 
-TEST_F(Window, ClosingTheWindowDuringAnImportStopsIt) {
-    ScratchDir scratch;
-    const std::string root = scratch.path().string();
-    for (int i = 0; i < 20; ++i) WriteFile(root + "/f" + std::to_string(i) + "/m.mbox", "From a\n");
+    // Closing the window at the first yield of an import ends it, without a count box.
     w.setYieldBudget(std::chrono::milliseconds(0));
     w.show();
-    // The first yield of the import closes the window.
     QTimer::singleShot(0, &w, [&] { w.close(); });
     ImportFolder(root);
     EXPECT_TRUE(w.cancelRequested());
-    EXPECT_TRUE(dialogs.boxes.empty());  // no count box for an import the user ended
+    EXPECT_EQ(dialogs.boxes.size(), 4u);  // none since the last import's count and warning
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
-    QElapsedTimer t;
-    t.start();
-    while (w.isVisible() && t.elapsed() < 2000) QCoreApplication::processEvents();
+    QApplication::processEvents();  // a close that waited for the import
     EXPECT_FALSE(w.isVisible());
 }
 
-// The real Open dialog: the filters' descriptions shown as written, several files chosen at
+// The real Open dialog: the filters' captions shown as written, several files chosen at
 // once, with their full paths. (Qt's own dialog matches the patterns ignoring case.)
 TEST(QtDialogsOpenFiles, ShowsTheFiltersAsWrittenAndReturnsFullPaths) {
     ScratchDir scratch;
     const std::string root = scratch.path().string();
     for (const char* name : {"a.mbox", "x.MbOx", "c.txt"}) WriteFile(root + "/" + name, "From a\n");
     const QString folder = QString::fromStdString(root);
-    QStringList filters, described;
+    QStringList described;
     QTimer::singleShot(0, [&] {
         auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
         ASSERT_NE(dialog, nullptr);
-        filters = dialog->nameFilters();
         auto* combo = dialog->findChild<QComboBox*>("fileTypeCombo");
         for (int i = 0; combo && i < combo->count(); ++i) described << combo->itemText(i);
         dialog->setDirectory(folder);
@@ -280,8 +252,6 @@ TEST(QtDialogsOpenFiles, ShowsTheFiltersAsWrittenAndReturnsFullPaths) {
     QtDialogs dialogs;
     QStringList chosen = dialogs.openFiles(
         nullptr, {{"MBOX Files (*.mbox,*.mbx)", {"*.mbox", "*.mbx"}}, {"All files (*)", {"*"}}});
-    EXPECT_EQ(filters,
-              (QStringList{"MBOX Files (*.mbox,*.mbx) (*.mbox *.mbx)", "All files (*) (*)"}));
     EXPECT_EQ(described, (QStringList{"MBOX Files (*.mbox,*.mbx)", "All files (*)"}));
     EXPECT_THAT(chosen, ::testing::UnorderedElementsAre(folder + "/x.MbOx", folder + "/a.mbox"));
 }

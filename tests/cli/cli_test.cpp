@@ -149,14 +149,11 @@ TEST_F(CliTest, TreeAndAnyNameKeepMailProgramsFolders) {
              {"LF/Inbox", m},
              {"LF/Inbox.mbox", m},  // a second and a third Inbox
              {"LF/Inbox.mbx", m},
-             {"LF/Inbox.msf", "// <!-- <mdb:mork:z v=\"1.4\"/> -->\n"},
              {"LF/Inbox.sbd/Work", m + m},
              {"LF/Drafts.sbd/Old", m},
              {"LF/Sent", m},
              {"LF/Trash", ""},
-             {"LF/notes.txt", "From here on, notes.\n"},
              {"Apple/Inbox.mbox/mbox", m},
-             {"Apple/Inbox.mbox/Info.plist", "<?xml version=\"1.0\"?>\n"},
              {"Apple/Inbox.mbox/Projects.mbox/mbox", m},
              {"Apple/Archive.mbox/mbox", m},  // after the folder Archive has been made
              {"Apple/.mbox", m},
