@@ -8,11 +8,8 @@
 #include <unistd.h>
 #include <QApplication>
 #include <QComboBox>
-#include <QDir>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QLineEdit>
-#include <QTemporaryDir>
 #include <QTimer>
 
 #include <climits>
@@ -101,15 +98,13 @@ TEST_F(Window, HelpOpensTheManualNearestTheProgram) {
     w.CmdHelp->click();
     EXPECT_EQ(opened, QStringList{frmStep1::ManualPath()});
 
-    QTemporaryDir installed, source;
-    const QString bin = installed.path() + "/bin";
-    QDir().mkpath(bin);
-    for (const QString& manual :
-         {source.path() + "/docs/manual.html",
-          installed.path() + "/share/doc/quillmere/manual.html", bin + "/manual.html"}) {
-        QDir().mkpath(QFileInfo(manual).path());
-        QFile(manual).open(QIODevice::WriteOnly);
-        EXPECT_EQ(frmStep1::ManualPath(bin, source.path()), QFileInfo(manual).canonicalFilePath());
+    ScratchDir scratch;  // the prefix of an installed program, and src a source tree
+    const QString root = QString::fromStdString(scratch.path().string());
+    std::filesystem::create_directories(scratch.path() / "bin");
+    for (const char* manual :
+         {"/src/docs/manual.html", "/share/doc/quillmere/manual.html", "/bin/manual.html"}) {
+        WriteFile((root + manual).toStdString(), "");
+        EXPECT_EQ(frmStep1::ManualPath(root + "/bin", root + "/src"), root + manual);
     }
 }
 
