@@ -50,11 +50,7 @@ class Window : public ::testing::Test {
     ScriptedDialogs dialogs;
     frmStep1 w{dialogs};
 
-    QStringList Rows() const {
-        QStringList rows;
-        for (int r = 0; r < w.grdFiles1->rows(); ++r) rows << w.grdFiles1->text(r);
-        return rows;
-    }
+    using Rows = std::vector<std::string>;
     void Pick(const QStringList& files) {
         dialogs.fileSelections.push_back(files);
         w.cmdAdd->click();
@@ -158,7 +154,7 @@ TEST_F(Window, PickedFilesAreAddedInTheDialogsOrderAndClearedAfterAQuestion) {
 
     Pick({"/mail/a.mbox"});                 // fills the empty first row
     Pick({"/mail/b.mbx", "/mail/a.mbox"});  // the same path twice is fine
-    EXPECT_EQ(Rows(), (QStringList{"/mail/a.mbox", "/mail/b.mbx", "/mail/a.mbox"}));
+    EXPECT_EQ(w.MailboxPaths(), (Rows{"/mail/a.mbox", "/mail/b.mbx", "/mail/a.mbox"}));
     EXPECT_EQ(w.lblCount1->text(), "3 files");
     EXPECT_TRUE(w.CmdConvert->isEnabled());
     const QList<FileFilter>& filters = dialogs.openDialogs.at(0);
@@ -169,11 +165,11 @@ TEST_F(Window, PickedFilesAreAddedInTheDialogsOrderAndClearedAfterAQuestion) {
 
     dialogs.answers = {MsgAnswer::No, MsgAnswer::Yes};
     w.cmdClear1->click();
-    EXPECT_EQ(Rows().size(), 3);  // No keeps every row
+    EXPECT_EQ(w.MailboxPaths().size(), 3u);  // No keeps every row
     w.cmdClear1->click();
     ExpectBox(1, "Do you want to clear all the files in the list\n Proceed?", MsgButtons::YesNo,
               MsgIcon::Question);
-    EXPECT_EQ(Rows(), QStringList{""});  // the empty list is one empty row
+    EXPECT_EQ(w.MailboxPaths(), Rows{""});  // the empty list is one empty row
     EXPECT_EQ(w.lblCount1->text(), "0 files");
     EXPECT_TRUE(w.CmdConvert->isEnabled());  // clearing leaves Convert as it was
 }
@@ -189,8 +185,7 @@ TEST_F(Window, FolderImportAddsTheMailboxesFoundNamesUnreadableFoldersAndStopsOn
     w.CmdAddFolder->click();  // no folder chosen: cancelled
     ImportFolder(root);       // without a trailing separator
     EXPECT_EQ(dialogs.folderPrompts, QStringList(2, "Choose Source Folder..."));
-    const QString M = QString::fromStdString(root);
-    EXPECT_EQ(Rows(), (QStringList{M + "/a.mbox", M + "/z/z.mbox"}));
+    EXPECT_EQ(w.MailboxPaths(), (Rows{root + "/a.mbox", root + "/z/z.mbox"}));
     EXPECT_EQ(w.lblCount1->text(), "2 files");
     EXPECT_TRUE(w.CmdConvert->isEnabled());
     ASSERT_EQ(dialogs.boxes.size(), 2u);
@@ -202,7 +197,7 @@ TEST_F(Window, FolderImportAddsTheMailboxesFoundNamesUnreadableFoldersAndStopsOn
 
     // A folder without mailboxes: Convert is disabled, though rows are listed.
     ImportFolder(root + "/deep");
-    EXPECT_EQ(Rows().size(), 2);
+    EXPECT_EQ(w.MailboxPaths().size(), 2u);
     EXPECT_FALSE(w.CmdConvert->isEnabled());
     ExpectBox(2, "0 Files Added to List.", MsgButtons::Ok, MsgIcon::None);
 
