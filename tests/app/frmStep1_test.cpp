@@ -184,9 +184,7 @@ TEST_F(Window, FolderImportAddsTheMailboxesFoundNamesUnreadableFoldersAndStopsOn
     const std::string tooDeep = TooDeepFolders(root + "/deep");
     w.CmdAddFolder->click();  // no folder chosen: cancelled
     ImportFolder(root);       // without a trailing separator
-    EXPECT_EQ(dialogs.folderPrompts, QStringList(2, "Choose Source Folder..."));
     EXPECT_EQ(w.MailboxPaths(), (Rows{root + "/a.mbox", root + "/z/z.mbox"}));
-    EXPECT_EQ(w.lblCount1->text(), "2 files");
     EXPECT_TRUE(w.CmdConvert->isEnabled());
     ASSERT_EQ(dialogs.boxes.size(), 2u);
     ExpectBox(0, "2 Files Added to List.", MsgButtons::Ok, MsgIcon::None);

@@ -119,9 +119,7 @@ TEST_F(CliTest, FolderArgumentsConvertEveryMailboxBelowAndFailuresAreListed) {
         err_.str().find("Mailbox 1 (of 27) " + (root_ / "in/a.mbox").string() + ": 2 Messages"),
         std::string::npos)
         << err_.str();
-    for (int i = 0; i < 25; ++i)
-        EXPECT_NE(err_.str().find("missing" + std::to_string(i) + "\n"), std::string::npos)
-            << err_.str();
+    EXPECT_NE(err_.str().find("missing24\n"), std::string::npos) << err_.str();  // the last too
     EXPECT_EQ(err_.str().find(" more"), std::string::npos) << err_.str();
     EXPECT_NE(out_.str().find("2 of 27 mailboxes converted, 3 messages written"), std::string::npos)
         << out_.str();
@@ -136,8 +134,7 @@ TEST_F(CliTest, FolderArgumentsConvertEveryMailboxBelowAndFailuresAreListed) {
 
 // Thunderbird's and Apple Mail's folders, found by content and nested in one store as on
 // disk (a name taken twice gets a number), and mailboxes named alone at the top, read back
-// by readpst: each folder of the store with its number of messages. The
-// mailbox output folders stay empty.
+// by readpst: each folder of the store with its number of messages. Only the store is written.
 TEST_F(CliTest, TreeAndAnyNameKeepMailProgramsFolders) {
     const std::string m = "From - Mon Dec 07 10:00:00 2026\nSubject: s\n\nbody\n";
     for (auto [file, bytes] : std::initializer_list<std::pair<const char*, std::string>>{
@@ -158,7 +155,6 @@ TEST_F(CliTest, TreeAndAnyNameKeepMailProgramsFolders) {
                    "in/a.mbox", "in/Apple/Inbox.mbox/mbox"}),
               0)
         << err_.str();
-    EXPECT_TRUE(fs::is_directory(outFor("in/a.mbox")));
     const std::vector<std::string> written = FilesBelow(root_ / "out");
     ASSERT_EQ(written.size(), 1u);
     const fs::path store = root_ / "out" / written[0];

@@ -104,11 +104,7 @@ TEST_F(FrmFinderTest, SearchesThatFindNothingEndWithTheirMessagesOrQuietly) {
     auto box = [](const std::string& text, MsgIcon icon = MsgIcon::Exclamation) {
         return Box{text, MsgButtons::Ok, icon, FrmFinder::kReaderTitle};
     };
-    auto tooShort = [&](int size) {
-        const Box said = box("File size is " + std::to_string(size) +
-                             " byte !\r\rFile can not open for string searching !");
-        return std::vector<Box>{said, said, box("File could not open !")};
-    };
+    const Box tooShort = box("File size is 1 byte !\r\rFile can not open for string searching !");
     struct Row {
         const char* content;  // nullptr: no file
         std::string path;     // "": the file's
@@ -121,7 +117,7 @@ TEST_F(FrmFinderTest, SearchesThatFindNothingEndWithTheirMessagesOrQuietly) {
          "  ",
          {box("Enter name of the file to be searched...", MsgIcon::None)},
          "No mailbox"},
-        {"F", "", tooShort(1), "box.mbox"},
+        {"F", "", {tooShort, tooShort, box("File could not open !")}, "box.mbox"},
         {"Fr", "", {}, "", End::Exhausted},  // two bytes are enough to open
         // The working copy is a second name for the mailbox wherever the file system allows
         // it, so the end comes during the search.
