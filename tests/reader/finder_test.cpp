@@ -128,7 +128,6 @@ TEST_F(FrmFinderTest, SearchesThatFindNothingEndWithTheirMessagesOrQuietly) {
         ScriptedFrontend frontend;
         frontend.cancel = row.cancel;
         FrmFinder finder(frontend);
-        fs::remove(path);
         if (row.content) write("box.mbox", row.content);
         Drive(finder, row.path.empty() ? path : row.path);
         EXPECT_EQ(FoundPositions, "");
