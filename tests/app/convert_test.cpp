@@ -101,10 +101,7 @@ TEST(Convert, DuringARunTheListChangesButNoSecondRunStarts) {
         ASSERT_EQ(ReadFile(outFor(large) / ("Email-" + std::to_string(k) + ".emlx")),
                   MessageFileText(messages[k]))
             << k;
-    EXPECT_FALSE(
-        fs::exists(outFor(large) / ("Email-" + std::to_string(messages.size()) + ".emlx")));
-    int endBoxes = 0;
-    for (const auto& box : dialogs.boxes) endBoxes += box.text.startsWith("Your messages");
-    EXPECT_EQ(endBoxes, 1);
+    ASSERT_EQ(dialogs.boxes.size(), 2u);  // the import's count, then the one end box
+    EXPECT_TRUE(dialogs.boxes[1].text.startsWith("Your messages"));
     EXPECT_EQ(w.ChosenOutputKind(), OutputKind::None);
 }

@@ -7,10 +7,9 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
-#include <vector>
+
+#include "../support/files.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
@@ -20,16 +19,10 @@ TEST(FuzzReplay, EverySeedAndEveryFormerFailure) {
     size_t replayed = 0;
     for (const std::string dir : {QUILL_REPLAY_SEEDS, QUILL_REPLAY_FAILURES}) {
         if (!fs::is_directory(dir)) continue;
-        std::vector<fs::path> inputs;
-        for (const auto& e : fs::directory_iterator(dir))
-            if (e.is_regular_file()) inputs.push_back(e.path());
-        std::sort(inputs.begin(), inputs.end());
-        for (const auto& input : inputs) {
-            SCOPED_TRACE(input.string());
-            std::ifstream in(input, std::ios::binary);
-            std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                       std::istreambuf_iterator<char>());
-            LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+        for (const auto& input : fs::directory_iterator(dir)) {
+            if (!input.is_regular_file()) continue;
+            const std::string bytes = quill::testing::ReadFile(input.path());
+            LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
             ++replayed;
         }
     }

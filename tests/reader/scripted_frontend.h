@@ -33,10 +33,7 @@ class ScriptedFrontendOn : public Base {
         captions.push_back({which, text});
     }
     void setBar(Bar which, double percent) override { bars.push_back({which, percent}); }
-    std::string browseFolder(const std::string& prompt) override {
-        folderPrompts.push_back(prompt);
-        return folderAnswer;
-    }
+    std::string browseFolder(const std::string&) override { return folderAnswer; }
     void yieldNow() override {
         ++yields;
         if (cancelAfterYields > 0 && yields >= cancelAfterYields) cancel = true;
@@ -55,8 +52,7 @@ class ScriptedFrontendOn : public Base {
     std::vector<std::pair<Bar, double>> bars;
     int beeps = 0;
     int yields = 0;
-    std::string folderAnswer;  // what the folder dialog gives; empty: cancelled
-    std::vector<std::string> folderPrompts;
+    std::string folderAnswer;   // what the folder dialog gives; empty: cancelled
     int cancelAfterYields = 0;  // > 0: ask to stop once this many yields happened
     bool cancel = false;
 };

@@ -139,9 +139,9 @@ TYPED_TEST_P(FrontEndCases, EndBoxSaysWhatWasConvertedAndWhatWasNot) {
               (std::vector<std::string>{"crlf.mbox", "lf.mbox", "none.mbx"}));
 }
 
-// Closing the window ends the run at once, without an end box: no working copy beside the
-// mailboxes, no partial file under any name, the message files done an unbroken run from
-// the first, none at all of a PST run (what was stored is in the store).
+// Closing the window ends the run at once, without an end box: no partial file under any
+// name, the message files done an unbroken run from the first, none at all of a PST run
+// (what was stored is in the store). (The reader's tests remove its working copy on an end.)
 TYPED_TEST_P(FrontEndCases, ClosingTheWindowEndsTheRunWithoutABox) {
     if (!TypeParam::kCloses) GTEST_SKIP() << "the command line has no window to close";
     std::string box;
@@ -155,14 +155,10 @@ TYPED_TEST_P(FrontEndCases, ClosingTheWindowEndsTheRunWithoutABox) {
         std::filesystem::create_directories(this->out_);
         Ending e = this->convert(kind, rows, true);
         EXPECT_EQ(e.shown, "");
-        EXPECT_EQ(FilesBelow(this->in_),
-                  (std::vector<std::string>{"m0.mbox", "m1.mbox", "m2.mbox"}));
         const std::string ext = kind == OutputKind::MSG ? ".msg" : ".eml";
         for (const std::string& row : rows) {
             const std::vector<std::string> files = FilesBelow(this->outFor(row));
-            if (kind == OutputKind::PST) {
-                EXPECT_EQ(files, std::vector<std::string>{});
-            }
+            EXPECT_TRUE(kind != OutputKind::PST || files.empty());
             for (size_t k = 0; k < files.size(); ++k)
                 EXPECT_TRUE(std::filesystem::exists(this->outFor(row) /
                                                     ("Email-" + std::to_string(k) + ext)))
