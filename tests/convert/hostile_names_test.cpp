@@ -57,7 +57,6 @@ TEST_F(HostileNamesTest, MailboxAndFolderNamesOfEveryKindAreConverted) {
     RunSummary s = RunConversion(host_, OutputKind::EML, rows);
 
     ASSERT_TRUE(s.failures.empty()) << s.failures[0].mailbox << ": " << s.failures[0].reason;
-    EXPECT_EQ(s.converted, rows.size());
     for (const auto& row : rows) EXPECT_TRUE(fs::exists(outFor(row) / "Email-0.eml")) << row;
     EXPECT_EQ(ReadFile(outFor(in_ / "ends in a blank.mbox ") / "Email-0.eml"),
               "From y\r\nX: 1\r\n\r\n");
@@ -106,7 +105,6 @@ TEST_F(HostileNamesTest, OutputStaysBelowTheOutputFolderWhateverTheLinks) {
     ASSERT_EQ(s.failures.size(), 1u);
     EXPECT_EQ(s.failures[0].mailbox, trap.string());
     EXPECT_NE(s.failures[0].reason.find("outside"), std::string::npos) << s.failures[0].reason;
-    EXPECT_EQ(s.converted, 2u);
 }
 
 }  // namespace
