@@ -101,6 +101,7 @@ TEST_F(MessageFilesTest, WritingOverEarlierFiles) {
     EXPECT_EQ(outFile(2), "From c\r\nthree\r\n\r\n");
     EXPECT_EQ(outFile(3), "From d\r\n4\r\n\r\n");
     EXPECT_EQ(ReadFile(dir_ / "keep.txt"), "keep me");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(part(3))));  // the pipe, which is no file
     EXPECT_EQ(FilesBelow(out_), (std::vector<std::string>{"Email-0.eml", "Email-1.eml",
                                                           "Email-2.eml", "Email-3.eml"}));
 }
