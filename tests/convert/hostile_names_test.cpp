@@ -95,7 +95,6 @@ TEST_F(HostileNamesTest, OutputStaysBelowTheOutputFolderWhateverTheLinks) {
     EXPECT_EQ(FilesBelow(outside), std::vector<std::string>{"precious.txt"});
     EXPECT_FALSE(fs::exists(outside / "t.mbox"));
     EXPECT_EQ(ReadFile(viaLinkOut / "Email-0.eml"), "From a\r\nX: 1\r\n\r\n");
-    EXPECT_FALSE(fs::is_symlink(viaLinkOut / "Email-0.eml"));
     EXPECT_EQ(ReadFile(viaLinkOut / "Email-1.eml"), "From b\r\nX: 2\r\n\r\n");
     EXPECT_FALSE(fs::exists(fs::symlink_status(viaLinkOut / "Email-1.eml.part")));
     // The climbing path is made lexically normal: it lands below the output folder.

@@ -125,16 +125,18 @@ TEST_F(MessageFilesTest, MessagesBeyondFourGibibytes) {
     EXPECT_EQ(frontend_.lastCaption(Caption::LblProgress), "Saved Email-2 Message");
 }
 
-// A program ending leaves no partial file, unless the mailbox is whole.
-TEST_F(MessageFilesTest, TheProgramEndingStopsTheFiles) {
+// A mailbox that is gone, a message it does not have and the program ending leave no file;
+// asked to end once the last message is written, the mailbox is whole.
+TEST_F(MessageFilesTest, FailuresAndTheProgramEndingLeaveNoFile) {
     const std::string path = write("in.mbox", "From a\nX\nFrom b\nY\nFrom c\nZ\n");
+    EXPECT_EQ(WriteMessageFile(clock_, path + ".gone", {0}, 0, out_, ".eml").error.code, ENOENT);
+    EXPECT_FALSE(WriteMessageFile(clock_, path, {0, 9}, 2, out_, ".eml"));
     frontend_.cancel = true;
     auto result = WriteMessageFiles(clock_, path, {0, 9}, out_, ".eml");
     EXPECT_TRUE(result.cancelled);
     EXPECT_EQ(result.written, 0u);
     EXPECT_TRUE(WriteMessageFile(clock_, path, {0, 9}, 1, out_, ".eml").cancelled);
     EXPECT_TRUE(FilesBelow(out_).empty());
-    // Asked to end once the last message is written, the mailbox is whole, not cancelled.
     frontend_.cancel = false;
     result = WriteMessageFiles(clock_, path, {0, 9, 18}, out_, ".eml",
                                [&](uint64_t k, const std::string&, const MessageBytes&) {
