@@ -20,7 +20,6 @@ class ScriptedRunHost : public ScriptedFrontendOn<RunHost> {
   public:
     void setConvertEnabled(bool enabled) override { convertEnabled.push_back(enabled); }
     void clearOutputOptions() override { ++optionsCleared; }
-    void selectRow(size_t i) override { rowsSelected.push_back(i); }
     // Lets a test act when the run sets a caption.
     void setCaption(Caption which, const std::string& text) override {
         ScriptedFrontendOn<RunHost>::setCaption(which, text);
@@ -28,15 +27,8 @@ class ScriptedRunHost : public ScriptedFrontendOn<RunHost> {
     }
     std::function<void(Caption, const std::string&)> onCaption;
 
-    std::vector<std::string> captionsOf(Caption which) const {
-        std::vector<std::string> out;
-        for (const auto& [c, text] : captions)
-            if (c == which) out.push_back(text);
-        return out;
-    }
     std::vector<bool> convertEnabled;
     int optionsCleared = 0;
-    std::vector<size_t> rowsSelected;
 };
 
 // root_/in for mailboxes, root_/out as the folder the run is given.
