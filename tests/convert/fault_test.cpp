@@ -9,7 +9,6 @@
 // rights do not stop root, so those cases run in a child process as the user "nobody".
 
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -121,12 +120,8 @@ class FaultTest : public RunFolders<Host> {
 };
 
 TEST_F(FaultTest, FullOutputDiskStopsTheRunWithWholeFilesOnly) {
-    if (::mount("quill-test", out_.c_str(), "tmpfs", 0, "size=256k,nr_inodes=200") != 0)
-        GTEST_SKIP() << "cannot mount a tmpfs at " << out_ << ": " << std::strerror(errno);
-    struct Unmount {
-        fs::path p;
-        ~Unmount() { ::umount2(p.c_str(), MNT_DETACH); }
-    } unmount{out_};
+    SmallDisk disk(out_, "size=256k,nr_inodes=200");
+    if (!disk.why.empty()) GTEST_SKIP() << disk.why;
     const std::string smallBox = Mailbox(3, 100), bigBox = Mailbox(40, 20000);
     fs::path a = in_ / "a.mbox", big = in_ / "big.mbox", c = in_ / "c.mbox";
     WriteFile(a, smallBox);

@@ -3,7 +3,10 @@
 // fresh input and output folder per test.
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -48,6 +51,20 @@ class RunFolders : public ::testing::Test {
     ScratchDir scratch_;
     std::filesystem::path root_ = scratch_.path(), in_ = root_ / "in", out_ = root_ / "out";
     Host host_;
+};
+
+// A small file system (tmpfs) mounted at `at` for as long as this lives, to fill up. Mounting
+// needs root or CAP_SYS_ADMIN; where it fails, `why` says so.
+struct SmallDisk {
+    SmallDisk(const std::filesystem::path& at, const char* options) : at(at) {
+        if (::mount("quill-test", at.c_str(), "tmpfs", 0, options) != 0)
+            why = "cannot mount a tmpfs at " + at.string() + ": " + std::strerror(errno);
+    }
+    ~SmallDisk() {
+        if (why.empty()) ::umount2(at.c_str(), MNT_DETACH);
+    }
+    std::filesystem::path at;
+    std::string why;
 };
 
 }  // namespace quill::testing
